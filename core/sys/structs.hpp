@@ -1,0 +1,60 @@
+// Kernel constants and records that this machine's headers may predate.
+#pragma once
+
+#include <cstdint>
+
+namespace vestrion::sys {
+
+// System-call numbers (x86-64).
+inline constexpr long NR_SECCOMP = 317;
+inline constexpr long NR_MEMFD_CREATE = 319;
+inline constexpr long NR_PIDFD_OPEN = 434;
+inline constexpr long NR_PIDFD_GETFD = 438;
+inline constexpr long NR_LANDLOCK_CREATE_RULESET = 444;
+inline constexpr long NR_LANDLOCK_ADD_RULE = 445;
+inline constexpr long NR_LANDLOCK_RESTRICT_SELF = 446;
+
+// Landlock.
+struct LandlockRulesetAttr {
+    std::uint64_t handled_access_fs;
+    std::uint64_t handled_access_net;
+    std::uint64_t scoped;
+};
+static_assert(sizeof(LandlockRulesetAttr) == 24);
+
+struct __attribute__((packed)) LandlockPathBeneathAttr {
+    std::uint64_t allowed_access;
+    std::int32_t parent_fd;
+};
+static_assert(sizeof(LandlockPathBeneathAttr) == 12);
+
+struct LandlockNetPortAttr {
+    std::uint64_t allowed_access;
+    std::uint64_t port;
+};
+static_assert(sizeof(LandlockNetPortAttr) == 16);
+
+inline constexpr std::uint32_t LANDLOCK_CREATE_RULESET_VERSION = 1;
+inline constexpr int LANDLOCK_RULE_PATH_BENEATH = 1;
+inline constexpr int LANDLOCK_RULE_NET_PORT = 2;
+
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_EXECUTE = 1ull << 0;
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_WRITE_FILE = 1ull << 1;
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_READ_FILE = 1ull << 2;
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_READ_DIR = 1ull << 3;
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_TRUNCATE = 1ull << 14;
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_IOCTL_DEV = 1ull << 15;
+// EXECUTE (1) through IOCTL_DEV (0x8000).
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_ALL = 0xFFFF;
+// The only rights Landlock accepts in a rule on something that is not a directory.
+inline constexpr std::uint64_t LANDLOCK_ACCESS_FS_FILE_RIGHTS =
+    LANDLOCK_ACCESS_FS_EXECUTE | LANDLOCK_ACCESS_FS_WRITE_FILE | LANDLOCK_ACCESS_FS_READ_FILE |
+    LANDLOCK_ACCESS_FS_TRUNCATE | LANDLOCK_ACCESS_FS_IOCTL_DEV;
+
+inline constexpr std::uint64_t LANDLOCK_ACCESS_NET_BIND_TCP = 1;
+inline constexpr std::uint64_t LANDLOCK_ACCESS_NET_CONNECT_TCP = 2;
+
+inline constexpr std::uint64_t LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET = 1;
+inline constexpr std::uint64_t LANDLOCK_SCOPE_SIGNAL = 2;
+
+}  // namespace vestrion::sys

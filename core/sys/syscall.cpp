@@ -1,0 +1,34 @@
+#include "core/sys/syscall.hpp"
+
+#include "core/sys/structs.hpp"
+
+namespace vestrion::sys::syscall {
+
+long raw(long nr, long a0, long a1, long a2, long a3, long a4, long a5) noexcept {
+    long ret;
+    register long r10 __asm__("r10") = a3;
+    register long r8 __asm__("r8") = a4;
+    register long r9 __asm__("r9") = a5;
+    __asm__ volatile("syscall"
+                     : "=a"(ret)
+                     : "a"(nr), "D"(a0), "S"(a1), "d"(a2), "r"(r10), "r"(r8), "r"(r9)
+                     : "rcx", "r11", "memory");
+    return ret;
+}
+
+long landlock_create_ruleset(const void* attr, std::size_t size, std::uint32_t flags) noexcept {
+    return raw(NR_LANDLOCK_CREATE_RULESET, reinterpret_cast<long>(attr), static_cast<long>(size),
+               flags);
+}
+
+long landlock_add_rule(int ruleset_fd, int rule_type, const void* rule_attr,
+                       std::uint32_t flags) noexcept {
+    return raw(NR_LANDLOCK_ADD_RULE, ruleset_fd, rule_type, reinterpret_cast<long>(rule_attr),
+               flags);
+}
+
+long landlock_restrict_self(int ruleset_fd, std::uint32_t flags) noexcept {
+    return raw(NR_LANDLOCK_RESTRICT_SELF, ruleset_fd, flags);
+}
+
+}  // namespace vestrion::sys::syscall

@@ -1,0 +1,23 @@
+// The one place where raw system calls are issued. The plain forms return the kernel's value as it
+// is (a negated error number between -4095 and -1 on failure) and are async-signal-safe, so the child
+// of a spawn can use them between fork and exec.
+#pragma once
+
+#include <cstdint>
+
+#include "core/error.hpp"
+#include "core/sys/fd.hpp"
+
+namespace vestrion::sys::syscall {
+
+long raw(long nr, long a0 = 0, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0,
+         long a5 = 0) noexcept;
+
+inline bool is_error(long ret) noexcept { return ret < 0 && ret >= -4095; }
+
+long landlock_create_ruleset(const void* attr, std::size_t size, std::uint32_t flags) noexcept;
+long landlock_add_rule(int ruleset_fd, int rule_type, const void* rule_attr,
+                       std::uint32_t flags) noexcept;
+long landlock_restrict_self(int ruleset_fd, std::uint32_t flags) noexcept;
+
+}  // namespace vestrion::sys::syscall

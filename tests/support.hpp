@@ -1,0 +1,41 @@
+// Fixtures shared by the tests: temporary directories and functions run in a forked child.
+#pragma once
+
+#include <sys/types.h>
+
+#include <filesystem>
+#include <functional>
+#include <string>
+
+namespace vestrion::test {
+
+// A fresh directory under the temporary directory, removed with everything in it.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+
+    const std::filesystem::path& path() const { return path_; }
+    std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    std::filesystem::path path_;
+};
+
+struct ChildReport {
+    std::string text;  // what the child's function returned
+    int wait_status;   // as waitpid gave it
+};
+
+// Runs `fn` in a forked child, which ends with _exit so that no test teardown runs twice.
+ChildReport run_forked(const std::function<std::string()>& fn);
+
+// "ok" or the name of the error number of the last failed call, for compact child reports.
+std::string errno_name(int error);
+std::string outcome(int ret);
+
+void write_file(const std::filesystem::path& path, const std::string& content);
+
+}  // namespace vestrion::test
