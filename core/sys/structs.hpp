@@ -9,6 +9,7 @@ namespace vestrion::sys {
 inline constexpr long NR_SECCOMP = 317;
 inline constexpr long NR_MEMFD_CREATE = 319;
 inline constexpr long NR_PIDFD_OPEN = 434;
+inline constexpr long NR_CLOSE_RANGE = 436;
 inline constexpr long NR_PIDFD_GETFD = 438;
 inline constexpr long NR_LANDLOCK_CREATE_RULESET = 444;
 inline constexpr long NR_LANDLOCK_ADD_RULE = 445;

@@ -1,5 +1,8 @@
 #include "core/sys/syscall.hpp"
 
+#include <cerrno>
+#include <string>
+
 #include "core/sys/structs.hpp"
 
 namespace vestrion::sys::syscall {
@@ -29,6 +32,34 @@ long landlock_add_rule(int ruleset_fd, int rule_type, const void* rule_attr,
 
 long landlock_restrict_self(int ruleset_fd, std::uint32_t flags) noexcept {
     return raw(NR_LANDLOCK_RESTRICT_SELF, ruleset_fd, flags);
+}
+
+namespace {
+
+SysResult<UniqueFd> owned_fd(long ret) noexcept {
+    if (is_error(ret)) return std::unexpected(SystemError::from_errno(static_cast<int>(-ret)));
+    return UniqueFd(static_cast<int>(ret));
+}
+
+}  // namespace
+
+SysResult<UniqueFd> pidfd_open(std::int32_t pid, std::uint32_t flags) noexcept {
+    return owned_fd(raw(NR_PIDFD_OPEN, pid, flags));
+}
+
+SysResult<UniqueFd> pidfd_getfd(int pidfd, std::int32_t target_fd, std::uint32_t flags) noexcept {
+    return owned_fd(raw(NR_PIDFD_GETFD, pidfd, target_fd, flags));
+}
+
+SysResult<UniqueFd> memfd_create(std::string_view name, std::uint32_t flags) {
+    if (name.find('\0') != std::string_view::npos)
+        return std::unexpected(SystemError::from_errno(EINVAL));
+    std::string c_name(name);
+    return owned_fd(raw(NR_MEMFD_CREATE, reinterpret_cast<long>(c_name.c_str()), flags));
+}
+
+long close_range(unsigned int first, unsigned int last, unsigned int flags) noexcept {
+    return raw(NR_CLOSE_RANGE, first, last, flags);
 }
 
 }  // namespace vestrion::sys::syscall

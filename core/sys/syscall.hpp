@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "core/error.hpp"
 #include "core/sys/fd.hpp"
@@ -19,5 +20,14 @@ long landlock_create_ruleset(const void* attr, std::size_t size, std::uint32_t f
 long landlock_add_rule(int ruleset_fd, int rule_type, const void* rule_attr,
                        std::uint32_t flags) noexcept;
 long landlock_restrict_self(int ruleset_fd, std::uint32_t flags) noexcept;
+
+// A descriptor referring to the process `pid`.
+SysResult<UniqueFd> pidfd_open(std::int32_t pid, std::uint32_t flags) noexcept;
+// A duplicate, in this process, of descriptor `target_fd` of the process behind `pidfd`.
+SysResult<UniqueFd> pidfd_getfd(int pidfd, std::int32_t target_fd, std::uint32_t flags) noexcept;
+// An anonymous in-memory file; a name with a NUL byte is refused without a system call.
+SysResult<UniqueFd> memfd_create(std::string_view name, std::uint32_t flags);
+
+long close_range(unsigned int first, unsigned int last, unsigned int flags) noexcept;
 
 }  // namespace vestrion::sys::syscall

@@ -1,0 +1,109 @@
+// The child's side of a spawn: everything it applies to itself between fork and exec.
+//
+// `ChildPlan::prepare` runs in the parent before the fork and builds everything the child needs
+// (C strings, the final environment, paths, both seccomp programs, the Landlock plan, message
+// texts); `confine_child` runs in the child and touches no allocator and no lock.
+#pragma once
+
+#include <sys/types.h>
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "core/context/handshake.hpp"
+#include "core/error.hpp"
+#include "core/landlock.hpp"
+#include "core/policy.hpp"
+#include "core/seccomp/bpf.hpp"
+
+namespace vestrion::context {
+
+// The overlay mount that the child performs over its working directory.
+struct ChildMountConfig {
+    Path target;
+    Path upper_dir;
+    Path work_dir;
+    std::vector<Path> lower_dirs;
+};
+
+// Descriptors the child takes as its standard streams (-1: keep), and descriptors it closes
+// after taking them. Redirects come first, capture pipes last, so capture wins.
+struct ChildStdio {
+    std::array<int, 3> redirect = {-1, -1, -1};
+    std::array<int, 3> capture = {-1, -1, -1};  // only 1 and 2 are used
+    std::vector<int> close_after;               // every end of the capture pipes
+};
+
+inline constexpr std::size_t EXEC_BUFFER_SIZE = 4096;
+
+class ChildPlan;
+[[noreturn]] void confine_child(const ChildPlan& plan, const PipePair& pipes,
+                                const ChildStdio& stdio) noexcept;
+
+class ChildPlan {
+public:
+    static Result<ChildPlan> prepare(const Policy& policy, std::span<const std::string> command,
+                                     const std::optional<ChildMountConfig>& mount, bool nested);
+
+    bool nested() const { return nested_; }
+
+private:
+    friend void confine_child(const ChildPlan&, const PipePair&, const ChildStdio&) noexcept;
+
+    void prepare_command(std::span<const std::string> command);
+    void prepare_environment(const Policy& policy);
+    void prepare_mount(const ChildMountConfig& mount);
+    void prepare_cwd(const Policy& policy);
+    Result<void> prepare_filters(const Policy& policy);
+
+    bool nested_ = false;
+    pid_t parent_pid_ = 0;
+    bool no_randomize_memory_ = false;
+    bool no_huge_pages_ = false;
+    bool privileged_ = false;
+    bool close_fds_ = true;
+
+    // Processor affinity: a 1024-bit mask; a core that does not fit makes the step fail.
+    bool set_affinity_ = false;
+    bool affinity_invalid_ = false;
+    std::array<std::uint64_t, 16> affinity_{};
+
+    bool mount_ = false;
+    bool mount_target_invalid_ = false;
+    bool mount_opts_invalid_ = false;
+    std::string mount_target_;
+    std::string mount_opts_;
+
+    bool chdir_ = false;
+    bool cwd_invalid_ = false;
+    std::string cwd_;
+
+    landlock::Plan landlock_;
+    seccomp::bpf::Program notify_program_;
+    seccomp::bpf::Program deny_program_;
+
+    bool env_invalid_ = false;
+    std::vector<std::string> env_storage_;
+    std::vector<char*> envp_;
+
+    std::vector<std::string> argv_storage_;
+    std::vector<char*> argv_;
+    std::string command_text_;  // the command name as messages show it
+
+    // With a virtual root the exec path lies in this buffer, which the supervisor rewrites in
+    // place, and the child searches PATH itself.
+    bool virtual_root_ = false;
+    std::vector<char> exec_buffer_;
+    std::vector<std::string> search_dirs_;
+};
+
+// Confines the calling process and executes the command; never returns. On failure it writes one
+// "vestrion child: " line to its standard error and exits with status 127.
+[[noreturn]] void confine_child(const ChildPlan& plan, const PipePair& pipes,
+                                const ChildStdio& stdio) noexcept;
+
+}  // namespace vestrion::context

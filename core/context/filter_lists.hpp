@@ -1,0 +1,26 @@
+// The system-call lists of the seccomp filter: the name table, the routed list, the deny list and
+// the argument-filter block, all derived from a policy.
+#pragma once
+
+#include <linux/filter.h>
+
+#include <cstdint>
+#include <optional>
+#include <string_view>
+#include <vector>
+
+#include "core/policy.hpp"
+
+namespace vestrion::context {
+
+std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name);
+
+// Sorted ascending, without duplicates.
+std::vector<std::uint32_t> notif_syscalls(const Policy& policy);
+
+// In the order of the names they come from; duplicates stay.
+std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy);
+
+std::vector<sock_filter> arg_filters(const Policy& policy);
+
+}  // namespace vestrion::context

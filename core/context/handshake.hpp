@@ -1,0 +1,47 @@
+// The parent/child handshake: two close-on-exec pipes carrying one native-endian u32 each way
+// (the listener number from the child, the go value from the parent), and small helpers of the
+// child's sequence.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <span>
+
+#include "core/error.hpp"
+#include "core/sys/fd.hpp"
+
+namespace vestrion::context {
+
+struct PipePair {
+    UniqueFd notif_r;  // parent reads the listener number
+    UniqueFd notif_w;  // child writes it
+    UniqueFd ready_r;  // child reads the go value
+    UniqueFd ready_w;  // parent writes it
+
+    static SysResult<PipePair> create();
+};
+
+// The non-allocating cores of the two transfers, for the child: 0, an error number, or
+// READ_EOF when the pipe closed before 4 bytes arrived.
+inline constexpr int READ_EOF = -1;
+int write_u32_raw(int fd, std::uint32_t value) noexcept;
+int read_u32_raw(int fd, std::uint32_t& value) noexcept;
+inline constexpr const char* READ_EOF_TEXT = "pipe closed before 4 bytes read";
+
+SysResult<void> write_u32_fd(int fd, std::uint32_t value);
+SysResult<std::uint32_t> read_u32_fd(int fd);
+
+// Maps `uid` and `gid` to 0 in the calling process's user namespace; failures are ignored.
+void write_id_maps(std::uint32_t uid, std::uint32_t gid) noexcept;
+// The same with the ids the process has after unsharing: the kernel's overflow ids.
+void write_id_maps_overflow() noexcept;
+
+// Closes every descriptor above 2 that is not in `keep`.
+void close_fds_above(std::span<const int> keep) noexcept;
+
+// The parent's copy of the child's listener: through the pidfd when there is one, else through
+// the child's /proc entry.
+Result<UniqueFd> fetch_listener(pid_t pid, int pidfd, std::uint32_t number);
+
+}  // namespace vestrion::context

@@ -1,0 +1,150 @@
+// The sandbox runtime: one sandboxed process with everything that belongs to it.
+//
+// Each spawned sandbox has threads of its own: the sandbox thread forks (so the child's
+// parent-death signal follows the sandbox, not the caller's thread), plays the parent's side of the
+// handshake and then supervises the child; the collector drains the capture pipes, reaps the child
+// and kills what is left of its process group; the throttle, when asked for, stops and continues
+// the group.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/policy.hpp"
+#include "core/result.hpp"
+#include "core/sys/fd.hpp"
+
+namespace vestrion {
+
+// Set in a process once vestrion has confined it (a child before its exec, a fan-out template);
+// never cleared. A spawn from such a process is nested.
+extern std::atomic<bool> CONFINED;
+
+namespace seccomp::notif {
+struct SharedSupervisorState;
+}
+
+enum class SandboxStateKind : std::uint8_t { Created, Running, Finished };
+
+struct SandboxState {
+    SandboxStateKind kind = SandboxStateKind::Created;
+    ExitStatus status;  // meaningful when Finished
+};
+
+// Descriptors the child takes as its 0, 1 and 2 (-1: not redirected). The sandbox does not own them.
+struct StdioRedirects {
+    int stdin_fd = -1;
+    int stdout_fd = -1;
+    int stderr_fd = -1;
+};
+
+namespace sandbox {
+
+bool is_nested();
+
+// Reads the descriptor to its end and closes it; a read error ends the reading.
+std::string read_fd_to_end(UniqueFd fd);
+
+// Signals the sandbox's process group: through the pidfd when there is one (it reaches the group
+// also after the leader was reaped, and never a recycled pid), else with killpg.
+int signal_group(int pidfd, pid_t pgid, int signal) noexcept;
+
+// Lets the group run `percent` ms of every 100 ms; always leaves it running when stopped.
+class CpuThrottle {
+public:
+    CpuThrottle(int pidfd, pid_t pgid, std::uint8_t percent);
+    ~CpuThrottle();
+    CpuThrottle(const CpuThrottle&) = delete;
+    CpuThrottle& operator=(const CpuThrottle&) = delete;
+
+private:
+    void run(std::stop_token stop);
+
+    int pidfd_;
+    pid_t pgid_;
+    std::uint8_t percent_;
+    std::mutex mutex_;
+    std::condition_variable_any wake_;
+    std::jthread thread_;
+};
+
+// What the sandbox's threads share with it.
+struct ChildWatch {
+    std::mutex mutex;
+    std::condition_variable changed;
+    std::optional<ExitStatus> status;  // set once, when the child has been reaped
+    std::string out;
+    std::string err;
+    UniqueFd stop;  // eventfd: ends the sandbox thread's supervision
+};
+
+}  // namespace sandbox
+
+class Sandbox {
+public:
+    using InitFn = std::function<void()>;
+    using WorkFn = std::shared_ptr<const std::function<void(std::uint32_t)>>;
+
+    static Result<std::unique_ptr<Sandbox>> create(const Policy& policy);
+    static Result<std::unique_ptr<Sandbox>> new_with_fns(const Policy& policy, InitFn init,
+                                                         WorkFn work);
+    // The teardown: kills and reaps a child that still runs, stops the threads, finishes branches.
+    ~Sandbox();
+    Sandbox(const Sandbox&) = delete;
+    Sandbox& operator=(const Sandbox&) = delete;
+
+    Result<void> spawn(std::span<const std::string> argv);
+    Result<void> do_spawn(std::span<const std::string> argv, bool capture);
+    Result<RunResult> wait();
+    // The wait with a limit: nothing when the child still runs after `timeout`; a later wait
+    // still reports the child's true status.
+    std::optional<Result<RunResult>> wait_for(std::chrono::milliseconds timeout);
+    Result<void> kill();
+
+    static Result<RunResult> run(const Policy& policy, std::span<const std::string> argv);
+    static Result<RunResult> run_interactive(const Policy& policy, std::span<const std::string> argv);
+
+    const Policy& policy() const { return policy_; }
+    std::optional<pid_t> pid() const { return pid_; }
+    const SandboxState& state() const { return state_; }
+    void set_stdio_redirects(StdioRedirects redirects) { stdio_redirects_ = redirects; }
+
+private:
+    explicit Sandbox(const Policy& policy) : policy_(policy.clone()) {}
+
+    Result<RunResult> finish_wait();
+    void stop_threads();
+    BranchAction teardown_action() const;
+    void finish_branches(BranchAction action);
+
+    Policy policy_;
+    std::optional<pid_t> pid_;
+    SandboxState state_;
+    std::optional<StdioRedirects> stdio_redirects_;
+    UniqueFd pidfd_;
+    bool captured_ = false;
+    std::shared_ptr<sandbox::ChildWatch> watch_;
+    std::thread sandbox_thread_;  // forks, then supervises
+    std::thread collector_;       // drains the output, reaps
+    std::unique_ptr<sandbox::CpuThrottle> throttle_;
+    std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
+    UniqueFd fanout_control_;
+    UniqueFd clone_output_;
+    InitFn init_fn_;
+    WorkFn work_fn_;
+};
+
+}  // namespace vestrion

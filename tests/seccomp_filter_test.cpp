@@ -1,0 +1,850 @@
+#include <asm/unistd.h>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <linux/audit.h>
+#include <linux/netlink.h>
+#include <linux/seccomp.h>
+#include <netinet/in.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/ptrace.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <functional>
+#include <numeric>
+
+#include "core/context/filter_lists.hpp"
+#include "core/seccomp/bpf.hpp"
+#include "core/sys/syscall.hpp"
+#include "tests/bpf_interpreter.hpp"
+#include "tests/support.hpp"
+
+namespace vestrion {
+namespace {
+
+using context::arg_filters;
+using context::deny_syscall_numbers;
+using context::notif_syscalls;
+using context::syscall_name_to_nr;
+using seccomp::bpf::assemble_filter;
+using seccomp::bpf::Program;
+using Numbers = std::vector<std::uint32_t>;
+
+constexpr std::uint32_t kX32 = 0x40000000;
+constexpr std::uint32_t kClone3 = 435;
+
+Policy built(std::expected<Policy, PolicyError> policy) {
+    EXPECT_TRUE(policy.has_value()) << policy.error().message();
+    return policy ? std::move(*policy) : Policy{};
+}
+
+Policy defaults() {
+    return built(Policy::builder().build());
+}
+
+PolicyFn allow_all() {
+    return [](const SyscallEvent&, PolicyContext&) { return Verdict{}; };
+}
+
+// The program a supervised child installs.
+Program program_for(const Policy& policy) {
+    auto program =
+        assemble_filter(notif_syscalls(policy), deny_syscall_numbers(policy), arg_filters(policy));
+    EXPECT_TRUE(program.has_value()) << program.error().message();
+    return program.value_or(Program{});
+}
+
+// The program of a nested child: nothing routed, since no supervisor listens.
+Program nested_program_for(const Policy& policy) {
+    auto program = assemble_filter({}, deny_syscall_numbers(policy), arg_filters(policy));
+    EXPECT_TRUE(program.has_value()) << program.error().message();
+    return program.value_or(Program{});
+}
+
+seccomp_data call(std::uint32_t nr, std::array<std::uint64_t, 6> args = {},
+                  std::uint32_t arch = AUDIT_ARCH_X86_64) {
+    seccomp_data data{};
+    data.nr = static_cast<int>(nr);
+    data.arch = arch;
+    data.instruction_pointer = 0x401000;
+    std::copy(args.begin(), args.end(), data.args);
+    return data;
+}
+
+std::string verdict_name(std::uint32_t verdict) {
+    switch (verdict) {
+        case SECCOMP_RET_ALLOW:
+            return "ALLOW";
+        case SECCOMP_RET_USER_NOTIF:
+            return "NOTIFY";
+        case SECCOMP_RET_ERRNO | EPERM:
+            return "EPERM";
+        case SECCOMP_RET_ERRNO | ENOSYS:
+            return "ENOSYS";
+        case SECCOMP_RET_KILL_PROCESS:
+            return "KILL";
+        default:
+            return "verdict " + std::to_string(verdict);
+    }
+}
+
+std::string verdict(const Program& program, const seccomp_data& data) {
+    auto result = test::run_bpf(program, data);
+    return result ? verdict_name(*result) : "fault: " + result.error();
+}
+
+bool contains(const Numbers& list, std::uint32_t nr) {
+    return std::ranges::find(list, nr) != list.end();
+}
+
+// The verdict a program must give a call with zero arguments.
+std::string expected_verdict(std::uint32_t nr, const Numbers& routed, const Numbers& denied) {
+    if (nr == kClone3) return "ENOSYS";
+    if (contains(routed, nr)) return "NOTIFY";
+    if (contains(denied, nr)) return "EPERM";
+    return "ALLOW";
+}
+
+// Every number from 0 to 511, its x32 twin and its i386 namesake, against the reference lists.
+void expect_verdicts(const Program& program, const Numbers& routed, const Numbers& denied) {
+    for (std::uint32_t nr = 0; nr < 512; ++nr) {
+        SCOPED_TRACE("system call " + std::to_string(nr));
+        EXPECT_EQ(verdict(program, call(nr)), expected_verdict(nr, routed, denied));
+        EXPECT_EQ(verdict(program, call(nr | kX32)), "KILL");
+        EXPECT_EQ(verdict(program, call(nr, {}, AUDIT_ARCH_I386)), "KILL");
+    }
+}
+
+// The default deny list, in its order: 34 names, of which nfsservctl has no number.
+const Numbers kDefaultDenied{165, 166, 155, 167, 168, 169, 170, 171, 246, 175, 313,
+                             176, 272, 308, 298, 321, 323, 250, 248, 249, 101, 310,
+                             311, 304, 303, 173, 172, 179, 163, 212, 425, 426, 427};
+const Numbers kDefaultRouted{56, 58, 435};
+const Numbers kCopyOnWriteRouted{56,  58,  76,  78,  217, 257, 258, 260, 262,
+                                 263, 265, 266, 267, 268, 269, 316, 332, 435};
+const Numbers kVirtualRootRouted{2,   4,   6,   21,  56,  58,  59,  76,  78,  79,  80,  82,  83,
+                                 84,  86,  87,  88,  89,  90,  92,  94,  137, 217, 257, 258, 260,
+                                 262, 263, 265, 266, 267, 268, 269, 280, 316, 322, 332, 435, 439};
+const Numbers kIoUring{425, 426, 427};
+
+// The nameable calls, with the numbers the installed kernel headers give.
+const std::vector<std::pair<std::string_view, long>> kNameTable{
+    {"open", __NR_open},
+    {"stat", __NR_stat},
+    {"lstat", __NR_lstat},
+    {"mmap", __NR_mmap},
+    {"munmap", __NR_munmap},
+    {"brk", __NR_brk},
+    {"ioctl", __NR_ioctl},
+    {"access", __NR_access},
+    {"mremap", __NR_mremap},
+    {"socket", __NR_socket},
+    {"connect", __NR_connect},
+    {"sendto", __NR_sendto},
+    {"sendmsg", __NR_sendmsg},
+    {"bind", __NR_bind},
+    {"getsockname", __NR_getsockname},
+    {"clone", __NR_clone},
+    {"fork", __NR_fork},
+    {"vfork", __NR_vfork},
+    {"execve", __NR_execve},
+    {"truncate", __NR_truncate},
+    {"getdents", __NR_getdents},
+    {"rename", __NR_rename},
+    {"mkdir", __NR_mkdir},
+    {"rmdir", __NR_rmdir},
+    {"link", __NR_link},
+    {"unlink", __NR_unlink},
+    {"symlink", __NR_symlink},
+    {"readlink", __NR_readlink},
+    {"chmod", __NR_chmod},
+    {"chown", __NR_chown},
+    {"lchown", __NR_lchown},
+    {"gettimeofday", __NR_gettimeofday},
+    {"ptrace", __NR_ptrace},
+    {"pivot_root", __NR_pivot_root},
+    {"prctl", __NR_prctl},
+    {"acct", __NR_acct},
+    {"mount", __NR_mount},
+    {"umount2", __NR_umount2},
+    {"swapon", __NR_swapon},
+    {"swapoff", __NR_swapoff},
+    {"reboot", __NR_reboot},
+    {"sethostname", __NR_sethostname},
+    {"setdomainname", __NR_setdomainname},
+    {"iopl", __NR_iopl},
+    {"ioperm", __NR_ioperm},
+    {"init_module", __NR_init_module},
+    {"delete_module", __NR_delete_module},
+    {"quotactl", __NR_quotactl},
+    {"time", __NR_time},
+    {"lookup_dcookie", __NR_lookup_dcookie},
+    {"getdents64", __NR_getdents64},
+    {"timer_settime", __NR_timer_settime},
+    {"clock_gettime", __NR_clock_gettime},
+    {"clock_nanosleep", __NR_clock_nanosleep},
+    {"kexec_load", __NR_kexec_load},
+    {"add_key", __NR_add_key},
+    {"request_key", __NR_request_key},
+    {"keyctl", __NR_keyctl},
+    {"openat", __NR_openat},
+    {"mkdirat", __NR_mkdirat},
+    {"fchownat", __NR_fchownat},
+    {"futimesat", __NR_futimesat},
+    {"newfstatat", __NR_newfstatat},
+    {"unlinkat", __NR_unlinkat},
+    {"linkat", __NR_linkat},
+    {"symlinkat", __NR_symlinkat},
+    {"readlinkat", __NR_readlinkat},
+    {"fchmodat", __NR_fchmodat},
+    {"faccessat", __NR_faccessat},
+    {"unshare", __NR_unshare},
+    {"utimensat", __NR_utimensat},
+    {"timerfd_settime", __NR_timerfd_settime},
+    {"perf_event_open", __NR_perf_event_open},
+    {"name_to_handle_at", __NR_name_to_handle_at},
+    {"open_by_handle_at", __NR_open_by_handle_at},
+    {"setns", __NR_setns},
+    {"process_vm_readv", __NR_process_vm_readv},
+    {"process_vm_writev", __NR_process_vm_writev},
+    {"finit_module", __NR_finit_module},
+    {"renameat2", __NR_renameat2},
+    {"getrandom", __NR_getrandom},
+    {"bpf", __NR_bpf},
+    {"execveat", __NR_execveat},
+    {"userfaultfd", __NR_userfaultfd},
+    {"statx", __NR_statx},
+    {"io_uring_setup", __NR_io_uring_setup},
+    {"io_uring_enter", __NR_io_uring_enter},
+    {"io_uring_register", __NR_io_uring_register},
+    {"clone3", __NR_clone3},
+};
+
+TEST(SyscallNames, EveryNameMapsToItsX86_64Number) {
+    for (const auto& [name, nr] : kNameTable)
+        EXPECT_EQ(syscall_name_to_nr(name), std::optional<std::uint32_t>(nr)) << name;
+}
+
+TEST(SyscallNames, OtherNamesHaveNoNumber) {
+    // Calls that only routing rules use are not nameable in a deny list.
+    using namespace std::string_view_literals;
+    for (std::string_view name :
+         {""sv, "nfsservctl"sv, "Mount"sv, "mount "sv, " mount"sv, "mount\0x"sv, "uname"sv,
+          "faccessat2"sv, "sched_getaffinity"sv, "openat2"sv, "read"sv})
+        EXPECT_EQ(syscall_name_to_nr(name), std::nullopt) << '"' << name << '"';
+}
+
+struct ListCase {
+    const char* label;
+    std::function<std::expected<Policy, PolicyError>()> make;
+    Numbers routed;
+    Numbers denied;
+};
+
+void PrintTo(const ListCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+std::vector<ListCase> list_cases() {
+    auto p = [] { return Policy::builder(); };
+    return {
+        {"defaults", [=] { return p().build(); }, kDefaultRouted, kDefaultDenied},
+        {"max_memory",
+         [=] { return p().max_memory(1 << 30).build(); },
+         {9, 11, 12, 25, 29, 56, 58, 257, 435},
+         kDefaultDenied},
+        {"max_memory_num_cpus",
+         [=] { return p().max_memory(1 << 30).num_cpus(2).build(); },
+         {9, 11, 12, 25, 29, 56, 58, 204, 257, 435},
+         kDefaultDenied},
+        // The default list already holds the io_uring calls: none is added twice.
+        {"net_allow_hosts",
+         [=] { return p().net_allow_host("example.org").build(); },
+         {42, 44, 46, 49, 56, 58, 435},
+         kDefaultDenied},
+        {"random_seed",
+         [=] { return p().random_seed(7).build(); },
+         {56, 58, 257, 318, 435},
+         kDefaultDenied},
+        {"time_start",
+         [=] { return p().time_start(TimePoint{}).build(); },
+         {56, 58, 223, 230, 257, 286, 435},
+         kDefaultDenied},
+        {"isolate_pids",
+         [=] { return p().isolate_pids(true).build(); },
+         {56, 58, 78, 217, 257, 435},
+         kDefaultDenied},
+        {"deterministic_dirs",
+         [=] { return p().deterministic_dirs(true).build(); },
+         {56, 58, 78, 217, 435},
+         kDefaultDenied},
+        {"hostname",
+         [=] { return p().hostname("box").build(); },
+         {56, 58, 63, 257, 435},
+         kDefaultDenied},
+        {"port_remap",
+         [=] { return p().port_remap(true).build(); },
+         {49, 51, 56, 58, 257, 435},
+         kDefaultDenied},
+        {"workdir_copy_on_write_deny_mkdir",
+         [=] { return p().workdir("/tmp/w").deny_syscalls({"mkdir"}).build(); },
+         kCopyOnWriteRouted,
+         {83, 425, 426, 427}},
+        {"workdir_overlay_allow_list",
+         [=] {
+             return p()
+                 .workdir("/tmp/w")
+                 .fs_isolation(FsIsolation::OverlayFs)
+                 .allow_syscalls({"read"})
+                 .build();
+         },
+         kDefaultRouted,
+         {}},
+        {"chroot_allow_list",
+         [=] { return p().chroot("/srv/root").allow_syscalls({"read"}).build(); },
+         kVirtualRootRouted, kIoUring},
+        {"policy_fn_deny_io_uring_enter",
+         [=] { return p().policy_fn(allow_all()).deny_syscalls({"io_uring_enter"}).build(); },
+         {42, 44, 46, 49, 56, 58, 59, 257, 322, 435},
+         {426, 425, 427}},
+        {"net_allow_hosts_empty_deny_list",
+         [=] { return p().net_allow_host("example.org").deny_syscalls({}).build(); },
+         {42, 44, 46, 49, 56, 58, 435},
+         kIoUring},
+        {"allow_list_denies_nothing",
+         [=] {
+             return p().allow_syscalls({"read", "mount"}).build();
+         },
+         kDefaultRouted,
+         {}},
+        {"empty_deny_list", [=] { return p().deny_syscalls({}).build(); }, kDefaultRouted, {}},
+        {"deny_mount_unknown_mount",
+         [=] {
+             return p().deny_syscalls({"mount", "no_such_call", "mount"}).build();
+         },
+         kDefaultRouted,
+         {165, 165}},
+        // Both routed and denied: routed wins.
+        {"deny_clone_and_mount",
+         [=] {
+             return p().deny_syscalls({"clone", "mount"}).build();
+         },
+         kDefaultRouted,
+         {56, 165}},
+        {"deny_clone3",
+         [=] { return p().deny_syscalls({"clone3"}).build(); },
+         kDefaultRouted,
+         {435}},
+    };
+}
+
+class FilterLists : public ::testing::TestWithParam<ListCase> {};
+
+TEST_P(FilterLists, ListsAndProgramVerdicts) {
+    const Policy policy = built(GetParam().make());
+    const Numbers& routed = GetParam().routed;
+    const Numbers& denied = GetParam().denied;
+    EXPECT_EQ(notif_syscalls(policy), routed);
+    EXPECT_EQ(deny_syscall_numbers(policy), denied);
+    {
+        SCOPED_TRACE("supervised program");
+        expect_verdicts(program_for(policy), routed, denied);
+    }
+    {
+        SCOPED_TRACE("nested program");
+        expect_verdicts(nested_program_for(policy), {}, denied);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Policies, FilterLists, ::testing::ValuesIn(list_cases()),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+struct ArgCase {
+    const char* label;
+    std::uint32_t nr;
+    std::array<std::uint64_t, 6> args;
+    const char* defaults;  // no_raw_sockets on, no_udp off
+    const char* no_udp;    // no_raw_sockets and no_udp on
+    const char* udp_only;  // no_raw_sockets off, no_udp on
+    const char* neither;   // both off: only the fixed block
+};
+
+void PrintTo(const ArgCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+constexpr std::uint64_t kHigh = 1ull << 32;
+
+const ArgCase kArgCases[] = {
+    {"clone_plain", 56, {SIGCHLD}, "NOTIFY", "NOTIFY", "NOTIFY", "NOTIFY"},
+    {"clone_threads",
+     56,
+     {CLONE_VM | CLONE_FS | CLONE_FILES | CLONE_SIGHAND | CLONE_THREAD},
+     "NOTIFY",
+     "NOTIFY",
+     "NOTIFY",
+     "NOTIFY"},
+    {"clone_newns", 56, {CLONE_NEWNS | SIGCHLD}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"clone_newcgroup", 56, {CLONE_NEWCGROUP}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"clone_newuts", 56, {CLONE_NEWUTS}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"clone_newipc", 56, {CLONE_NEWIPC}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"clone_newuser", 56, {CLONE_NEWUSER | SIGCHLD}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"clone_newpid", 56, {CLONE_NEWPID}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"clone_newnet", 56, {CLONE_NEWNET}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    // The kernel reads only the low half of clone's flags, and so does the filter.
+    {"clone_newuser_in_high_half",
+     56,
+     {kHigh * CLONE_NEWUSER | SIGCHLD},
+     "NOTIFY",
+     "NOTIFY",
+     "NOTIFY",
+     "NOTIFY"},
+    {"clone3_whatever_its_arguments", 435, {0, 88}, "ENOSYS", "ENOSYS", "ENOSYS", "ENOSYS"},
+    {"ioctl_tiocsti", 16, {0, TIOCSTI, 1}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"ioctl_tiocsti_high_half_set",
+     16,
+     {0, kHigh | TIOCSTI, 1},
+     "EPERM",
+     "EPERM",
+     "EPERM",
+     "EPERM"},
+    {"ioctl_tioclinux", 16, {0, TIOCLINUX, 1}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"ioctl_tcgets", 16, {0, TCGETS, 1}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"ioctl_tiocsti_as_descriptor", 16, {TIOCSTI, 0, 1}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"prctl_set_dumpable", 157, {PR_SET_DUMPABLE, 1}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"prctl_set_securebits", 157, {PR_SET_SECUREBITS, 0}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"prctl_set_ptracer", 157, {PR_SET_PTRACER, 1}, "EPERM", "EPERM", "EPERM", "EPERM"},
+    {"prctl_get_dumpable", 157, {PR_GET_DUMPABLE}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"prctl_set_name", 157, {PR_SET_NAME, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"prctl_option_in_second_argument",
+     157,
+     {PR_SET_NAME, PR_SET_DUMPABLE},
+     "ALLOW",
+     "ALLOW",
+     "ALLOW",
+     "ALLOW"},
+    {"socket_inet_raw_nonblock",
+     41,
+     {AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_ICMP},
+     "EPERM",
+     "EPERM",
+     "ALLOW",
+     "ALLOW"},
+    {"socket_inet6_raw_cloexec",
+     41,
+     {AF_INET6, SOCK_RAW | SOCK_CLOEXEC, IPPROTO_ICMPV6},
+     "EPERM",
+     "EPERM",
+     "ALLOW",
+     "ALLOW"},
+    {"socket_inet_dgram", 41, {AF_INET, SOCK_DGRAM, 0}, "ALLOW", "EPERM", "EPERM", "ALLOW"},
+    {"socket_inet6_dgram_nonblock",
+     41,
+     {AF_INET6, SOCK_DGRAM | SOCK_NONBLOCK, 0},
+     "ALLOW",
+     "EPERM",
+     "EPERM",
+     "ALLOW"},
+    {"socket_inet_stream", 41, {AF_INET, SOCK_STREAM, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"socket_unix_dgram", 41, {AF_UNIX, SOCK_DGRAM, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"socket_unix_raw", 41, {AF_UNIX, SOCK_RAW, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    {"socket_netlink_sock_diag",
+     41,
+     {AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG},
+     "EPERM",
+     "EPERM",
+     "EPERM",
+     "EPERM"},
+    {"socket_netlink_dgram_sock_diag",
+     41,
+     {AF_NETLINK, SOCK_DGRAM, NETLINK_SOCK_DIAG},
+     "EPERM",
+     "EPERM",
+     "EPERM",
+     "EPERM"},
+    {"socket_netlink_route",
+     41,
+     {AF_NETLINK, SOCK_RAW, NETLINK_ROUTE},
+     "ALLOW",
+     "ALLOW",
+     "ALLOW",
+     "ALLOW"},
+    // Argument values that match a refused combination under another call number.
+    {"connect_with_raw_socket_arguments",
+     42,
+     {AF_INET, SOCK_RAW, 0},
+     "ALLOW",
+     "ALLOW",
+     "ALLOW",
+     "ALLOW"},
+    {"read_with_namespace_flags",
+     0,
+     {CLONE_NEWUSER, TIOCSTI, NETLINK_SOCK_DIAG},
+     "ALLOW",
+     "ALLOW",
+     "ALLOW",
+     "ALLOW"},
+};
+
+class ArgumentBlock : public ::testing::TestWithParam<ArgCase> {};
+
+TEST_P(ArgumentBlock, RefusesTheDangerousCombinations) {
+    const ArgCase& c = GetParam();
+    const std::pair<const char*, Policy> policies[] = {
+        {c.defaults, defaults()},
+        {c.no_udp, built(Policy::builder().no_udp(true).build())},
+        {c.udp_only, built(Policy::builder().no_raw_sockets(false).no_udp(true).build())},
+        {c.neither, built(Policy::builder().no_raw_sockets(false).build())},
+    };
+    for (const auto& [expected, policy] : policies) {
+        SCOPED_TRACE(std::string("no_raw_sockets ") + (policy.no_raw_sockets ? "on" : "off") +
+                     ", no_udp " + (policy.no_udp ? "on" : "off"));
+        EXPECT_EQ(verdict(program_for(policy), call(c.nr, c.args)), expected);
+        // Without a listener a routed call is simply allowed; the refusals stay.
+        const std::string nested = std::string(expected) == "NOTIFY" ? "ALLOW" : expected;
+        EXPECT_EQ(verdict(nested_program_for(policy), call(c.nr, c.args)), nested);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, ArgumentBlock, ::testing::ValuesIn(kArgCases),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+TEST(FilterProgram, InstructionCounts) {
+    // Seven instructions around the lists, plus four of ours: the x32 load and test, the clone3
+    // comparison and its ENOSYS return. So the default program is 3 + 33 + 37 + 11 = 84.
+    struct Count {
+        const char* label;
+        Policy policy;
+        bool nested;
+        std::size_t size;
+    };
+    const Count counts[] = {
+        {"defaults", defaults(), false, 84},
+        {"defaults nested", defaults(), true, 81},
+        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false, 51},
+        {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false, 75},
+        {"no_udp", built(Policy::builder().no_udp(true).build()), false, 85},
+    };
+    for (const auto& c : counts) {
+        SCOPED_TRACE(c.label);
+        const Program program = c.nested ? nested_program_for(c.policy) : program_for(c.policy);
+        ASSERT_EQ(program.size(), c.size);
+        // The architecture check jumps to the very last instruction, the kill return.
+        EXPECT_EQ(program[1].jf, c.size - 3);
+    }
+}
+
+Numbers range(std::uint32_t first, std::size_t count) {
+    Numbers out(count);
+    std::iota(out.begin(), out.end(), first);
+    return out;
+}
+
+std::string install_text(const SeccompError& error) {
+    const auto* install = std::get_if<SeccompError::Install>(&error.kind);
+    return install ? install->text : "not an installation error";
+}
+
+TEST(FilterProgram, LongestProgramThatFitsTheJumpFields) {
+    // With an empty argument block the architecture check jumps n + d + 8 instructions.
+    const Numbers routed = range(2000, 100);
+    const Numbers denied = range(1000, 147);
+    auto program = assemble_filter(routed, denied, {});
+    ASSERT_TRUE(program.has_value()) << program.error().message();
+    EXPECT_EQ(program->size(), 258u);
+    EXPECT_EQ((*program)[1].jf, 255);
+    for (std::uint32_t nr : {2000u, 2099u}) EXPECT_EQ(verdict(*program, call(nr)), "NOTIFY") << nr;
+    for (std::uint32_t nr : {1000u, 1146u}) EXPECT_EQ(verdict(*program, call(nr)), "EPERM") << nr;
+    for (std::uint32_t nr : {999u, 1147u, 2100u}) EXPECT_EQ(verdict(*program, call(nr)), "ALLOW");
+    EXPECT_EQ(verdict(*program, call(kClone3)), "ENOSYS");
+    EXPECT_EQ(verdict(*program, call(1000 | kX32)), "KILL");
+    EXPECT_EQ(verdict(*program, call(1000, {}, AUDIT_ARCH_I386)), "KILL");
+}
+
+TEST(FilterProgram, RefusesAProgramBeyondTheJumpFields) {
+    struct TooLong {
+        const char* label;
+        Numbers routed;
+        Numbers denied;
+        std::size_t arg_block;
+        const char* text;
+    };
+    const TooLong cases[] = {
+        {"denied",
+         {},
+         range(1000, 248),
+         0,
+         "filter of 259 instructions does not fit the 8-bit jump offsets"},
+        {"routed",
+         range(1000, 248),
+         {},
+         0,
+         "filter of 259 instructions does not fit the 8-bit jump offsets"},
+        {"both", range(2000, 100), range(1000, 148), 0,
+         "filter of 259 instructions does not fit the 8-bit jump offsets"},
+        {"with argument block",
+         {56},
+         range(1000, 300),
+         37,
+         "filter of 349 instructions does not fit the 8-bit jump offsets"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.label);
+        const std::vector<sock_filter> block(c.arg_block, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0));
+        auto program = assemble_filter(c.routed, c.denied, block);
+        ASSERT_FALSE(program.has_value());
+        EXPECT_EQ(install_text(program.error()), c.text);
+    }
+}
+
+TEST(FilterProgram, RepeatedNumbersAreDroppedBeforeTheRangeCheck) {
+    // 600 comparisons as given, far beyond the jump range; two distinct numbers in fact.
+    const Numbers routed(300, 56);
+    Numbers denied(300, 165);
+    denied.insert(denied.begin() + 150, 56);
+    auto program = assemble_filter(routed, denied, {});
+    ASSERT_TRUE(program.has_value()) << program.error().message();
+    EXPECT_EQ(program->size(), 2u + 11u);
+    EXPECT_EQ(verdict(*program, call(56)), "NOTIFY");
+    EXPECT_EQ(verdict(*program, call(165)), "EPERM");
+    EXPECT_EQ(verdict(*program, call(166)), "ALLOW");
+}
+
+TEST(FilterProgram, LongestPolicyDenyListFits) {
+    // Every nameable call denied, twice, under the policy with the most routed calls.
+    std::vector<std::string> names;
+    for (const auto& entry : kNameTable) {
+        names.emplace_back(entry.first);
+        names.emplace_back(entry.first);
+    }
+    const Policy policy = built(Policy::builder()
+                                    .deny_syscalls(names)
+                                    .max_memory(1)
+                                    .num_cpus(1)
+                                    .random_seed(1)
+                                    .time_start(TimePoint{})
+                                    .hostname("h")
+                                    .isolate_pids(true)
+                                    .port_remap(true)
+                                    .chroot("/srv/root")
+                                    .policy_fn(allow_all())
+                                    .no_udp(true)
+                                    .build());
+    EXPECT_EQ(deny_syscall_numbers(policy).size(), 178u);
+    const Program program = program_for(policy);
+    ASSERT_FALSE(program.empty());
+    EXPECT_EQ(verdict(program, call(165)), "EPERM");
+    EXPECT_EQ(verdict(program, call(257)), "NOTIFY");
+    EXPECT_EQ(verdict(program, call(0)), "ALLOW");
+}
+
+TEST(BpfInterpreter, ReportsProgramsItCannotJudge) {
+    const sock_filter allow = BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW);
+    const std::pair<const char*, Program> cases[] = {
+        {"ran off the end of the program", {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0)}},
+        {"jump past the end at instruction 0",
+         {BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, 0, 2, 2), allow}},
+        {"unsupported code 40 at instruction 0", {BPF_STMT(BPF_LD | BPF_H | BPF_ABS, 0), allow}},
+        {"load of offset 2 at instruction 0", {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 2), allow}},
+        {"load of offset 64 at instruction 0", {BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 64), allow}},
+    };
+    for (const auto& [text, program] : cases)
+        EXPECT_EQ(verdict(program, call(0)), std::string("fault: ") + text);
+}
+
+// Live checks: the real kernel under the listener-less program.
+
+std::string result_of(long ret) {
+    return sys::syscall::is_error(ret) ? test::errno_name(static_cast<int>(-ret)) : "ok";
+}
+
+long raw(long nr, long a0 = 0, long a1 = 0, long a2 = 0, long a3 = 0, long a4 = 0) {
+    return sys::syscall::raw(nr, a0, a1, a2, a3, a4);
+}
+
+long addr(const void* p) {
+    return reinterpret_cast<long>(p);
+}
+
+// A pointer the kernel cannot read: an unfiltered call that reaches its copy fails with EFAULT.
+constexpr long kBadPointer = 1;
+
+// Sets no-new-privileges and installs the program without a listener, as a nested child does.
+std::string install_in_child(const Program& program) {
+    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return "no_new_privs: " + test::outcome(-1);
+    const long ret = seccomp::bpf::install_raw(program, 0);
+    return sys::syscall::is_error(ret) ? "install: " + result_of(ret) : "";
+}
+
+struct LiveCase {
+    const char* label;
+    std::function<std::expected<Policy, PolicyError>()> make;
+    std::function<long()> run;
+    const char* unfiltered;
+    const char* filtered;
+};
+
+void PrintTo(const LiveCase& c, std::ostream* os) {
+    *os << c.label;
+}
+
+long with_dev_null(const std::function<long(int)>& fn) {
+    const int fd = ::open("/dev/null", O_RDWR | O_CLOEXEC);
+    if (fd < 0) return -errno;
+    const long ret = fn(fd);
+    ::close(fd);
+    return ret;
+}
+
+long close_if_open(long ret) {
+    if (!sys::syscall::is_error(ret)) ::close(static_cast<int>(ret));
+    return ret;
+}
+
+std::vector<LiveCase> live_cases() {
+    auto p = [] { return Policy::builder(); };
+    auto mount_bad_source = [] { return raw(SYS_mount, kBadPointer, addr("/"), 0, 0, 0); };
+    return {
+        {"mount", [=] { return p().build(); }, mount_bad_source, "EFAULT", "EPERM"},
+        // An extra flag unshare rejects: unfiltered it fails with EINVAL whatever the privileges.
+        {"unshare_newuser", [=] { return p().build(); },
+         [] { return raw(SYS_unshare, CLONE_NEWUSER | CLONE_VFORK); }, "EINVAL", "EPERM"},
+        {"ptrace_traceme", [=] { return p().build(); },
+         [] { return raw(SYS_ptrace, PTRACE_TRACEME); }, "ok", "EPERM"},
+        // /dev/null is no terminal: an unfiltered terminal ioctl on it fails with ENOTTY.
+        {"ioctl_tiocsti", [=] { return p().build(); },
+         [] {
+             return with_dev_null([](int fd) { return raw(SYS_ioctl, fd, TIOCSTI, kBadPointer); });
+         },
+         "ENOTTY", "EPERM"},
+        {"ioctl_tioclinux", [=] { return p().build(); },
+         [] {
+             return with_dev_null(
+                 [](int fd) { return raw(SYS_ioctl, fd, TIOCLINUX, kBadPointer); });
+         },
+         "ENOTTY", "EPERM"},
+        {"prctl_set_dumpable", [=] { return p().build(); },
+         [] { return raw(SYS_prctl, PR_SET_DUMPABLE, 1); }, "ok", "EPERM"},
+        // An out-of-range protocol: unfiltered the kernel says EINVAL whatever the privileges.
+        {"socket_inet_raw", [=] { return p().build(); },
+         [] {
+             return close_if_open(raw(SYS_socket, AF_INET, SOCK_RAW | SOCK_NONBLOCK, IPPROTO_MAX));
+         },
+         "EINVAL", "EPERM"},
+        {"socket_sock_diag", [=] { return p().build(); },
+         [] { return close_if_open(raw(SYS_socket, AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG)); },
+         "ok", "EPERM"},
+        {"socket_unix_dgram_with_no_udp", [=] { return p().no_udp(true).build(); },
+         [] { return close_if_open(raw(SYS_socket, AF_UNIX, SOCK_DGRAM, 0)); }, "ok", "ok"},
+        // A user namespace cannot share the filesystem root: unfiltered this fails with EINVAL
+        // before any process is made.
+        {"clone_newuser", [=] { return p().build(); },
+         [] { return raw(SYS_clone, CLONE_NEWUSER | CLONE_FS | SIGCHLD); }, "EINVAL", "EPERM"},
+        // A zero-sized argument record: unfiltered clone3 fails with EINVAL.
+        {"clone3", [=] { return p().build(); }, [] { return raw(SYS_clone3, 0, 0); }, "EINVAL",
+         "ENOSYS"},
+        {"clone3_with_empty_deny_list", [=] { return p().deny_syscalls({}).build(); },
+         [] { return raw(SYS_clone3, 0, 0); }, "EINVAL", "ENOSYS"},
+        {"deny_list_mkdir", [=] { return p().deny_syscalls({"mkdir"}).build(); },
+         [] { return raw(SYS_mkdir, kBadPointer, 0755); }, "EFAULT", "EPERM"},
+        {"deny_list_mkdir_leaves_mkdirat", [=] { return p().deny_syscalls({"mkdir"}).build(); },
+         [] { return raw(SYS_mkdirat, AT_FDCWD, kBadPointer, 0755); }, "EFAULT", "EFAULT"},
+        {"deny_list_mkdir_replaces_default", [=] { return p().deny_syscalls({"mkdir"}).build(); },
+         mount_bad_source, "EFAULT", "EFAULT"},
+        {"allow_list_denies_nothing", [=] { return p().allow_syscalls({"read"}).build(); },
+         mount_bad_source, "EFAULT", "EFAULT"},
+    };
+}
+
+class LiveFilter : public ::testing::TestWithParam<LiveCase> {};
+
+TEST_P(LiveFilter, KernelAnswersAsTheFilterSays) {
+    const LiveCase& c = GetParam();
+    const Program program = nested_program_for(built(c.make()));
+    auto unfiltered = test::run_forked([&] { return result_of(c.run()); });
+    auto filtered = test::run_forked([&] {
+        const std::string failed = install_in_child(program);
+        return failed.empty() ? result_of(c.run()) : failed;
+    });
+    EXPECT_EQ(unfiltered.text, c.unfiltered);
+    EXPECT_EQ(filtered.text, c.filtered);
+}
+
+INSTANTIATE_TEST_SUITE_P(Calls, LiveFilter, ::testing::ValuesIn(live_cases()),
+                         [](const auto& info) { return std::string(info.param.label); });
+
+long getpid_via_int80() {
+    long ret;
+    // The 32-bit entry: number 20 is getpid there. It clobbers r8 to r11 on newer kernels.
+    __asm__ volatile("int $0x80" : "=a"(ret) : "a"(20L) : "r8", "r9", "r10", "r11", "memory");
+    return ret;
+}
+
+long getpid_via_x32() {
+    return sys::syscall::raw(kX32 | __NR_getpid);
+}
+
+bool killed_by_sigsys(int status) {
+    return WIFSIGNALED(status) && WTERMSIG(status) == SIGSYS;
+}
+
+// Runs `fn` without and then under the filter: the filtered child must die of SIGSYS.
+void expect_killed_under_filter(long (*fn)()) {
+    auto unfiltered = test::run_forked([&] { return result_of(fn()); });
+    EXPECT_FALSE(killed_by_sigsys(unfiltered.wait_status));
+    const Program program = nested_program_for(defaults());
+    auto filtered = test::run_forked([&] {
+        const std::string failed = install_in_child(program);
+        return failed.empty() ? "survived: " + result_of(fn()) : failed;
+    });
+    EXPECT_TRUE(killed_by_sigsys(filtered.wait_status))
+        << "status " << filtered.wait_status << ", child said: " << filtered.text;
+}
+
+TEST(LiveFilter, X32CallKillsTheProcess) {
+    expect_killed_under_filter(getpid_via_x32);
+}
+
+TEST(LiveFilter, I386CallKillsTheProcess) {
+    // Without the 32-bit entry int 0x80 faults (and a sanitizer may turn the fault into an exit).
+    auto probe = test::run_forked([] { return result_of(getpid_via_int80()); });
+    if (probe.text != "ok")
+        GTEST_SKIP() << "this kernel has no 32-bit system-call entry (int 0x80 faults)";
+    expect_killed_under_filter(getpid_via_int80);
+}
+
+TEST(InstallFilter, ReturnsACloseOnExecListener) {
+    const Program program = nested_program_for(defaults());
+    auto report = test::run_forked([&]() -> std::string {
+        if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return "no_new_privs failed";
+        auto listener = seccomp::bpf::install_filter(program);
+        if (!listener) return listener.error().message();
+        const int flags = ::fcntl(listener->get(), F_GETFD);
+        // Nothing is routed, so no call of ours waits on this listener.
+        return listener->get() >= 0 && flags >= 0 && (flags & FD_CLOEXEC) ? "listener" : "bad fd";
+    });
+    EXPECT_EQ(report.text, "listener");
+}
+
+TEST(InstallFilter, MalformedProgramsGiveTheSystemError) {
+    const Program empty;
+    const Program no_return{BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0)};
+    for (const Program* program : {&empty, &no_return}) {
+        auto report = test::run_forked([&]() -> std::string {
+            if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) return "no_new_privs failed";
+            auto listener = seccomp::bpf::install_filter(*program);
+            return listener ? "installed" : test::errno_name(listener.error().code());
+        });
+        EXPECT_EQ(report.text, "EINVAL") << program->size() << " instructions";
+    }
+}
+
+}  // namespace
+}  // namespace vestrion
