@@ -126,10 +126,10 @@ void expect_verdicts(const Program& program, const Numbers& routed, const Number
 const Numbers kDefaultDenied{165, 166, 155, 167, 168, 169, 170, 171, 246, 175, 313,
                              176, 272, 308, 298, 321, 323, 250, 248, 249, 101, 310,
                              311, 304, 303, 173, 172, 179, 163, 212, 425, 426, 427};
-const Numbers kDefaultRouted{56, 58, 435};
-const Numbers kCopyOnWriteRouted{56,  58,  76,  78,  217, 257, 258, 260, 262,
+const Numbers kDefaultRouted{56, 57, 58, 435};
+const Numbers kCopyOnWriteRouted{56,  57,  58,  76,  78,  217, 257, 258, 260, 262,
                                  263, 265, 266, 267, 268, 269, 316, 332, 435};
-const Numbers kVirtualRootRouted{2,   4,   6,   21,  56,  58,  59,  76,  78,  79,  80,  82,  83,
+const Numbers kVirtualRootRouted{2,   4,   6,   21,  56,  57,  58,  59,  76,  78,  79,  80,  82,  83,
                                  84,  86,  87,  88,  89,  90,  92,  94,  137, 217, 257, 258, 260,
                                  262, 263, 265, 266, 267, 268, 269, 280, 316, 322, 332, 435, 439};
 const Numbers kIoUring{425, 426, 427};
@@ -258,40 +258,40 @@ std::vector<ListCase> list_cases() {
         {"defaults", [=] { return p().build(); }, kDefaultRouted, kDefaultDenied},
         {"max_memory",
          [=] { return p().max_memory(1 << 30).build(); },
-         {9, 11, 12, 25, 29, 56, 58, 257, 435},
+         {9, 11, 12, 25, 29, 56, 57, 58, 257, 435},
          kDefaultDenied},
         {"max_memory_num_cpus",
          [=] { return p().max_memory(1 << 30).num_cpus(2).build(); },
-         {9, 11, 12, 25, 29, 56, 58, 204, 257, 435},
+         {9, 11, 12, 25, 29, 56, 57, 58, 204, 257, 435},
          kDefaultDenied},
         // The default list already holds the io_uring calls: none is added twice.
         {"net_allow_hosts",
          [=] { return p().net_allow_host("example.org").build(); },
-         {42, 44, 46, 49, 56, 58, 435},
+         {42, 44, 46, 49, 56, 57, 58, 435},
          kDefaultDenied},
         {"random_seed",
          [=] { return p().random_seed(7).build(); },
-         {56, 58, 257, 318, 435},
+         {56, 57, 58, 257, 318, 435},
          kDefaultDenied},
         {"time_start",
          [=] { return p().time_start(TimePoint{}).build(); },
-         {56, 58, 223, 230, 257, 286, 435},
+         {56, 57, 58, 223, 230, 257, 286, 435},
          kDefaultDenied},
         {"isolate_pids",
          [=] { return p().isolate_pids(true).build(); },
-         {56, 58, 78, 217, 257, 435},
+         {56, 57, 58, 78, 217, 257, 435},
          kDefaultDenied},
         {"deterministic_dirs",
          [=] { return p().deterministic_dirs(true).build(); },
-         {56, 58, 78, 217, 435},
+         {56, 57, 58, 78, 217, 435},
          kDefaultDenied},
         {"hostname",
          [=] { return p().hostname("box").build(); },
-         {56, 58, 63, 257, 435},
+         {56, 57, 58, 63, 257, 435},
          kDefaultDenied},
         {"port_remap",
          [=] { return p().port_remap(true).build(); },
-         {49, 51, 56, 58, 257, 435},
+         {49, 51, 56, 57, 58, 257, 435},
          kDefaultDenied},
         {"workdir_copy_on_write_deny_mkdir",
          [=] { return p().workdir("/tmp/w").deny_syscalls({"mkdir"}).build(); },
@@ -312,11 +312,11 @@ std::vector<ListCase> list_cases() {
          kVirtualRootRouted, kIoUring},
         {"policy_fn_deny_io_uring_enter",
          [=] { return p().policy_fn(allow_all()).deny_syscalls({"io_uring_enter"}).build(); },
-         {42, 44, 46, 49, 56, 58, 59, 257, 322, 435},
+         {42, 44, 46, 49, 56, 57, 58, 59, 257, 322, 435},
          {426, 425, 427}},
         {"net_allow_hosts_empty_deny_list",
          [=] { return p().net_allow_host("example.org").deny_syscalls({}).build(); },
-         {42, 44, 46, 49, 56, 58, 435},
+         {42, 44, 46, 49, 56, 57, 58, 435},
          kIoUring},
         {"allow_list_denies_nothing",
          [=] {
@@ -453,6 +453,9 @@ const ArgCase kArgCases[] = {
      "EPERM",
      "ALLOW"},
     {"socket_inet_stream", 41, {AF_INET, SOCK_STREAM, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    // Packet sockets are raw sockets below IP.
+    {"socket_packet_raw", 41, {AF_PACKET, SOCK_RAW, 0}, "EPERM", "EPERM", "ALLOW", "ALLOW"},
+    {"socket_packet_dgram", 41, {AF_PACKET, SOCK_DGRAM, 0}, "EPERM", "EPERM", "ALLOW", "ALLOW"},
     {"socket_unix_dgram", 41, {AF_UNIX, SOCK_DGRAM, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
     {"socket_unix_raw", 41, {AF_UNIX, SOCK_RAW, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
     {"socket_netlink_sock_diag",
@@ -518,7 +521,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, ArgumentBlock, ::testing::ValuesIn(kArgCases),
 
 TEST(FilterProgram, InstructionCounts) {
     // Seven instructions around the lists, plus four of ours: the x32 load and test, the clone3
-    // comparison and its ENOSYS return. So the default program is 3 + 33 + 37 + 11 = 84.
+    // comparison and its ENOSYS return; the argument block has five more for packet sockets
+    // when raw sockets are refused. So the default program is 4 + 33 + 42 + 11 = 90.
     struct Count {
         const char* label;
         Policy policy;
@@ -526,11 +530,11 @@ TEST(FilterProgram, InstructionCounts) {
         std::size_t size;
     };
     const Count counts[] = {
-        {"defaults", defaults(), false, 84},
-        {"defaults nested", defaults(), true, 81},
-        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false, 51},
-        {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false, 75},
-        {"no_udp", built(Policy::builder().no_udp(true).build()), false, 85},
+        {"defaults", defaults(), false, 90},
+        {"defaults nested", defaults(), true, 86},
+        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false, 57},
+        {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false, 76},
+        {"no_udp", built(Policy::builder().no_udp(true).build()), false, 91},
     };
     for (const auto& c : counts) {
         SCOPED_TRACE(c.label);

@@ -132,7 +132,8 @@ consteval std::uint32_t nr(std::string_view name) {
 template <std::size_t N>
 using Numbers = std::array<std::uint32_t, N>;
 
-constexpr Numbers<3> kAlwaysRouted{nr("clone"), nr("clone3"), nr("vfork")};
+// fork too: a raw fork would otherwise create processes that the process budget never counts.
+constexpr Numbers<4> kAlwaysRouted{nr("clone"), nr("fork"), nr("clone3"), nr("vfork")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
 constexpr Numbers<4> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("bind")};
 constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};
@@ -257,6 +258,17 @@ void append_socket_block(const Policy& policy, std::vector<sock_filter>& out) {
     out.push_back(refuse());
 }
 
+// Packet sockets send and receive raw frames below IP; whoever may open them (a caller running as
+// root) could forge or sniff traffic just as with raw IP sockets.
+void append_packet_block(const Policy& policy, std::vector<sock_filter>& out) {
+    if (!policy.no_raw_sockets) return;
+    out.push_back(load(kOffsetNr));
+    out.push_back(jeq(nr("socket"), 0, 3));
+    out.push_back(load(kOffsetArg0));
+    out.push_back(jeq(AF_PACKET, 0, 1));
+    out.push_back(refuse());
+}
+
 }  // namespace
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name) {
@@ -323,6 +335,7 @@ std::vector<sock_filter> arg_filters(const Policy& policy) {
         refuse(),
     };
     append_socket_block(policy, out);
+    append_packet_block(policy, out);
     return out;
 }
 

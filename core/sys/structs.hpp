@@ -8,6 +8,7 @@ namespace vestrion::sys {
 // System-call numbers (x86-64).
 inline constexpr long NR_SECCOMP = 317;
 inline constexpr long NR_MEMFD_CREATE = 319;
+inline constexpr long NR_PIDFD_SEND_SIGNAL = 424;
 inline constexpr long NR_PIDFD_OPEN = 434;
 inline constexpr long NR_CLOSE_RANGE = 436;
 inline constexpr long NR_PIDFD_GETFD = 438;
@@ -57,5 +58,12 @@ inline constexpr std::uint64_t LANDLOCK_ACCESS_NET_CONNECT_TCP = 2;
 
 inline constexpr std::uint64_t LANDLOCK_SCOPE_ABSTRACT_UNIX_SOCKET = 1;
 inline constexpr std::uint64_t LANDLOCK_SCOPE_SIGNAL = 2;
+
+// Seccomp user notification, beyond what the machine's headers define.
+inline constexpr unsigned long SECCOMP_IOCTL_NOTIF_SET_FLAGS = 0x40082104;
+inline constexpr std::uint64_t SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP = 1;
+
+// pidfd_send_signal: reach the whole process group of the pidfd's process.
+inline constexpr unsigned int PIDFD_SIGNAL_PROCESS_GROUP = 1u << 2;
 
 }  // namespace vestrion::sys

@@ -51,6 +51,12 @@ SysResult<UniqueFd> pidfd_getfd(int pidfd, std::int32_t target_fd, std::uint32_t
     return owned_fd(raw(NR_PIDFD_GETFD, pidfd, target_fd, flags));
 }
 
+SysResult<void> pidfd_send_signal(int pidfd, int signal, std::uint32_t flags) noexcept {
+    long ret = raw(NR_PIDFD_SEND_SIGNAL, pidfd, signal, 0, flags);
+    if (is_error(ret)) return std::unexpected(SystemError::from_errno(static_cast<int>(-ret)));
+    return {};
+}
+
 SysResult<UniqueFd> memfd_create(std::string_view name, std::uint32_t flags) {
     if (name.find('\0') != std::string_view::npos)
         return std::unexpected(SystemError::from_errno(EINVAL));

@@ -25,6 +25,8 @@ long landlock_restrict_self(int ruleset_fd, std::uint32_t flags) noexcept;
 SysResult<UniqueFd> pidfd_open(std::int32_t pid, std::uint32_t flags) noexcept;
 // A duplicate, in this process, of descriptor `target_fd` of the process behind `pidfd`.
 SysResult<UniqueFd> pidfd_getfd(int pidfd, std::int32_t target_fd, std::uint32_t flags) noexcept;
+// Sends `signal` to the process behind `pidfd` (or its group, with PIDFD_SIGNAL_PROCESS_GROUP).
+SysResult<void> pidfd_send_signal(int pidfd, int signal, std::uint32_t flags) noexcept;
 // An anonymous in-memory file; a name with a NUL byte is refused without a system call.
 SysResult<UniqueFd> memfd_create(std::string_view name, std::uint32_t flags);
 

@@ -1,0 +1,189 @@
+#include "core/sys/proc.hpp"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <charconv>
+#include <cstdio>
+#include <cstring>
+
+namespace vestrion::sys::proc {
+
+namespace {
+
+UniqueFd open_entry(std::uint32_t pid, const char* name) noexcept {
+    char path[64];
+    std::snprintf(path, sizeof path, "/proc/%u/%s", pid, name);
+    return UniqueFd(::open(path, O_RDONLY | O_CLOEXEC));
+}
+
+// Reads up to `size` bytes from the start of the entry; the count, or nothing on failure.
+std::optional<std::size_t> read_entry(std::uint32_t pid, const char* name, char* buf,
+                                      std::size_t size) noexcept {
+    UniqueFd fd = open_entry(pid, name);
+    if (!fd) return std::nullopt;
+    std::size_t got = 0;
+    while (got < size) {
+        ssize_t n = ::read(fd.get(), buf + got, size - got);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return std::nullopt;
+        if (n == 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+template <class T>
+std::optional<T> parse_number(std::string_view text, int base = 10) noexcept {
+    T value{};
+    auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (ec != std::errc() || end == text.data()) return std::nullopt;
+    return value;
+}
+
+// Splits off the next field separated by spaces or tabs.
+std::string_view next_field(std::string_view& rest) noexcept {
+    std::size_t start = rest.find_first_not_of(" \t");
+    if (start == std::string_view::npos) {
+        rest = {};
+        return {};
+    }
+    rest.remove_prefix(start);
+    std::size_t stop = rest.find_first_of(" \t");
+    std::string_view field = rest.substr(0, stop);
+    rest.remove_prefix(stop == std::string_view::npos ? rest.size() : stop);
+    return field;
+}
+
+Mapping::Kind kind_of_path(std::string_view path) noexcept {
+    if (path.empty() || path.starts_with("[anon:")) return Mapping::Kind::Anonymous;
+    if (path.starts_with('[')) return Mapping::Kind::Special;
+    return Mapping::Kind::File;
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> parse_thread_group(std::string_view status) noexcept {
+    std::size_t at = status.starts_with("Tgid:") ? 0 : status.find("\nTgid:");
+    if (at == std::string_view::npos) return std::nullopt;
+    std::string_view rest = status.substr(at + (at == 0 ? 5 : 6));
+    return parse_number<std::uint32_t>(next_field(rest));
+}
+
+std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept {
+    char buf[512];  // Tgid is the fourth line, well inside the first 512 bytes
+    auto got = read_entry(tid, "status", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return parse_thread_group(std::string_view(buf, *got));
+}
+
+std::optional<ImageLayout> parse_image_layout(std::string_view stat) noexcept {
+    // The command name may hold spaces and parentheses: count fields after the last ')'.
+    std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view rest = stat.substr(close + 1);
+    // Field 3 (the state) comes first; start_brk is field 47 and arg_start field 48.
+    constexpr int START_BRK = 47 - 3;
+    ImageLayout layout;
+    for (int i = 0; i <= START_BRK + 1; ++i) {
+        std::string_view field = next_field(rest);
+        if (field.empty()) return std::nullopt;
+        if (i == START_BRK || i == START_BRK + 1) {
+            auto value = parse_number<std::uint64_t>(field);
+            if (!value) return std::nullopt;
+            (i == START_BRK ? layout.start_brk : layout.arg_start) = *value;
+        }
+    }
+    return layout;
+}
+
+std::optional<ImageLayout> image_layout(std::uint32_t pid) noexcept {
+    char buf[2048];
+    auto got = read_entry(pid, "stat", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return parse_image_layout(std::string_view(buf, *got));
+}
+
+std::optional<Mapping> parse_maps_line(std::string_view line) noexcept {
+    // "start-end perms offset dev inode [path]"
+    std::string_view rest = line;
+    std::string_view range = next_field(rest);
+    std::string_view perms = next_field(rest);
+    std::string_view offset = next_field(rest);
+    std::string_view dev = next_field(rest);
+    std::string_view inode = next_field(rest);
+    std::size_t dash = range.find('-');
+    if (dash == std::string_view::npos || perms.size() < 4 || offset.empty() || dev.empty() ||
+        inode.empty())
+        return std::nullopt;
+    auto start = parse_number<std::uint64_t>(range.substr(0, dash), 16);
+    auto end = parse_number<std::uint64_t>(range.substr(dash + 1), 16);
+    if (!start || !end || *end < *start) return std::nullopt;
+    std::size_t path_at = rest.find_first_not_of(" \t");
+    std::string_view path = path_at == std::string_view::npos ? std::string_view{}
+                                                              : rest.substr(path_at);
+    Mapping m;
+    m.start = *start;
+    m.end = *end;
+    m.accessible = perms[0] == 'r' || perms[1] == 'w' || perms[2] == 'x';
+    m.shared = perms[3] == 's';
+    m.kind = kind_of_path(path);
+    return m;
+}
+
+MapsReader::MapsReader(std::uint32_t pid) noexcept : fd_(open_entry(pid, "maps")) {
+    eof_ = !fd_;
+}
+
+bool MapsReader::fill() noexcept {
+    if (begin_ > 0) {
+        std::memmove(buf_, buf_ + begin_, end_ - begin_);
+        end_ -= begin_;
+        begin_ = 0;
+    }
+    while (end_ < sizeof buf_) {
+        ssize_t n = ::read(fd_.get(), buf_ + end_, sizeof buf_ - end_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            eof_ = true;
+            return false;
+        }
+        end_ += static_cast<std::size_t>(n);
+        return true;
+    }
+    return true;
+}
+
+std::optional<Mapping> MapsReader::next() noexcept {
+    while (true) {
+        std::string_view pending(buf_ + begin_, end_ - begin_);
+        std::size_t nl = pending.find('\n');
+        if (nl != std::string_view::npos) {
+            begin_ += nl + 1;
+            if (skipping_) {
+                skipping_ = false;
+                continue;
+            }
+            if (auto m = parse_maps_line(pending.substr(0, nl))) return m;
+            continue;
+        }
+        if (skipping_) {
+            begin_ = end_;
+        } else if (begin_ == 0 && end_ == sizeof buf_) {
+            // A line longer than the buffer: its head has every field we read.
+            skipping_ = true;
+            begin_ = end_;
+            if (auto m = parse_maps_line(pending)) return m;
+            continue;
+        }
+        if (eof_ || !fill()) {
+            if (skipping_ || begin_ == end_) return std::nullopt;
+            std::string_view last(buf_ + begin_, end_ - begin_);
+            begin_ = end_;
+            return parse_maps_line(last);
+        }
+    }
+}
+
+}  // namespace vestrion::sys::proc

@@ -1,0 +1,64 @@
+// Reading a process's /proc entries on the supervisor's hot path: fixed buffers, no allocation.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string_view>
+
+#include "core/sys/fd.hpp"
+
+namespace vestrion::sys::proc {
+
+// The thread group (process) that thread `tid` belongs to, from /proc/<tid>/status.
+std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept;
+// The Tgid line of a status text.
+std::optional<std::uint32_t> parse_thread_group(std::string_view status) noexcept;
+
+// Where the heap of the process's current image starts and where its argument strings lie:
+// both are fixed for one image and move with every exec.
+struct ImageLayout {
+    std::uint64_t start_brk = 0;
+    std::uint64_t arg_start = 0;
+    bool operator==(const ImageLayout&) const = default;
+};
+std::optional<ImageLayout> image_layout(std::uint32_t pid) noexcept;
+// The layout fields of a stat line.
+std::optional<ImageLayout> parse_image_layout(std::string_view stat) noexcept;
+
+// One line of /proc/<pid>/maps, as far as memory accounting needs it.
+struct Mapping {
+    enum class Kind : std::uint8_t {
+        Anonymous,  // no backing file, also when named with prctl ("[anon:...]")
+        Special,    // [heap], [stack], [vdso], [vvar], [vsyscall]
+        File,       // anything with a path, shared anonymous memory included ("/dev/zero")
+    };
+    std::uint64_t start = 0;
+    std::uint64_t end = 0;
+    bool accessible = false;  // any of r, w, x
+    bool shared = false;
+    Kind kind = Kind::File;
+};
+std::optional<Mapping> parse_maps_line(std::string_view line) noexcept;
+
+// Walks /proc/<pid>/maps line by line through one fixed buffer; a line longer than the buffer is
+// parsed from its head, which holds every field but the end of the path.
+class MapsReader {
+public:
+    explicit MapsReader(std::uint32_t pid) noexcept;
+    bool is_open() const noexcept { return fd_.valid(); }
+    // The next mapping, or nothing at the end of the file or on a read error.
+    std::optional<Mapping> next() noexcept;
+
+private:
+    bool fill() noexcept;
+
+    UniqueFd fd_;
+    char buf_[4096];
+    std::size_t begin_ = 0;
+    std::size_t end_ = 0;
+    bool eof_ = false;
+    bool skipping_ = false;  // dropping the tail of an overlong line
+};
+
+}  // namespace vestrion::sys::proc
