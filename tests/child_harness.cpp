@@ -2,14 +2,19 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 
 #include "core/context/child.hpp"
+#include "core/seccomp/notif.hpp"
 #include "core/sys/syscall.hpp"
 #include "tests/continue_supervisor.hpp"
 
@@ -21,13 +26,22 @@ PolicyBuilder readable_root() { return Policy::builder().fs_read("/"); }
 
 namespace {
 
-// Reads both pipes to their end, whichever has data first.
-void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
+// Reads both pipes to their end, whichever has data first; false when `guard_seconds` (if not
+// 0) ran out first.
+bool drain(int out_fd, int err_fd, std::string& out, std::string& err, int guard_seconds) {
     pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
     std::string* sinks[2] = {&out, &err};
     int open = 2;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(guard_seconds);
     while (open > 0) {
-        if (::poll(fds, 2, -1) < 0) {
+        int wait_ms = -1;
+        if (guard_seconds > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            wait_ms = static_cast<int>(left.count());
+        }
+        if (::poll(fds, 2, wait_ms) < 0) {
             if (errno == EINTR) continue;
             break;
         }
@@ -43,7 +57,34 @@ void drain(int out_fd, int err_fd, std::string& out, std::string& err) {
             }
         }
     }
+    return true;
 }
+
+// The real supervisor on a thread of its own, stopped through an eventfd.
+class RealSupervisor {
+public:
+    RealSupervisor(const Policy& policy, std::shared_ptr<seccomp::notif::SharedSupervisorState> state,
+                   UniqueFd listener)
+        : stop_(::eventfd(0, EFD_CLOEXEC)) {
+        auto notif_policy = seccomp::notif::NotifPolicy::from_policy(policy, 0);
+        thread_ = std::thread([this, notif_policy = std::move(notif_policy), state = std::move(state),
+                               listener = std::move(listener)]() mutable {
+            seccomp::notif::supervisor(std::move(notif_policy), std::move(state),
+                                       std::move(listener), stop_.get());
+        });
+    }
+    ~RealSupervisor() {
+        std::uint64_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(stop_.get(), &one, sizeof one);
+        thread_.join();
+    }
+    RealSupervisor(const RealSupervisor&) = delete;
+    RealSupervisor& operator=(const RealSupervisor&) = delete;
+
+private:
+    UniqueFd stop_;
+    std::thread thread_;
+};
 
 }  // namespace
 
@@ -70,24 +111,38 @@ ChildRun run_confined(const Policy& policy, const std::vector<std::string>& comm
 
     ChildRun run;
     std::unique_ptr<ContinueSupervisor> supervisor;
+    std::unique_ptr<RealSupervisor> real;
     if (auto number = context::read_u32_fd(pipes->notif_r.get())) {
         run.listener_number = *number;
         if (*number != 0) {
             auto pidfd = sys::syscall::pidfd_open(pid, 0);
             auto listener = context::fetch_listener(pid, pidfd ? pidfd->get() : -1, *number);
-            if (listener) supervisor = std::make_unique<ContinueSupervisor>(std::move(*listener));
+            if (listener && options.real_supervisor) {
+                run.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
+                    policy.max_processes, std::nullopt);
+                run.state->state.set_child(pid, pidfd ? pidfd->get() : -1);
+                if (options.configure) options.configure(run.state->state);
+                real = std::make_unique<RealSupervisor>(policy, run.state, std::move(*listener));
+            } else if (listener) {
+                supervisor = std::make_unique<ContinueSupervisor>(std::move(*listener));
+            }
         }
         if (options.send_go) (void)context::write_u32_fd(pipes->ready_w.get(), 1);
     }
     pipes->ready_w.reset();
     pipes->notif_r.reset();
 
-    drain(out[0], err[0], run.out, run.err);
+    if (!drain(out[0], err[0], run.out, run.err, options.guard_seconds)) {
+        run.guard_fired = true;
+        ::kill(-pid, SIGKILL);
+        drain(out[0], err[0], run.out, run.err, 0);
+    }
     ::close(out[0]);
     ::close(err[0]);
     while (::waitpid(pid, &run.wait_status, 0) < 0 && errno == EINTR) {
     }
     if (supervisor) run.answered = supervisor->answered();
+    real.reset();
     return run;
 }
 

@@ -121,8 +121,8 @@ std::optional<Mapping> parse_maps_line(std::string_view line) noexcept {
     auto end = parse_number<std::uint64_t>(range.substr(dash + 1), 16);
     if (!start || !end || *end < *start) return std::nullopt;
     std::size_t path_at = rest.find_first_not_of(" \t");
-    std::string_view path = path_at == std::string_view::npos ? std::string_view{}
-                                                              : rest.substr(path_at);
+    std::string_view path =
+        path_at == std::string_view::npos ? std::string_view{} : rest.substr(path_at);
     Mapping m;
     m.start = *start;
     m.end = *end;

@@ -44,13 +44,13 @@ std::optional<Mapping> parse_maps_line(std::string_view line) noexcept;
 // Walks /proc/<pid>/maps line by line through one fixed buffer; a line longer than the buffer is
 // parsed from its head, which holds every field but the end of the path.
 class MapsReader {
-public:
+  public:
     explicit MapsReader(std::uint32_t pid) noexcept;
     bool is_open() const noexcept { return fd_.valid(); }
     // The next mapping, or nothing at the end of the file or on a read error.
     std::optional<Mapping> next() noexcept;
 
-private:
+  private:
     bool fill() noexcept;
 
     UniqueFd fd_;

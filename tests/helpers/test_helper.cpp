@@ -1,12 +1,23 @@
 // Small programs that the tests run inside a sandbox, chosen by argv[1].
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/sched.h>
+#include <pthread.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <vector>
 
 namespace {
 
@@ -37,6 +48,206 @@ int signal_masks() {
     return 0;
 }
 
+const char* outcome(long ret) {
+    if (ret >= 0) return "ok";
+    const char* name = strerrorname_np(errno);
+    return name ? name : "E?";
+}
+
+std::size_t arg_size(const char* text) { return std::strtoull(text, nullptr, 0); }
+
+// N forks, each child ending at once and reaped before the next fork.
+int fork_n(int n) {
+    for (int i = 0; i < n; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) _exit(0);
+        if (pid > 0) waitpid(pid, nullptr, 0);
+        std::printf("%s%s", i ? " " : "", outcome(pid));
+    }
+    std::printf("\n");
+    return 0;
+}
+
+// N threads alive at once; prints how many started.
+int threads(int n) {
+    pthread_barrier_t all;
+    pthread_barrier_init(&all, nullptr, static_cast<unsigned>(n) + 1);
+    std::vector<pthread_t> ids(static_cast<std::size_t>(n));
+    int started = 0;
+    for (auto& id : ids) {
+        if (pthread_create(&id, nullptr, [](void* b) -> void* {
+                pthread_barrier_wait(static_cast<pthread_barrier_t*>(b));
+                return nullptr;
+            }, &all) != 0)
+            break;
+        ++started;
+    }
+    if (started < n) {
+        std::printf("started %d\n", started);
+        _exit(1);  // the started threads wait on the barrier forever
+    }
+    pthread_barrier_wait(&all);
+    for (auto& id : ids) pthread_join(id, nullptr);
+    std::printf("started %d\n", started);
+    return 0;
+}
+
+// N threads that each allocate and free a little through malloc.
+int threads_alloc(int n) {
+    std::vector<pthread_t> ids(static_cast<std::size_t>(n));
+    for (auto& id : ids)
+        pthread_create(&id, nullptr, [](void*) -> void* {
+            for (int i = 0; i < 64; ++i) {
+                auto* p = static_cast<char*>(std::malloc(16 * 1024));
+                std::memset(p, 1, 16 * 1024);
+                std::free(p);
+            }
+            return nullptr;
+        }, nullptr);
+    for (auto& id : ids) pthread_join(id, nullptr);
+    std::printf("done\n");
+    return 0;
+}
+
+void* map_anon(std::size_t bytes) {
+    return mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+}
+
+int mmap_anon(std::size_t bytes) {
+    void* p = map_anon(bytes);
+    std::printf("%s\n", p == MAP_FAILED ? outcome(-1) : "mapped");
+    return 0;
+}
+
+int mmap_file(const char* path, std::size_t bytes) {
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    void* p = fd < 0 ? MAP_FAILED : mmap(nullptr, bytes, PROT_READ, MAP_PRIVATE, fd, 0);
+    std::printf("%s\n", p == MAP_FAILED ? outcome(-1) : "mapped");
+    return 0;
+}
+
+// Asks for 12 MiB, unmaps a huge range where nothing is mapped, asks for 12 MiB again.
+int munmap_huge() {
+    constexpr std::size_t twelve = 12u << 20;
+    if (map_anon(twelve) == MAP_FAILED) return 1;
+    long ret = munmap(reinterpret_cast<void*>(0x200000000000ull), 0x100000000000ull);
+    std::printf("munmap %s\n", outcome(ret));
+    std::fflush(stdout);
+    std::printf("%s\n", map_anon(twelve) == MAP_FAILED ? outcome(-1) : "second mapped");
+    return 0;
+}
+
+// Every thread maps, touches and unmaps one page, `rounds` times.
+int mmap_loop(int thread_count, int rounds) {
+    auto body = [](void* arg) -> void* {
+        int n = *static_cast<int*>(arg);
+        for (int i = 0; i < n; ++i) {
+            auto* p = static_cast<char*>(map_anon(4096));
+            if (p == MAP_FAILED) _exit(3);
+            p[0] = 1;
+            munmap(p, 4096);
+        }
+        return nullptr;
+    };
+    std::vector<pthread_t> ids(static_cast<std::size_t>(thread_count));
+    for (auto& id : ids) pthread_create(&id, nullptr, body, &rounds);
+    for (auto& id : ids) pthread_join(id, nullptr);
+    std::printf("done\n");
+    return 0;
+}
+
+// `procs` processes running the mapping loop at the same time.
+int procs_mmap(int procs, int rounds) {
+    std::vector<pid_t> pids;
+    for (int i = 0; i < procs; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            std::fclose(stdout);  // the parent reports
+            for (int r = 0; r < rounds; ++r) {
+                auto* p = static_cast<char*>(map_anon(4096));
+                if (p == MAP_FAILED) _exit(3);
+                p[0] = 1;
+                munmap(p, 4096);
+            }
+            _exit(0);
+        }
+        pids.push_back(pid);
+    }
+    int ok = 0;
+    for (pid_t pid : pids) {
+        int status = 0;
+        if (waitpid(pid, &status, 0) == pid && WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ok;
+    }
+    std::printf("%d of %d\n", ok, procs);
+    return 0;
+}
+
+// A child asks for more than the budget; the parent reports what became of it.
+int fork_then_mmap(std::size_t bytes) {
+    std::fflush(stdout);
+    pid_t pid = fork();
+    if (pid == 0) {
+        map_anon(bytes);
+        _exit(0);
+    }
+    int status = 0;
+    waitpid(pid, &status, 0);
+    std::printf("parent survived, child %s\n", WIFSIGNALED(status) ? "killed" : "exited");
+    return 0;
+}
+
+// Namespace creation through clone and clone3, then a fork through clone and a raw fork.
+int clone_flags() {
+    long c = syscall(SYS_clone, CLONE_NEWUSER | SIGCHLD, 0, 0, 0, 0);
+    if (c == 0) _exit(0);
+    if (c > 0) waitpid(static_cast<pid_t>(c), nullptr, 0);
+    std::printf("clone %s", outcome(c));
+    clone_args args{};
+    args.flags = CLONE_NEWUSER;
+    args.exit_signal = SIGCHLD;
+    long c3 = syscall(SYS_clone3, &args, sizeof args);
+    if (c3 == 0) _exit(0);
+    if (c3 > 0) waitpid(static_cast<pid_t>(c3), nullptr, 0);
+    std::printf(" clone3 %s", outcome(c3));
+    pid_t f = fork();
+    if (f == 0) _exit(0);
+    if (f > 0) waitpid(f, nullptr, 0);
+    std::printf(" fork %s", outcome(f));
+    long raw = syscall(SYS_fork);
+    if (raw == 0) _exit(0);
+    if (raw > 0) waitpid(static_cast<pid_t>(raw), nullptr, 0);
+    std::printf(" raw-fork %s\n", outcome(raw));
+    return 0;
+}
+
+// Kills children in the middle of their routed calls, again and again, then makes routed calls
+// of its own: they must still be answered.
+int kill_storm(int rounds) {
+    for (int i = 0; i < rounds; ++i) {
+        pid_t pid = fork();
+        if (pid == 0) {
+            while (true) {
+                void* p = map_anon(4096);
+                if (p != MAP_FAILED) munmap(p, 4096);
+            }
+        }
+        if (pid < 0) {
+            std::printf("fork %s\n", outcome(-1));
+            return 1;
+        }
+        usleep(static_cast<useconds_t>(200 + (i * 37) % 800));
+        kill(pid, SIGKILL);
+        waitpid(pid, nullptr, 0);
+    }
+    for (int i = 0; i < 100; ++i) {
+        void* p = map_anon(4096);
+        if (p == MAP_FAILED) return 1;
+        munmap(p, 4096);
+    }
+    std::printf("survived %d\n", rounds);
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -47,6 +258,19 @@ int main(int argc, char** argv) {
     std::string name = argv[1];
     if (name == "list-fds") return list_fds();
     if (name == "signal-masks") return signal_masks();
+    int n = argc > 2 ? std::atoi(argv[2]) : 0;
+    int m = argc > 3 ? std::atoi(argv[3]) : 0;
+    if (name == "fork-n") return fork_n(n);
+    if (name == "threads") return threads(n);
+    if (name == "threads-alloc") return threads_alloc(n);
+    if (name == "mmap-anon" && argc > 2) return mmap_anon(arg_size(argv[2]));
+    if (name == "mmap-file" && argc > 3) return mmap_file(argv[2], arg_size(argv[3]));
+    if (name == "munmap-huge") return munmap_huge();
+    if (name == "mmap-loop") return mmap_loop(n, m);
+    if (name == "procs-mmap") return procs_mmap(n, m);
+    if (name == "fork-then-mmap" && argc > 2) return fork_then_mmap(arg_size(argv[2]));
+    if (name == "clone-flags") return clone_flags();
+    if (name == "kill-storm") return kill_storm(n);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }

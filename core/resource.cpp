@@ -1,0 +1,278 @@
+#include "core/resource.hpp"
+
+#include <poll.h>
+#include <signal.h>
+#include <sys/ipc.h>
+#include <sys/mman.h>
+#include <sys/syscall.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <limits>
+#include <mutex>
+
+#include "core/seccomp/state.hpp"
+#include "core/sys/syscall.hpp"
+
+namespace vestrion::resource {
+
+using seccomp::notif::NotifAction;
+using sys::proc::Mapping;
+
+namespace {
+
+constexpr std::uint64_t NAMESPACE_FLAGS = 0x7E020000;  // CLONE_NEWNS .. CLONE_NEWNET
+constexpr std::uint64_t MAX = std::numeric_limits<std::uint64_t>::max();
+
+std::uint64_t saturating_add(std::uint64_t a, std::uint64_t b) {
+    return a > MAX - b ? MAX : a + b;
+}
+
+bool has_ended(const UniqueFd& pidfd) {
+    if (!pidfd) return false;
+    pollfd p{pidfd.get(), POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+// What unmapping [start, start+length) in the process releases, read from its maps now.
+std::uint64_t releasable_bytes(std::uint32_t pid, std::uint64_t start, std::uint64_t length) {
+    if (length == 0) return 0;
+    std::uint64_t end = saturating_add(start, length);
+    sys::proc::MapsReader maps(pid);
+    std::uint64_t total = 0;
+    while (auto m = maps.next()) {
+        if (m->start >= end) break;  // maps is sorted by address
+        total += releasable_overlap(*m, start, end);
+    }
+    return total;
+}
+
+std::optional<Mapping> mapping_at(std::uint32_t pid, std::uint64_t address) {
+    sys::proc::MapsReader maps(pid);
+    while (auto m = maps.next()) {
+        if (m->start > address) break;
+        if (address < m->end) return m;
+    }
+    return std::nullopt;
+}
+
+// --- One charge per memory call, from its arguments and the process's mappings. ---
+
+Charge mmap_charge(const seccomp_notif& n) {
+    const auto& a = n.data.args;
+    std::uint64_t length = page_up(a[1]);
+    std::uint64_t prot = a[2], flags = a[3];
+    Charge c;
+    if ((flags & MAP_ANONYMOUS) && (prot & (PROT_READ | PROT_WRITE | PROT_EXEC))) c.cost = length;
+    // A fixed mapping replaces whatever lay there.
+    if ((flags & MAP_FIXED) && !(flags & MAP_FIXED_NOREPLACE))
+        c.credit = releasable_bytes(n.pid, a[0], length);
+    return c;
+}
+
+Charge munmap_charge(const seccomp_notif& n) {
+    std::uint64_t start = n.data.args[0], length = page_up(n.data.args[1]);
+    // The kernel refuses these without unmapping anything.
+    if (start % PAGE_SIZE != 0 || length == 0 || saturating_add(start, length) == MAX) return {};
+    return Charge{0, releasable_bytes(n.pid, start, length)};
+}
+
+Charge mremap_charge(const seccomp_notif& n) {
+    const auto& a = n.data.args;
+    std::uint64_t old_start = a[0], old_len = page_up(a[1]), new_len = page_up(a[2]);
+    std::uint64_t flags = a[3], new_start = a[4];
+    auto at = mapping_at(n.pid, old_start);
+    if (!at || at->kind != Mapping::Kind::Anonymous || at->shared || !at->accessible) return {};
+    Charge c;
+    if ((flags & MREMAP_DONTUNMAP) || old_len == 0)
+        c.cost = new_len;
+    else if (new_len > old_len)
+        c.cost = new_len - old_len;
+    else if (new_len < old_len)
+        c.credit = releasable_bytes(n.pid, old_start + new_len, old_len - new_len);
+    if (flags & MREMAP_FIXED) c.credit += releasable_bytes(n.pid, new_start, new_len);
+    return c;
+}
+
+std::uint64_t shmget_cost(const seccomp_notif& n) {
+    const auto& a = n.data.args;
+    // Only a call that may create a segment allocates; attaching by key does not.
+    bool creates = static_cast<key_t>(a[0]) == IPC_PRIVATE || (a[2] & IPC_CREAT);
+    return a[1] > 0 && creates ? page_up(a[1]) : 0;
+}
+
+NotifAction kill_answer(const seccomp::notif::SupervisorState& state) {
+    return NotifAction::Kill{SIGKILL, state.child_pid, state.child_pidfd.get()};
+}
+
+bool apply_brk(MemoryLedger& ledger, ProcessMemory& process, std::uint32_t tid,
+               std::uint64_t address, std::uint64_t limit) {
+    auto layout = sys::proc::image_layout(tid);
+    if (!layout) return true;  // the thread is gone: its call goes nowhere
+    ledger.enter_image(process, *layout);
+    if (address == 0) return true;  // a query
+    std::uint64_t heap = heap_after_brk(layout->start_brk, address, process.heap);
+    Charge c =
+        heap >= process.heap ? Charge{heap - process.heap, 0} : Charge{0, process.heap - heap};
+    if (!ledger.apply(process, c, limit)) return false;
+    process.heap = heap;
+    return true;
+}
+
+}  // namespace
+
+std::uint64_t page_up(std::uint64_t bytes) {
+    return bytes > MAX - (PAGE_SIZE - 1) ? MAX : (bytes + PAGE_SIZE - 1) & ~(PAGE_SIZE - 1);
+}
+
+std::uint64_t heap_after_brk(std::uint64_t start_brk, std::uint64_t addr, std::uint64_t current) {
+    if (addr < start_brk) return current;
+    return page_up(addr) - page_up(start_brk);
+}
+
+std::uint64_t releasable_overlap(const Mapping& m, std::uint64_t lo, std::uint64_t hi) {
+    // The heap is measured through brk; shared and file mappings release no private memory;
+    // a reservation without access was never charged.
+    if (m.kind != Mapping::Kind::Anonymous || m.shared || !m.accessible) return 0;
+    std::uint64_t from = std::max(lo, m.start), to = std::min(hi, m.end);
+    return to > from ? to - from : 0;
+}
+
+// --- MemoryLedger ---
+
+std::uint32_t MemoryLedger::process_of(std::uint32_t tid) {
+    ThreadSlot& slot = threads_[tid % threads_.size()];
+    if (slot.tid == tid && slot.generation == generation_) return slot.tgid;
+    slot = ThreadSlot{tid, sys::proc::thread_group(tid).value_or(tid), generation_};
+    return slot.tgid;
+}
+
+ProcessMemory& MemoryLedger::record(std::uint32_t tgid) {
+    auto it = processes_.find(tgid);
+    if (it != processes_.end()) {
+        ProcessMemory& process = it->second;
+        // Only a task created since the last check can have taken over an ended process's pid.
+        if (process.checked != generation_) {
+            if (has_ended(process.pidfd)) {
+                release(process);
+                process = ProcessMemory{};
+                if (auto pidfd = sys::syscall::pidfd_open(static_cast<std::int32_t>(tgid), 0))
+                    process.pidfd = std::move(*pidfd);
+            }
+            process.checked = generation_;
+        }
+        return process;
+    }
+    if (processes_.size() >= MAX_TRACKED) sweep_exited();
+    ProcessMemory process;
+    process.checked = generation_;
+    if (auto pidfd = sys::syscall::pidfd_open(static_cast<std::int32_t>(tgid), 0))
+        process.pidfd = std::move(*pidfd);
+    return processes_.emplace(tgid, std::move(process)).first->second;
+}
+
+bool MemoryLedger::fits(std::uint64_t credit, std::uint64_t cost, std::uint64_t limit) {
+    return cost == 0 || saturating_add(used_ - credit, cost) <= limit;
+}
+
+bool MemoryLedger::apply(ProcessMemory& process, Charge charge, std::uint64_t limit) {
+    std::uint64_t credit = std::min(charge.credit, process.charged);
+    if (!fits(credit, charge.cost, limit) &&
+        (sweep_exited() == 0 || !fits(credit, charge.cost, limit)))
+        return false;
+    process.charged = saturating_add(process.charged - credit, charge.cost);
+    used_ = saturating_add(used_ - credit, charge.cost);
+    return true;
+}
+
+bool MemoryLedger::apply_shared(std::uint64_t cost, std::uint64_t limit) {
+    if (!fits(0, cost, limit) && (sweep_exited() == 0 || !fits(0, cost, limit))) return false;
+    used_ = saturating_add(used_, cost);
+    return true;
+}
+
+void MemoryLedger::release(ProcessMemory& process) {
+    used_ -= std::min(used_, process.charged);
+    process.charged = 0;
+    process.heap = 0;
+}
+
+void MemoryLedger::enter_image(ProcessMemory& process, sys::proc::ImageLayout layout) {
+    if (process.image && *process.image != layout) release(process);
+    process.image = layout;
+}
+
+std::size_t MemoryLedger::sweep_exited() {
+    std::size_t ended = 0;
+    for (auto it = processes_.begin(); it != processes_.end();) {
+        if (has_ended(it->second.pidfd)) {
+            release(it->second);
+            it = processes_.erase(it);
+            ++ended;
+        } else {
+            ++it;
+        }
+    }
+    return ended;
+}
+
+// --- Handlers ---
+
+NotifAction handle_fork(const seccomp_notif& notif, seccomp::notif::SharedSupervisorState& shared) {
+    const int nr = notif.data.nr;
+    // clone3 keeps its flags in memory, where the filter cannot see them and the child may change
+    // them after we looked: answering "not implemented" makes the C library fall back to clone,
+    // whose flags travel in registers.
+    if (nr == SYS_clone3) return NotifAction::Errno{ENOSYS};
+    bool thread = false;
+    if (nr == SYS_clone) {
+        std::uint64_t flags = notif.data.args[0];
+        if (flags & NAMESPACE_FLAGS) return NotifAction::Errno{EPERM};
+        thread = (flags & CLONE_THREAD) != 0;
+    }
+    std::lock_guard lock(shared.mutex);
+    auto& state = shared.state;
+    state.memory.note_new_task();
+    if (thread) return NotifAction::Continue{};
+    if (state.frozen) {
+        state.held_notifs.push_back(notif.id);
+        return NotifAction::Hold{};
+    }
+    if (state.fork_count >= state.max_processes) return NotifAction::Errno{EAGAIN};
+    ++state.fork_count;
+    auto at = std::lower_bound(state.fork_pids.begin(), state.fork_pids.end(), notif.pid);
+    if (at == state.fork_pids.end() || *at != notif.pid) state.fork_pids.insert(at, notif.pid);
+    return NotifAction::Continue{};
+}
+
+NotifAction handle_memory(const seccomp_notif& notif, const seccomp::notif::NotifPolicy& policy,
+                          seccomp::notif::SharedSupervisorState& shared) {
+    std::lock_guard lock(shared.mutex);
+    auto& state = shared.state;
+    MemoryLedger& ledger = state.memory;
+    const std::uint64_t limit = policy.max_memory;
+    ProcessMemory& process = ledger.record(ledger.process_of(notif.pid));
+    bool allowed = true;
+    switch (notif.data.nr) {
+        case SYS_mmap:
+            allowed = ledger.apply(process, mmap_charge(notif), limit);
+            break;
+        case SYS_munmap:
+            allowed = ledger.apply(process, munmap_charge(notif), limit);
+            break;
+        case SYS_brk:
+            allowed = apply_brk(ledger, process, notif.pid, notif.data.args[0], limit);
+            break;
+        case SYS_mremap:
+            allowed = ledger.apply(process, mremap_charge(notif), limit);
+            break;
+        case SYS_shmget:
+            allowed = ledger.apply_shared(shmget_cost(notif), limit);
+            break;
+        default:
+            break;
+    }
+    return allowed ? NotifAction(NotifAction::Continue{}) : kill_answer(state);
+}
+
+}  // namespace vestrion::resource

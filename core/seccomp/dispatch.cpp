@@ -1,0 +1,236 @@
+#include "core/seccomp/dispatch.hpp"
+
+#include <fcntl.h>
+#include <sys/syscall.h>
+
+#include <mutex>
+
+#include "core/resource.hpp"
+
+namespace vestrion::seccomp::notif {
+
+namespace {
+
+using Answer = std::optional<NotifAction>;
+
+bool is_fork_family(int nr) {
+    return nr == SYS_clone || nr == SYS_fork || nr == SYS_vfork || nr == SYS_clone3;
+}
+
+bool is_memory_call(int nr) {
+    return nr == SYS_mmap || nr == SYS_munmap || nr == SYS_brk || nr == SYS_mremap ||
+           nr == SYS_shmget;
+}
+
+bool is_listing(int nr) {
+    return nr == SYS_getdents || nr == SYS_getdents64;
+}
+
+// The calls the virtual root takes whole (its open is tried first, apart).
+bool is_chroot_call(int nr) {
+    // clang-format off
+    switch (nr) {
+        case SYS_newfstatat: case SYS_faccessat: case SYS_faccessat2:
+        case SYS_stat: case SYS_lstat: case SYS_access:
+        case SYS_execve: case SYS_execveat:
+        case SYS_truncate: case SYS_mkdirat: case SYS_fchownat: case SYS_unlinkat:
+        case SYS_linkat: case SYS_symlinkat: case SYS_fchmodat: case SYS_renameat2:
+        case SYS_rename: case SYS_mkdir: case SYS_rmdir: case SYS_link: case SYS_unlink:
+        case SYS_symlink: case SYS_chmod: case SYS_chown: case SYS_lchown:
+        case SYS_getdents: case SYS_getdents64:
+        case SYS_getcwd: case SYS_chdir: case SYS_readlinkat: case SYS_readlink:
+        case SYS_statfs: case SYS_utimensat: case SYS_statx:
+            return true;
+        default:
+            return false;
+    }
+    // clang-format on
+}
+
+bool is_cow_write(int nr) {
+    // clang-format off
+    switch (nr) {
+        case SYS_mkdirat: case SYS_fchownat: case SYS_unlinkat: case SYS_linkat:
+        case SYS_symlinkat: case SYS_fchmodat: case SYS_renameat2: case SYS_truncate:
+            return true;
+        default:
+            return false;
+    }
+    // clang-format on
+}
+
+bool is_cow_read(int nr) {
+    return is_listing(nr) || nr == SYS_newfstatat || nr == SYS_faccessat || nr == SYS_readlinkat ||
+           nr == SYS_statx;
+}
+
+// Rules 1 to 6: budgets, network, randomness, timers.
+Answer early_rules(const Call& call, Handlers& h) {
+    const int nr = call.notif.data.nr;
+    const NotifPolicy& p = call.policy;
+    if (is_fork_family(nr)) return h.fork(call);
+    if (p.memory && is_memory_call(nr)) return h.memory(call);
+    if (p.network && (nr == SYS_connect || nr == SYS_sendto || nr == SYS_sendmsg))
+        return h.network(call);
+    if (p.random && (nr == SYS_getrandom || nr == SYS_openat)) {
+        std::lock_guard lock(call.shared.mutex);
+        if (auto& rng = call.shared.state.rng) {
+            if (nr == SYS_getrandom) return h.getrandom(call, *rng);
+            if (auto answer = h.random_open(call, *rng)) return answer;
+        }
+    }
+    if (p.time &&
+        (nr == SYS_timer_settime || nr == SYS_clock_nanosleep || nr == SYS_timerfd_settime))
+        return h.timer(call);
+    return std::nullopt;
+}
+
+// Rule 7: the virtual root. A `Continue` from its open passes the call on.
+Answer chroot_rules(const Call& call, Handlers& h) {
+    const int nr = call.notif.data.nr;
+    if (nr == SYS_openat || nr == SYS_open) {
+        int dirfd = nr == SYS_open ? AT_FDCWD : static_cast<int>(call.notif.data.args[0]);
+        NotifAction answer = h.chroot_open(call, dirfd);
+        if (!answer.is<NotifAction::Continue>()) return answer;
+        return std::nullopt;
+    }
+    if (is_chroot_call(nr)) return h.chroot_call(call);
+    return std::nullopt;
+}
+
+// Rule 8: the copy-on-write layer. Its read side acts only once the layer has changed something.
+Answer cow_rules(const Call& call, Handlers& h) {
+    const int nr = call.notif.data.nr;
+    if (is_cow_write(nr)) return h.cow_write(call);
+    if (nr == SYS_openat) {
+        if (auto answer = h.cow_open(call)) return answer;
+    }
+    if (!is_cow_read(nr)) return std::nullopt;
+    bool dirty;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        const auto& branch = call.shared.state.cow_branch;
+        dirty = branch && branch->dirty();
+    }
+    return dirty ? h.cow_read(call) : std::nullopt;
+}
+
+// Rules 9 to 13: views of /proc, the CPU count, the host name, sorted listings, ports.
+Answer view_rules(const Call& call, Handlers& h) {
+    const int nr = call.notif.data.nr;
+    const NotifPolicy& p = call.policy;
+    if (p.proc_views) {
+        if (nr == SYS_openat) {
+            if (auto answer = h.proc_open(call)) return answer;
+        }
+        if (p.pid_filter && is_listing(nr)) {
+            if (auto answer = h.proc_listing(call)) return answer;
+        }
+    }
+    if (p.num_cpus && nr == SYS_sched_getaffinity) return h.cpu_affinity(call, *p.num_cpus);
+    if (p.hostname) {
+        if (nr == SYS_uname) return h.uname(call);
+        if (nr == SYS_openat) {
+            if (auto answer = h.hostname_open(call)) return answer;
+        }
+    }
+    if (p.deterministic_dirs && is_listing(nr)) return h.sorted_listing(call);
+    if (nr == SYS_bind && (p.port_remap || p.network)) return h.bind(call);
+    if (nr == SYS_getsockname && p.port_remap) return h.getsockname(call);
+    return std::nullopt;
+}
+
+}  // namespace
+
+NotifAction dispatch(const Call& call, Handlers& handlers) {
+    if (auto answer = early_rules(call, handlers)) return std::move(*answer);
+    if (call.policy.chroot) {
+        if (auto answer = chroot_rules(call, handlers)) return std::move(*answer);
+    }
+    if (call.policy.cow) {
+        if (auto answer = cow_rules(call, handlers)) return std::move(*answer);
+    }
+    if (auto answer = view_rules(call, handlers)) return std::move(*answer);
+    return NotifAction::Continue{};
+}
+
+NotifAction dispatch(const SeccompNotif& notif, const NotifPolicy& policy,
+                     SharedSupervisorState& shared, int listener) {
+    Handlers handlers;
+    return dispatch(Call{notif, policy, shared, listener}, handlers);
+}
+
+// --- The built-in handlers. ---
+
+NotifAction Handlers::fork(const Call& call) {
+    return resource::handle_fork(call.notif, call.shared);
+}
+
+NotifAction Handlers::memory(const Call& call) {
+    return resource::handle_memory(call.notif, call.policy, call.shared);
+}
+
+// Handlers still to come answer as if they had not been routed: `Continue`, or none where the
+// routing goes on. Each names the handler that will take its place.
+
+// network::handle_net: the allow-list, and the call made on the child's behalf.
+NotifAction Handlers::network(const Call&) {
+    return NotifAction::Continue{};
+}
+// random::handle_getrandom
+NotifAction Handlers::getrandom(const Call&, random::Rng&) {
+    return NotifAction::Continue{};
+}
+// random::handle_random_open: /dev/random and /dev/urandom.
+std::optional<NotifAction> Handlers::random_open(const Call&, random::Rng&) {
+    return std::nullopt;
+}
+// time::handle_timer
+NotifAction Handlers::timer(const Call&) {
+    return NotifAction::Continue{};
+}
+// The virtual root's open, and the rest of its handlers.
+NotifAction Handlers::chroot_open(const Call&, int) {
+    return NotifAction::Continue{};
+}
+NotifAction Handlers::chroot_call(const Call&) {
+    return NotifAction::Continue{};
+}
+// The copy-on-write layer's handlers.
+NotifAction Handlers::cow_write(const Call&) {
+    return NotifAction::Continue{};
+}
+std::optional<NotifAction> Handlers::cow_open(const Call&) {
+    return std::nullopt;
+}
+std::optional<NotifAction> Handlers::cow_read(const Call&) {
+    return std::nullopt;
+}
+// The /proc views, the CPU count, the host name and sorted listings.
+std::optional<NotifAction> Handlers::proc_open(const Call&) {
+    return std::nullopt;
+}
+std::optional<NotifAction> Handlers::proc_listing(const Call&) {
+    return std::nullopt;
+}
+NotifAction Handlers::cpu_affinity(const Call&, std::uint32_t) {
+    return NotifAction::Continue{};
+}
+NotifAction Handlers::uname(const Call&) {
+    return NotifAction::Continue{};
+}
+std::optional<NotifAction> Handlers::hostname_open(const Call&) {
+    return std::nullopt;
+}
+NotifAction Handlers::sorted_listing(const Call&) {
+    return NotifAction::Continue{};
+}
+// Port remapping.
+NotifAction Handlers::bind(const Call&) {
+    return NotifAction::Continue{};
+}
+NotifAction Handlers::getsockname(const Call&) {
+    return NotifAction::Continue{};
+}
+
+}  // namespace vestrion::seccomp::notif

@@ -1,0 +1,60 @@
+// The dispatch: which handler answers a notification, by system-call number and routing switch,
+// in a fixed order of rules. The handlers sit behind an interface so that the order can be
+// checked without a child; handlers of features still to come answer as "not handled".
+#pragma once
+
+#include <cstdint>
+#include <optional>
+
+#include "core/random.hpp"
+#include "core/seccomp/action.hpp"
+#include "core/seccomp/state.hpp"
+
+namespace vestrion::seccomp::notif {
+
+// One notification with everything a handler may need.
+struct Call {
+    const SeccompNotif& notif;
+    const NotifPolicy& policy;
+    SharedSupervisorState& shared;
+    int listener;
+};
+
+// A handler returning an optional answer gives none when the call is not its own, and the
+// routing goes on with the next rule.
+class Handlers {
+  public:
+    virtual ~Handlers() = default;
+
+    virtual NotifAction fork(const Call& call);
+    virtual NotifAction memory(const Call& call);
+    virtual NotifAction network(const Call& call);
+    // The two random handlers run with the state mutex held; `rng` lives in the state.
+    virtual NotifAction getrandom(const Call& call, random::Rng& rng);
+    virtual std::optional<NotifAction> random_open(const Call& call, random::Rng& rng);
+    virtual NotifAction timer(const Call& call);
+    // The virtual-root open: `Continue` passes the call on. `dirfd` is AT_FDCWD for open.
+    virtual NotifAction chroot_open(const Call& call, int dirfd);
+    virtual NotifAction chroot_call(const Call& call);
+    virtual NotifAction cow_write(const Call& call);
+    virtual std::optional<NotifAction> cow_open(const Call& call);
+    // Listings, stat, readlink and statx once the copy-on-write layer has changed something;
+    // none for a path outside the working directory.
+    virtual std::optional<NotifAction> cow_read(const Call& call);
+    // None for a path or directory the /proc views do not serve.
+    virtual std::optional<NotifAction> proc_open(const Call& call);
+    virtual std::optional<NotifAction> proc_listing(const Call& call);
+    virtual NotifAction cpu_affinity(const Call& call, std::uint32_t num_cpus);
+    virtual NotifAction uname(const Call& call);
+    virtual std::optional<NotifAction> hostname_open(const Call& call);
+    virtual NotifAction sorted_listing(const Call& call);
+    virtual NotifAction bind(const Call& call);
+    virtual NotifAction getsockname(const Call& call);
+};
+
+// The answer to one notification, by the rules in their order, with the built-in handlers.
+NotifAction dispatch(const SeccompNotif& notif, const NotifPolicy& policy,
+                     SharedSupervisorState& shared, int listener);
+NotifAction dispatch(const Call& call, Handlers& handlers);
+
+}  // namespace vestrion::seccomp::notif

@@ -1,0 +1,69 @@
+// The seccomp user-notification supervisor: the loop that answers the system calls the child's
+// filter routes to the listener, the answers themselves, and the primitives that reach into the
+// notifying process.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <vector>
+
+#include "core/error.hpp"
+#include "core/seccomp/action.hpp"
+#include "core/seccomp/dispatch.hpp"
+#include "core/seccomp/state.hpp"
+#include "core/sys/fd.hpp"
+
+namespace vestrion::seccomp::notif {
+
+// Supervises one sandbox on the calling thread, one notification at a time, until `stop_fd`
+// (an eventfd) becomes readable or the listener is gone (every process under the filter has
+// ended). Owns the listener and closes it on return.
+void supervisor(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
+                UniqueFd listener, int stop_fd);
+
+// Asks the kernel to wake the notifying thread on the supervisor's CPU, which cuts the round
+// trip of a routed call several times over. False where the kernel lacks the flag.
+bool try_set_sync_wakeup(int listener) noexcept;
+
+// One notification. Blocks while none is pending, whatever the descriptor's flags: poll first.
+SysResult<SeccompNotif> recv_notif(int listener) noexcept;
+
+// Sends the answer (nothing for `Hold`); the error of the last request made. An injected
+// descriptor is closed in every case; a failed injection answers the call with its error.
+SysResult<void> send_response(int listener, std::uint64_t id, NotifAction action) noexcept;
+
+// Copies from the notifying process, checking before and after that the notification is still
+// valid (the ioctl kind of NotifError otherwise). A range that ends in unmapped memory gives the
+// bytes before it. Callers bound `length` before calling.
+std::expected<std::vector<std::uint8_t>, NotifError> read_child_mem(int listener,
+                                                                    const SeccompNotif& notif,
+                                                                    std::uint64_t address,
+                                                                    std::size_t length);
+// The same into a caller's buffer, for paths that must not allocate; the number of bytes read.
+std::expected<std::size_t, NotifError> read_child_mem_into(int listener, const SeccompNotif& notif,
+                                                           std::uint64_t address,
+                                                           std::span<std::uint8_t> out) noexcept;
+// Copies all of `bytes` to the notifying process; a short write is the memory kind.
+std::expected<void, NotifError> write_child_mem(int listener, const SeccompNotif& notif,
+                                                std::uint64_t address,
+                                                std::span<const std::uint8_t> bytes);
+
+// The supervisor's own descriptor for descriptor `fd` of the process behind `pidfd`.
+SysResult<UniqueFd> dup_child_fd(int pidfd, int fd) noexcept;
+
+// Whether an open or openat notification asked for close-on-exec: what an injected descriptor
+// answering it must carry.
+bool wants_cloexec(const SeccompNotif& notif) noexcept;
+
+// Re-patches the vDSO of a process whose vDSO moved (after an exec). The patcher is not built
+// yet: nothing happens.
+void maybe_patch_vdso(std::uint32_t pid, SupervisorState& state, const NotifPolicy& policy);
+
+// The policy-callback step before an answer is sent: may replace the answer. Without a callback
+// the answer stands; the callback thread's events and verdicts come with it.
+NotifAction emit_policy_event(const SeccompNotif& notif, NotifAction action, int listener,
+                              SharedSupervisorState& shared);
+
+}  // namespace vestrion::seccomp::notif

@@ -1,0 +1,119 @@
+// The two records one supervisor works from: `NotifPolicy`, the read-only routing context derived
+// from the policy at spawn, and `SupervisorState`, the mutable state shared with the sandbox
+// behind one mutex.
+#pragma once
+
+#include <linux/seccomp.h>
+#include <sys/types.h>
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <shared_mutex>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "core/cow/seccomp.hpp"
+#include "core/policy.hpp"
+#include "core/policy_fn.hpp"
+#include "core/port_remap.hpp"
+#include "core/random.hpp"
+#include "core/resource.hpp"
+#include "core/sys/fd.hpp"
+
+namespace vestrion::seccomp::notif {
+
+using SeccompNotif = seccomp_notif;
+
+struct NotifPolicy {
+    std::vector<Path> fs_readable;
+    std::vector<Path> fs_writable;
+    std::optional<Path> chroot;  // present: a virtual root is in force
+    std::optional<std::string> hostname;
+    std::optional<std::uint32_t> num_cpus;
+    std::uint64_t max_memory = 0;  // bytes
+    std::int64_t time_offset = 0;  // seconds
+
+    // Which families of calls the dispatch sends to which handlers.
+    bool memory = false;
+    bool network = false;
+    bool random = false;
+    bool time = false;
+    bool proc_views = false;
+    bool pid_filter = false;
+    bool port_remap = false;
+    bool cow = false;
+    bool deterministic_dirs = false;
+
+    // `time_offset` is computed by the spawn from `time_start` (0 without one).
+    static NotifPolicy from_policy(const Policy& policy, std::int64_t time_offset);
+};
+
+// Directory records served for one open directory (pid, descriptor number).
+using DirCache = std::map<std::pair<std::uint32_t, std::int32_t>, std::vector<std::string>>;
+
+// Written by the callback thread without the supervisor mutex: each has a lock of its own,
+// always taken after the mutex.
+struct DeniedPaths {
+    std::shared_mutex lock;
+    std::set<std::string> paths;
+};
+struct PidNetworks {
+    std::shared_mutex lock;
+    std::map<std::uint32_t, std::set<IpAddr>> networks;
+};
+
+struct SupervisorState {
+    SupervisorState(std::uint32_t max_processes, std::optional<random::Rng> rng);
+
+    // The sandbox's first process, whose pid is also its process group; the spawn sets it once
+    // the child runs. The pidfd is the state's own duplicate of the sandbox's.
+    void set_child(pid_t pid, int pidfd);
+
+    // True when the path equals a denied entry or lies below one ("entry/..."), compared as
+    // the child spelled it.
+    bool is_path_denied(std::string_view path) const;
+    // The same for the path argument of an open, openat or openat2 notification; an unreadable
+    // path or one that is not UTF-8 is never denied.
+    bool is_path_denied_for_notif(const SeccompNotif& notif, int listener) const;
+
+    std::uint64_t memory_used() const { return memory.used(); }
+
+    std::optional<random::Rng> rng;
+    resource::MemoryLedger memory;
+    std::vector<std::uint32_t> fork_pids;  // sorted, the notifying pid of every counted fork
+    PortMap port_map;
+    DirCache proc_dir_cache;
+    DirCache cow_dir_cache;
+    DirCache chroot_dir_cache;
+    std::optional<std::set<IpAddr>> static_allowed_ips;
+    std::vector<std::uint64_t> held_notifs;
+    bool frozen = false;
+    std::optional<cow::SeccompCowBranch> cow_branch;
+    pid_t child_pid = 0;
+    UniqueFd child_pidfd;
+    std::shared_ptr<PidNetworks> pid_networks = std::make_shared<PidNetworks>();
+    std::shared_ptr<DeniedPaths> denied_paths = std::make_shared<DeniedPaths>();
+    std::uint64_t vdso_base = 0;
+    std::shared_ptr<PolicyEventQueue> policy_events;
+    std::shared_ptr<SharedLivePolicy> live_policy;
+    std::uint32_t fork_count = 0;
+    std::uint32_t max_processes;
+};
+
+// The state behind its mutex, shared by the sandbox and the supervisor. The mutex is taken for
+// short steps only, never while a verdict of the policy callback is awaited.
+struct SharedSupervisorState {
+    template <class... Args>
+    explicit SharedSupervisorState(Args&&... args) : state(std::forward<Args>(args)...) {}
+
+    std::mutex mutex;
+    SupervisorState state;
+};
+
+}  // namespace vestrion::seccomp::notif

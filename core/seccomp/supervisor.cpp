@@ -1,0 +1,78 @@
+// The supervisor loop: one notification at a time, until stopped or the listener is gone.
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/syscall.h>
+
+#include <cerrno>
+#include <mutex>
+
+#include "core/seccomp/notif.hpp"
+
+namespace vestrion::seccomp::notif {
+
+namespace {
+
+// The answer before the callback step: the denied-path check of the opens, else the dispatch.
+NotifAction decide(const SeccompNotif& notif, const NotifPolicy& policy,
+                   SharedSupervisorState& shared, int listener) {
+    if (policy.time || policy.random) {
+        std::lock_guard lock(shared.mutex);
+        maybe_patch_vdso(notif.pid, shared.state, policy);
+    }
+    // Every way of opening by path that reaches us, not only openat: a denied path must not be
+    // one open(2) away.
+    const int nr = notif.data.nr;
+    if (nr == SYS_openat || nr == SYS_open || nr == SYS_openat2) {
+        std::lock_guard lock(shared.mutex);
+        if (shared.state.is_path_denied_for_notif(notif, listener))
+            return NotifAction::Errno{EACCES};
+    }
+    return dispatch(notif, policy, shared, listener);
+}
+
+enum class Received { Answered, Skipped, ListenerGone };
+
+// Receives and answers one pending notification.
+Received serve_one(const NotifPolicy& policy, SharedSupervisorState& shared, int listener) {
+    auto notif = recv_notif(listener);
+    if (!notif) {
+        // ENOENT: the caller died after its call was queued; EINTR: try again. Only a listener
+        // that is no longer there ends supervision.
+        return notif.error().code() == EBADF ? Received::ListenerGone : Received::Skipped;
+    }
+    NotifAction action = decide(*notif, policy, shared, listener);
+    action = emit_policy_event(*notif, std::move(action), listener, shared);
+    // A failed send means the caller is gone; its siblings still need answers.
+    (void)send_response(listener, notif->id, std::move(action));
+    return Received::Answered;
+}
+
+}  // namespace
+
+void supervisor(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
+                UniqueFd listener, int stop_fd) {
+    (void)try_set_sync_wakeup(listener.get());
+    const int fd = listener.get();
+    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    while (true) {
+        // The receive blocks even on a non-blocking listener, so it only follows a poll that
+        // saw a notification pending; the poll also sees a stop between two notifications.
+        fds[0].revents = fds[1].revents = 0;
+        if (::poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            return;
+        }
+        if (fds[1].revents) return;
+        short events = fds[0].revents;
+        if (events & POLLNVAL) return;
+        if (events & POLLIN) {
+            if (serve_one(policy, *shared, fd) == Received::ListenerGone) return;
+            continue;
+        }
+        // Hang-up: every process under the filter has ended. The listener would stay readable
+        // and spin the loop, so supervision ends here.
+        if (events & (POLLHUP | POLLERR)) return;
+    }
+}
+
+}  // namespace vestrion::seccomp::notif
