@@ -1,7 +1,492 @@
 #include "core/sandbox.hpp"
 
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <future>
+
+#include "core/context/child.hpp"
+#include "core/context/handshake.hpp"
+#include "core/seccomp/notif.hpp"
+#include "core/sys/syscall.hpp"
+
 namespace vestrion {
 
 std::atomic<bool> CONFINED{false};
+
+namespace sandbox {
+
+namespace {
+
+constexpr unsigned int PIDFD_SIGNAL_PROCESS_GROUP = 4;  // Linux 6.9
+
+SandboxError child_error(std::string text) { return SandboxError(SandboxError::Child{std::move(text)}); }
+
+// Library threads block every signal: the command must not inherit a handler's thread, and a
+// signal meant for the caller must not land on us.
+void block_all_signals() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+ExitStatus status_from(const siginfo_t& info) {
+    switch (info.si_code) {
+        case CLD_EXITED:
+            return ExitStatus::code(info.si_status);
+        case CLD_KILLED:
+        case CLD_DUMPED:
+            return info.si_status == SIGKILL ? ExitStatus::killed()
+                                             : ExitStatus::signal(info.si_status);
+        default:
+            return ExitStatus::killed();
+    }
+}
+
+}  // namespace
+
+bool is_nested() {
+    // Only our own confinement makes a spawn nested. Another filter (any container runtime's) does
+    // not: the child then still installs its listener, and only if the chain already has one does
+    // it fall back to the listener-less program.
+    return CONFINED.load();
+}
+
+std::string read_fd_to_end(UniqueFd fd) {
+    std::string bytes;
+    char buf[65536];
+    while (true) {
+        ssize_t n = ::read(fd.get(), buf, sizeof buf);
+        if (n > 0) {
+            bytes.append(buf, static_cast<std::size_t>(n));
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else {
+            break;
+        }
+    }
+    return bytes;
+}
+
+int signal_group(int pidfd, pid_t pgid, int signal) noexcept {
+    if (pidfd >= 0) {
+        long ret = sys::syscall::raw(SYS_pidfd_send_signal, pidfd, signal, 0,
+                                     PIDFD_SIGNAL_PROCESS_GROUP);
+        return sys::syscall::is_error(ret) ? static_cast<int>(-ret) : 0;
+    }
+    return ::killpg(pgid, signal) == 0 ? 0 : errno;
+}
+
+CpuThrottle::CpuThrottle(int pidfd, pid_t pgid, std::uint8_t percent)
+    : pidfd_(pidfd), pgid_(pgid), percent_(percent) {
+    thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
+}
+
+CpuThrottle::~CpuThrottle() {
+    thread_.request_stop();
+    thread_.join();
+    // Whatever phase the loop was in, the group is left running.
+    signal_group(pidfd_, pgid_, SIGCONT);
+}
+
+void CpuThrottle::run(std::stop_token stop) {
+    block_all_signals();
+    using std::chrono::milliseconds;
+    const milliseconds running(percent_), stopped(100 - percent_);
+    std::unique_lock lock(mutex_);
+    while (true) {
+        if (wake_.wait_for(lock, stop, running, [] { return false; }) || stop.stop_requested())
+            return;
+        if (signal_group(pidfd_, pgid_, SIGSTOP) != 0) return;
+        wake_.wait_for(lock, stop, stopped, [] { return false; });
+        if (signal_group(pidfd_, pgid_, SIGCONT) != 0 || stop.stop_requested()) return;
+    }
+}
+
+}  // namespace sandbox
+
+namespace {
+
+using sandbox::ChildWatch;
+using sandbox::child_error;
+
+// A policy that asks for something whose supervisor handler is not built yet must not run as if
+// it were enforced.
+std::optional<std::string> unsupported_feature(const Policy& p) {
+    if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
+    if (p.port_remap) return "port remapping (port_remap)";
+    if (p.chroot) return "a virtual root (chroot)";
+    if (p.workdir || p.fs_isolation != FsIsolation::None)
+        return "a copy-on-write working directory (workdir)";
+    if (p.num_cpus) return "the CPU-count view (num_cpus)";
+    if (p.isolate_pids) return "the /proc process view (isolate_pids)";
+    if (p.hostname) return "the host-name view (hostname)";
+    if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
+    if (p.random_seed) return "deterministic randomness (random_seed)";
+    if (p.time_start) return "a start time (time_start)";
+    if (p.policy_fn) return "a policy callback (policy_fn)";
+    return std::nullopt;
+}
+
+SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
+    int fds[2];
+    if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(SystemError::last());
+    return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+// What the spawn hands to the sandbox thread, and what it gets back once the handshake is done.
+struct SpawnJob {
+    const Policy& policy;
+    const context::ChildPlan& plan;
+    context::PipePair pipes;
+    context::ChildStdio stdio;
+    UniqueFd capture_out_w, capture_err_w;
+    std::shared_ptr<ChildWatch> watch;
+
+    struct Outcome {
+        std::optional<VestrionError> error;
+        pid_t pid = -1;
+        UniqueFd pidfd;
+        std::unique_ptr<sandbox::CpuThrottle> throttle;
+        std::shared_ptr<seccomp::notif::SharedSupervisorState> state;
+    };
+    std::promise<Outcome> done;
+};
+
+// Writes the go value without letting a dead child's closed pipe kill the caller with SIGPIPE:
+// the thread blocks SIGPIPE, so a pending one is consumed here.
+int write_go_value(int fd) {
+    int error = context::write_u32_raw(fd, 1);
+    if (error == EPIPE) {
+        sigset_t pipe_set;
+        sigemptyset(&pipe_set);
+        sigaddset(&pipe_set, SIGPIPE);
+        timespec zero{0, 0};
+        sigtimedwait(&pipe_set, nullptr, &zero);
+    }
+    return error;
+}
+
+void wait_for_stop(int stop_fd) {
+    pollfd fd{stop_fd, POLLIN, 0};
+    while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
+    }
+}
+
+// The sandbox thread: fork, handshake, then supervise until the child is reaped.
+void sandbox_thread_main(SpawnJob* job) {
+    sandbox::block_all_signals();
+    std::shared_ptr<ChildWatch> watch = job->watch;
+    SpawnJob::Outcome outcome;
+    pid_t pid = ::fork();
+    if (pid < 0) {
+        outcome.error = SandboxError(SandboxError::Fork{SystemError::last()});
+        job->done.set_value(std::move(outcome));
+        return;
+    }
+    if (pid == 0) context::confine_child(job->plan, job->pipes, job->stdio);
+
+    job->pipes.notif_w.reset();
+    job->pipes.ready_r.reset();
+    job->capture_out_w.reset();
+    job->capture_err_w.reset();
+    outcome.pid = pid;
+    if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) outcome.pidfd = std::move(*pidfd);
+    int pidfd = outcome.pidfd.get();
+
+    UniqueFd listener;
+    std::optional<seccomp::notif::NotifPolicy> notif_policy;
+    auto fail = [&](VestrionError error) {
+        outcome.error = std::move(error);
+        job->done.set_value(std::move(outcome));
+        wait_for_stop(watch->stop.get());
+    };
+
+    auto number = context::read_u32_fd(job->pipes.notif_r.get());
+    if (!number) return fail(child_error("read notif fd from child: " + number.error().message()));
+    if (*number != 0) {
+        auto fetched = context::fetch_listener(pid, pidfd, *number);
+        if (!fetched) return fail(std::move(fetched.error()));
+        listener = std::move(*fetched);
+        notif_policy = seccomp::notif::NotifPolicy::from_policy(job->policy, 0);
+        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
+            job->policy.max_processes, std::nullopt);
+        outcome.state->state.set_child(pid, pidfd);
+    }
+    if (job->policy.max_cpu && *job->policy.max_cpu < 100)
+        outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu);
+    if (int error = write_go_value(job->pipes.ready_w.get()))
+        return fail(child_error("write ready signal: " + SystemError::from_errno(error).message()));
+
+    auto state = outcome.state;
+    job->done.set_value(std::move(outcome));  // `job` is gone from here on
+    if (listener)
+        seccomp::notif::supervisor(std::move(*notif_policy), std::move(state), std::move(listener),
+                                   watch->stop.get());
+    wait_for_stop(watch->stop.get());
+}
+
+// Gives the terminal back to the group that had it before the child took it.
+void restore_foreground(pid_t child_group, pid_t previous) {
+    if (previous <= 0 || ::tcgetpgrp(0) != child_group) return;
+    ::tcsetpgrp(0, previous);  // SIGTTOU is blocked in this thread
+}
+
+struct Collector {
+    std::shared_ptr<ChildWatch> watch;
+    pid_t pid;
+    int pidfd;
+    UniqueFd out, err;
+    pid_t foreground;
+
+    void operator()();
+    bool child_exited_without_pidfd();
+};
+
+bool Collector::child_exited_without_pidfd() {
+    siginfo_t info{};
+    return ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+           info.si_pid == pid;
+}
+
+void Collector::operator()() {
+    sandbox::block_all_signals();
+    std::string* sinks[2] = {&watch->out, &watch->err};
+    pollfd fds[3] = {{pidfd, POLLIN, 0}, {out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
+    std::string buffered[2];
+    auto read_ready = [&](int i, bool drain) {
+        char buf[65536];
+        while (fds[i + 1].fd >= 0) {
+            ssize_t n = ::read(fds[i + 1].fd, buf, sizeof buf);
+            if (n > 0) {
+                buffered[i].append(buf, static_cast<std::size_t>(n));
+                if (!drain) return;
+            } else if (n < 0 && errno == EINTR) {
+                continue;
+            } else {
+                if (n == 0 || errno != EAGAIN) fds[i + 1].fd = -1;
+                return;
+            }
+        }
+    };
+
+    // Drain both pipes while the child runs, so that no amount of output can block it.
+    while (true) {
+        int ret = ::poll(fds, 3, pidfd >= 0 ? -1 : 50);
+        if (ret < 0 && errno != EINTR) break;
+        for (int i = 0; i < 2; ++i)
+            if (fds[i + 1].fd >= 0 && fds[i + 1].revents) read_ready(i, false);
+        if (pidfd >= 0 ? (fds[0].revents != 0) : child_exited_without_pidfd()) break;
+    }
+
+    // The child has exited and still holds its group id: kill what is left of the group before
+    // reaping, so leftovers neither hold the pipes nor run on unsupervised.
+    siginfo_t info{};
+    idtype_t type = pidfd >= 0 ? P_PIDFD : P_PID;
+    id_t id = pidfd >= 0 ? static_cast<id_t>(pidfd) : static_cast<id_t>(pid);
+    while (::waitid(type, id, &info, WEXITED | WNOWAIT) < 0 && errno == EINTR) {
+    }
+    sandbox::signal_group(pidfd, pid, SIGKILL);
+    info = {};
+    int reaped;
+    while ((reaped = ::waitid(type, id, &info, WEXITED)) < 0 && errno == EINTR) {
+    }
+    ExitStatus status = reaped == 0 ? sandbox::status_from(info) : ExitStatus::killed();
+
+    // Take what is already buffered without waiting: a process that left the group may still
+    // hold a write end.
+    for (int i = 0; i < 2; ++i) {
+        if (fds[i + 1].fd < 0) continue;
+        ::fcntl(fds[i + 1].fd, F_SETFL, ::fcntl(fds[i + 1].fd, F_GETFL) | O_NONBLOCK);
+        read_ready(i, true);
+    }
+    restore_foreground(pid, foreground);
+
+    {
+        std::lock_guard lock(watch->mutex);
+        for (int i = 0; i < 2; ++i) *sinks[i] = std::move(buffered[i]);
+        watch->status = status;
+    }
+    watch->changed.notify_all();
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(watch->stop.get(), &one, sizeof one);
+}
+
+}  // namespace
+
+Result<std::unique_ptr<Sandbox>> Sandbox::create(const Policy& policy) {
+    return std::unique_ptr<Sandbox>(new Sandbox(policy));
+}
+
+Result<std::unique_ptr<Sandbox>> Sandbox::new_with_fns(const Policy& policy, InitFn init,
+                                                       WorkFn work) {
+    auto sandbox = create(policy);
+    if (sandbox) {
+        (*sandbox)->init_fn_ = std::move(init);
+        (*sandbox)->work_fn_ = std::move(work);
+    }
+    return sandbox;
+}
+
+Result<void> Sandbox::spawn(std::span<const std::string> argv) { return do_spawn(argv, true); }
+
+Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) {
+    if (state_.kind != SandboxStateKind::Created)
+        return std::unexpected(VestrionError(child_error("sandbox already spawned")));
+    if (auto feature = unsupported_feature(policy_))
+        return std::unexpected(VestrionError(
+            child_error(*feature + " is not supported by this build of vestrion yet")));
+    bool nested = sandbox::is_nested();
+    auto plan = context::ChildPlan::prepare(policy_, argv, std::nullopt, nested);
+    if (!plan) return std::unexpected(std::move(plan.error()));
+
+    auto pipes = context::PipePair::create();
+    if (!pipes) return std::unexpected(VestrionError(SandboxError(SandboxError::Io{pipes.error()})));
+
+    context::ChildStdio stdio;
+    if (stdio_redirects_)
+        stdio.redirect = {stdio_redirects_->stdin_fd, stdio_redirects_->stdout_fd,
+                          stdio_redirects_->stderr_fd};
+    UniqueFd out_r, out_w, err_r, err_w;
+    if (capture) {
+        auto out = make_pipe();
+        if (!out) return std::unexpected(VestrionError(SandboxError(SandboxError::Io{out.error()})));
+        auto err = make_pipe();
+        if (!err) return std::unexpected(VestrionError(SandboxError(SandboxError::Io{err.error()})));
+        std::tie(out_r, out_w) = std::move(*out);
+        std::tie(err_r, err_w) = std::move(*err);
+        stdio.capture = {-1, out_w.get(), err_w.get()};
+        stdio.close_after = {out_r.get(), out_w.get(), err_r.get(), err_w.get()};
+    }
+
+    auto watch = std::make_shared<ChildWatch>();
+    watch->stop.reset(::eventfd(0, EFD_CLOEXEC));
+    if (!watch->stop)
+        return std::unexpected(VestrionError(SandboxError(SandboxError::Io{SystemError::last()})));
+    pid_t foreground = ::isatty(0) == 1 ? ::tcgetpgrp(0) : -1;
+
+    SpawnJob job{policy_, *plan, std::move(*pipes), std::move(stdio), std::move(out_w),
+                 std::move(err_w), watch, {}};
+    auto done = job.done.get_future();
+    std::thread sandbox_thread(sandbox_thread_main, &job);
+    SpawnJob::Outcome outcome = done.get();
+    if (outcome.pid < 0) {
+        sandbox_thread.join();
+        return std::unexpected(std::move(*outcome.error));
+    }
+
+    pid_ = outcome.pid;
+    state_.kind = SandboxStateKind::Running;
+    pidfd_ = std::move(outcome.pidfd);
+    captured_ = capture;
+    watch_ = watch;
+    sandbox_thread_ = std::move(sandbox_thread);
+    throttle_ = std::move(outcome.throttle);
+    supervisor_state_ = std::move(outcome.state);
+    collector_ = std::thread(Collector{watch, *pid_, pidfd_.get(), std::move(out_r),
+                                       std::move(err_r), foreground});
+    if (outcome.error) return std::unexpected(std::move(*outcome.error));
+    return {};
+}
+
+void Sandbox::stop_threads() {
+    throttle_.reset();
+    if (sandbox_thread_.joinable()) sandbox_thread_.join();
+    if (collector_.joinable()) collector_.join();
+}
+
+Result<RunResult> Sandbox::finish_wait() {
+    {
+        std::lock_guard lock(watch_->mutex);
+        state_ = {SandboxStateKind::Finished, *watch_->status};
+    }
+    stop_threads();
+    // The supervisor's copy-on-write layer comes back to the sandbox here once it exists.
+    RunResult result;
+    result.status = state_.status;
+    if (captured_) {
+        std::lock_guard lock(watch_->mutex);
+        result.stdout_bytes = std::move(watch_->out);
+        result.stderr_bytes = std::move(watch_->err);
+    }
+    return result;
+}
+
+Result<RunResult> Sandbox::wait() {
+    if (!pid_) return std::unexpected(VestrionError(SandboxError(SandboxError::NotRunning{})));
+    if (state_.kind == SandboxStateKind::Finished) return RunResult{{}, {}, state_.status};
+    {
+        std::unique_lock lock(watch_->mutex);
+        watch_->changed.wait(lock, [&] { return watch_->status.has_value(); });
+    }
+    return finish_wait();
+}
+
+std::optional<Result<RunResult>> Sandbox::wait_for(std::chrono::milliseconds timeout) {
+    if (pid_ && state_.kind == SandboxStateKind::Running) {
+        std::unique_lock lock(watch_->mutex);
+        if (!watch_->changed.wait_for(lock, timeout, [&] { return watch_->status.has_value(); }))
+            return std::nullopt;
+    }
+    return wait();
+}
+
+Result<void> Sandbox::kill() {
+    if (!pid_) return std::unexpected(VestrionError(SandboxError(SandboxError::NotRunning{})));
+    bool reaped;
+    {
+        std::lock_guard lock(watch_->mutex);
+        reaped = watch_->status.has_value();
+    }
+    // Without a pidfd a reaped leader's group id may already belong to someone else.
+    if (reaped && !pidfd_) return {};
+    int error = sandbox::signal_group(pidfd_.get(), *pid_, SIGKILL);
+    if (error != 0 && error != ESRCH)
+        return std::unexpected(VestrionError(SandboxError(SandboxError::Io{SystemError::from_errno(error)})));
+    return {};
+}
+
+BranchAction Sandbox::teardown_action() const {
+    if (state_.kind != SandboxStateKind::Finished || state_.status.success()) return policy_.on_exit;
+    return policy_.on_error;
+}
+
+void Sandbox::finish_branches(BranchAction) {
+    // The branch object and the supervisor's copy-on-write layer are finished here once they
+    // exist; a layer still inside the supervisor state is taken back first.
+}
+
+Sandbox::~Sandbox() {
+    if (pid_ && state_.kind == SandboxStateKind::Running) {
+        sandbox::signal_group(pidfd_.get(), *pid_, SIGKILL);
+        std::unique_lock lock(watch_->mutex);
+        watch_->changed.wait(lock, [&] { return watch_->status.has_value(); });
+    }
+    stop_threads();
+    finish_branches(teardown_action());
+}
+
+Result<RunResult> Sandbox::run(const Policy& policy, std::span<const std::string> argv) {
+    auto sandbox = create(policy);
+    if (!sandbox) return std::unexpected(std::move(sandbox.error()));
+    if (auto spawned = (*sandbox)->do_spawn(argv, true); !spawned)
+        return std::unexpected(std::move(spawned.error()));
+    return (*sandbox)->wait();
+}
+
+Result<RunResult> Sandbox::run_interactive(const Policy& policy, std::span<const std::string> argv) {
+    auto sandbox = create(policy);
+    if (!sandbox) return std::unexpected(std::move(sandbox.error()));
+    if (auto spawned = (*sandbox)->do_spawn(argv, false); !spawned)
+        return std::unexpected(std::move(spawned.error()));
+    return (*sandbox)->wait();
+}
 
 }  // namespace vestrion

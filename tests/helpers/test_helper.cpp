@@ -10,6 +10,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -248,6 +249,36 @@ int kill_storm(int rounds) {
     return 0;
 }
 
+// Writes `size` bytes to each of standard output and error, interleaved in small chunks:
+// "abc..." cycling on stdout, "ABC..." on stderr.
+int write_both(std::size_t size) {
+    char chunk[2][4096];
+    for (std::size_t done = 0; done < size;) {
+        std::size_t n = std::min(sizeof chunk[0], size - done);
+        for (std::size_t i = 0; i < n; ++i) {
+            chunk[0][i] = static_cast<char>('a' + (done + i) % 26);
+            chunk[1][i] = static_cast<char>('A' + (done + i) % 26);
+        }
+        for (int stream = 0; stream < 2; ++stream)
+            for (std::size_t off = 0; off < n;) {
+                ssize_t w = write(1 + stream, chunk[stream] + off, n - off);
+                if (w <= 0) return 1;
+                off += static_cast<std::size_t>(w);
+            }
+        done += n;
+    }
+    return 0;
+}
+
+// How a few calls fare: filtered ones give EPERM, unfiltered ones EFAULT for the bad pointer.
+int syscall_errnos() {
+    char* bad = reinterpret_cast<char*>(1);
+    std::printf("mkdir %s\n", outcome(static_cast<int>(syscall(SYS_mkdir, bad, 0755))));
+    std::printf("rmdir %s\n", outcome(static_cast<int>(syscall(SYS_rmdir, bad))));
+    std::printf("unshare %s\n", outcome(static_cast<int>(syscall(SYS_unshare, 0))));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -271,6 +302,8 @@ int main(int argc, char** argv) {
     if (name == "fork-then-mmap" && argc > 2) return fork_then_mmap(arg_size(argv[2]));
     if (name == "clone-flags") return clone_flags();
     if (name == "kill-storm") return kill_storm(n);
+    if (name == "write-both" && argc > 2) return write_both(arg_size(argv[2]));
+    if (name == "syscall-errnos") return syscall_errnos();
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }

@@ -1,0 +1,275 @@
+#include "core/sandbox.hpp"
+
+#include <dirent.h>
+#include <linux/seccomp.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <thread>
+
+#include "core/seccomp/bpf.hpp"
+#include "tests/support.hpp"
+
+namespace vestrion {
+namespace {
+
+using Args = std::vector<std::string>;
+
+Policy readable_root() { return *Policy::builder().fs_read("/").build(); }
+
+RunResult run_ok(const Policy& policy, const Args& argv) {
+    auto result = Sandbox::run(policy, argv);
+    EXPECT_TRUE(result.has_value()) << result.error().message();
+    return result ? std::move(*result) : RunResult{};
+}
+
+std::unique_ptr<Sandbox> spawned(const Policy& policy, const Args& argv) {
+    auto sandbox = Sandbox::create(policy);
+    auto ok = (*sandbox)->spawn(argv);
+    EXPECT_TRUE(ok.has_value()) << ok.error().message();
+    return std::move(*sandbox);
+}
+
+struct StatusCase {
+    const char* name;
+    Args argv;
+    ExitStatus status;
+};
+
+void PrintTo(const StatusCase& c, std::ostream* os) { *os << c.name; }
+
+class ExitStatuses : public ::testing::TestWithParam<StatusCase> {};
+
+TEST_P(ExitStatuses, MapHowTheCommandEnded) {
+    EXPECT_EQ(run_ok(readable_root(), GetParam().argv).status, GetParam().status);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ExitStatuses,
+    ::testing::Values(StatusCase{"Code3", {"sh", "-c", "exit 3"}, ExitStatus::code(3)},
+                      StatusCase{"Term", {"sh", "-c", "kill -TERM $$"}, ExitStatus::signal(15)},
+                      StatusCase{"Kill", {"sh", "-c", "kill -KILL $$"}, ExitStatus::killed()},
+                      StatusCase{"ConfinementFails",
+                                 {"vestrion-no-such-command"},
+                                 ExitStatus::code(127)}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(SandboxWait, KillThenWaitAndWaitAgain) {
+    auto sandbox = spawned(readable_root(), {"sleep", "100"});
+    ASSERT_TRUE(sandbox->kill().has_value());
+    auto first = sandbox->wait();
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->status, ExitStatus::killed());
+    EXPECT_TRUE(first->stdout_bytes.has_value());
+    auto second = sandbox->wait();
+    ASSERT_TRUE(second.has_value());
+    EXPECT_EQ(second->status, ExitStatus::killed());
+    EXPECT_FALSE(second->stdout_bytes || second->stderr_bytes);
+    // The group is gone: killing it again is no error.
+    EXPECT_TRUE(sandbox->kill().has_value());
+}
+
+TEST(SandboxWait, NeverSpawnedIsNotRunning) {
+    auto sandbox = *Sandbox::create(readable_root());
+    EXPECT_EQ(sandbox->wait().error().message(), "sandbox error: sandbox not running");
+    EXPECT_EQ(sandbox->kill().error().message(), "sandbox error: sandbox not running");
+}
+
+TEST(SandboxOutput, MegabytesOnBothStreamsComeBackWhole) {
+    constexpr std::size_t size = 4 << 20;
+    auto result = run_ok(readable_root(),
+                         {VESTRION_TEST_HELPER, "write-both", std::to_string(size)});
+    EXPECT_EQ(result.status, ExitStatus::code(0));
+    ASSERT_EQ(result.stdout_bytes->size(), size);
+    ASSERT_EQ(result.stderr_bytes->size(), size);
+    for (std::size_t i = 0; i < size; i += 4093) {
+        ASSERT_EQ((*result.stdout_bytes)[i], static_cast<char>('a' + i % 26)) << i;
+        ASSERT_EQ((*result.stderr_bytes)[i], static_cast<char>('A' + i % 26)) << i;
+    }
+}
+
+TEST(SandboxOutput, SilentRunHasEmptyOutputsInteractiveHasNone) {
+    auto quiet = run_ok(readable_root(), {"true"});
+    EXPECT_EQ(quiet.stdout_bytes, std::optional<std::string>(""));
+    EXPECT_EQ(quiet.stderr_bytes, std::optional<std::string>(""));
+    auto interactive = Sandbox::run_interactive(readable_root(), Args{"true"});
+    ASSERT_TRUE(interactive.has_value());
+    EXPECT_EQ(interactive->status, ExitStatus::code(0));
+    EXPECT_FALSE(interactive->stdout_bytes || interactive->stderr_bytes);
+}
+
+char process_state(pid_t pid);
+
+// Gone, or dead and waiting for its new parent to reap it.
+bool dead(pid_t pid) {
+    for (int i = 0; i < 200; ++i) {
+        char state = process_state(pid);
+        if (state == '?' || state == 'Z' || state == 'X') return true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return false;
+}
+
+TEST(SandboxLifetime, BackgroundLeftoversDoNotOutliveTheRun) {
+    auto result = run_ok(readable_root(), {"sh", "-c", "sleep 1000 & echo $!"});
+    ASSERT_EQ(result.status, ExitStatus::code(0));
+    pid_t leftover = std::stoi(*result.stdout_bytes);
+    EXPECT_TRUE(dead(leftover));
+}
+
+TEST(SandboxLifetime, ALeftoverThatLeftTheGroupCannotHangTheWait) {
+    // setsid moves the sleeper out of the group; it still holds the capture pipes.
+    auto result = run_ok(readable_root(),
+                         {"sh", "-c", "setsid sleep 3 & echo before; sleep 0.1"});
+    EXPECT_EQ(result.stdout_bytes, std::optional<std::string>("before\n"));
+}
+
+TEST(SandboxSpawn, RefusalsBeforeAnythingIsForked) {
+    auto sandbox = *Sandbox::create(readable_root());
+    EXPECT_EQ(sandbox->spawn(Args{}).error().message(),
+              "sandbox error: child process error: empty command");
+    EXPECT_EQ(sandbox->spawn(Args{"echo", std::string("a\0b", 3)}).error().message(),
+              "sandbox error: child process error: invalid command string");
+    EXPECT_FALSE(sandbox->pid().has_value());
+
+    ASSERT_TRUE(sandbox->spawn(Args{"true"}).has_value());
+    EXPECT_EQ(sandbox->spawn(Args{"true"}).error().message(),
+              "sandbox error: child process error: sandbox already spawned");
+    ASSERT_TRUE(sandbox->wait().has_value());
+    EXPECT_EQ(sandbox->spawn(Args{"true"}).error().message(),
+              "sandbox error: child process error: sandbox already spawned");
+}
+
+TEST(SandboxSpawn, ConfinementFailureIsTheEndOfPipeError) {
+    Policy policy = *Policy::builder().fs_read("/").cwd("/no/such/dir").build();
+    auto sandbox = *Sandbox::create(policy);
+    auto spawned = sandbox->spawn(Args{"true"});
+    ASSERT_FALSE(spawned.has_value());
+    EXPECT_EQ(spawned.error().message(),
+              "sandbox error: child process error: read notif fd from child: pipe closed before 4 "
+              "bytes read");
+    auto result = sandbox->wait();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->status, ExitStatus::code(127));
+    EXPECT_EQ(*result->stderr_bytes,
+              "vestrion child: chdir: No such file or directory (os error 2)\n");
+}
+
+TEST(SandboxSpawn, FeaturesWithoutTheirHandlerAreRefused) {
+    Policy policy = *Policy::builder().fs_read("/").chroot("/").build();
+    auto result = Sandbox::run(policy, Args{"true"});
+    ASSERT_FALSE(result.has_value());
+    EXPECT_NE(result.error().message().find("virtual root"), std::string::npos);
+}
+
+TEST(SandboxSpawn, ChildSurvivesTheThreadThatSpawnedIt) {
+    std::unique_ptr<Sandbox> sandbox;
+    std::thread([&] { sandbox = spawned(readable_root(), {"sh", "-c", "sleep 0.3; echo alive"}); })
+        .join();
+    auto result = sandbox->wait();
+    ASSERT_TRUE(result.has_value());
+    EXPECT_EQ(result->status, ExitStatus::code(0));
+    EXPECT_EQ(*result->stdout_bytes, "alive\n");
+}
+
+TEST(SandboxSpawn, AnOuterListenerMakesTheChildRunNested) {
+    // Another listener in the filter chain (as a container runtime might install) leaves the
+    // child without one of its own; it still runs.
+    auto report = test::run_forked([] {
+        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+        sock_filter allow[] = {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
+        seccomp::bpf::Program program(std::begin(allow), std::end(allow));
+        auto outer = seccomp::bpf::install_filter(program);
+        if (!outer) return std::string("outer listener: ") + outer.error().message();
+        auto result = Sandbox::run(readable_root(), Args{"echo", "inner"});
+        if (!result) return result.error().message();
+        return *result->stdout_bytes;
+    });
+    EXPECT_EQ(report.text, "inner\n");
+}
+
+TEST(SandboxSpawn, NestedSpawnRunsUnderTheDenyFilter) {
+    auto report = test::run_forked([] {
+        CONFINED.store(true);
+        auto result = Sandbox::run(readable_root(), Args{"sh", "-c", "echo nested; (true)"});
+        if (!result) return result.error().message();
+        return *result->stdout_bytes;
+    });
+    EXPECT_EQ(report.text, "nested\n");
+}
+
+char process_state(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string content((std::istreambuf_iterator<char>(stat)), {});
+    auto close = content.rfind(')');
+    return close == std::string::npos || close + 2 >= content.size() ? '?' : content[close + 2];
+}
+
+TEST(CpuThrottle, StopsTheGroupAndLeavesItRunning) {
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::setpgid(0, 0);
+        while (true) {
+        }
+    }
+    ::setpgid(child, child);
+    bool seen_stopped = false;
+    {
+        sandbox::CpuThrottle throttle(-1, child, 25);
+        for (int i = 0; i < 400 && !seen_stopped; ++i) {
+            seen_stopped = process_state(child) == 'T';
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    EXPECT_TRUE(seen_stopped);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_NE(process_state(child), 'T');
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+}
+
+TEST(CpuThrottle, SandboxWithMaxCpuIsSeenStopped) {
+    Policy policy = *Policy::builder().fs_read("/").max_cpu(25).build();
+    auto sandbox = spawned(policy, {"sh", "-c", "while :; do :; done"});
+    bool seen_stopped = false;
+    for (int i = 0; i < 400 && !seen_stopped; ++i) {
+        seen_stopped = process_state(*sandbox->pid()) == 'T';
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(seen_stopped);
+    ASSERT_TRUE(sandbox->kill().has_value());
+    EXPECT_EQ(sandbox->wait()->status, ExitStatus::killed());
+}
+
+std::size_t count_entries(const char* dir) {
+    std::size_t n = 0;
+    DIR* d = ::opendir(dir);
+    while (dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+    return n;
+}
+
+TEST(SandboxLifetime, RunsLeaveNoDescriptorOrThread) {
+    Policy policy = readable_root();
+    run_ok(policy, {"true"});  // let one-time allocations happen
+    std::size_t fds = count_entries("/proc/self/fd");
+    std::size_t threads = count_entries("/proc/self/task");
+    for (int i = 0; i < 100; ++i) run_ok(policy, {"true"});
+    for (int i = 0; i < 10; ++i) {
+        auto sandbox = spawned(policy, {"sleep", "100"});  // torn down while running
+    }
+    EXPECT_EQ(count_entries("/proc/self/fd"), fds);
+    EXPECT_EQ(count_entries("/proc/self/task"), threads);
+}
+
+}  // namespace
+}  // namespace vestrion
