@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -20,18 +21,22 @@ namespace {
 
 constexpr const char* FULL_SUPPORT = "full vestrion support";
 
-// Opens the path without reading it and adds the rule; 0 or the failed step with errno set.
+// Opens the path without reading it and adds the rule; the failed step and its error, if any.
+// Raw calls only: this also runs in a child that shares the caller's memory.
 Step add_path_rule_raw(int ruleset_fd, const char* path, std::uint64_t mask, int& error) noexcept {
-    int fd = ::open(path, O_PATH | O_CLOEXEC);
-    if (fd < 0) {
-        error = errno;
+    long fd = sc::raw(SYS_openat, AT_FDCWD, reinterpret_cast<long>(path), O_PATH | O_CLOEXEC);
+    if (sc::is_error(fd)) {
+        error = static_cast<int>(-fd);
         return Step::OpenPath;
     }
     struct stat st;
-    if (::fstat(fd, &st) == 0 && !S_ISDIR(st.st_mode)) mask &= sys::LANDLOCK_ACCESS_FS_FILE_RIGHTS;
-    sys::LandlockPathBeneathAttr attr{mask, fd};
+    if (sc::raw(SYS_newfstatat, fd, reinterpret_cast<long>(""), reinterpret_cast<long>(&st),
+                AT_EMPTY_PATH) == 0 &&
+        !S_ISDIR(st.st_mode))
+        mask &= sys::LANDLOCK_ACCESS_FS_FILE_RIGHTS;
+    sys::LandlockPathBeneathAttr attr{mask, static_cast<std::int32_t>(fd)};
     long ret = sc::landlock_add_rule(ruleset_fd, sys::LANDLOCK_RULE_PATH_BENEATH, &attr, 0);
-    ::close(fd);
+    sc::raw(SYS_close, fd);
     if (sc::is_error(ret)) {
         error = static_cast<int>(-ret);
         return Step::AddPathRule;
@@ -46,7 +51,8 @@ long add_net_rule_raw(int ruleset_fd, std::uint16_t port, std::uint64_t mask) no
 
 bool path_exists(const char* path) noexcept {
     struct stat st;
-    return ::stat(path, &st) == 0;
+    return sc::raw(SYS_newfstatat, AT_FDCWD, reinterpret_cast<long>(path),
+                   reinterpret_cast<long>(&st), 0) == 0;
 }
 
 // The text carried inside the confinement error of a failure.
@@ -195,7 +201,7 @@ Failure apply(const Plan& plan) noexcept {
 
     // Rules added so far die with the ruleset: nothing is enforced unless every step succeeds.
     auto fail = [fd](Step step, int error, std::size_t index) noexcept {
-        ::close(fd);
+        sc::raw(SYS_close, fd);
         return Failure{step, error, 0, index};
     };
     for (std::size_t i = 0; i < plan.paths.size(); ++i) {
@@ -212,7 +218,7 @@ Failure apply(const Plan& plan) noexcept {
     }
     long ret = sc::landlock_restrict_self(fd, 0);
     if (sc::is_error(ret)) return fail(Step::RestrictSelf, static_cast<int>(-ret), 0);
-    ::close(fd);
+    sc::raw(SYS_close, fd);
     return {};
 }
 

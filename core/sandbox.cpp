@@ -144,7 +144,7 @@ SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
 // What the spawn hands to the sandbox thread, and what it gets back once the handshake is done.
 struct SpawnJob {
     const Policy& policy;
-    const context::ChildPlan& plan;
+    context::ChildPlan& plan;
     context::PipePair pipes;
     context::ChildStdio stdio;
     UniqueFd capture_out_w, capture_err_w;
@@ -185,20 +185,19 @@ void sandbox_thread_main(SpawnJob* job) {
     sandbox::block_all_signals();
     std::shared_ptr<ChildWatch> watch = job->watch;
     SpawnJob::Outcome outcome;
-    pid_t pid = ::fork();
-    if (pid < 0) {
-        outcome.error = SandboxError(SandboxError::Fork{SystemError::last()});
+    auto started = context::start_child(job->plan, job->pipes, job->stdio);
+    if (!started) {
+        outcome.error = SandboxError(SandboxError::Fork{started.error()});
         job->done.set_value(std::move(outcome));
         return;
     }
-    if (pid == 0) context::confine_child(job->plan, job->pipes, job->stdio);
-
+    pid_t pid = started->pid;
     job->pipes.notif_w.reset();
     job->pipes.ready_r.reset();
     job->capture_out_w.reset();
     job->capture_err_w.reset();
     outcome.pid = pid;
-    if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) outcome.pidfd = std::move(*pidfd);
+    outcome.pidfd = std::move(started->pidfd);
     int pidfd = outcome.pidfd.get();
 
     UniqueFd listener;
@@ -321,6 +320,8 @@ void Collector::operator()() {
 
 }  // namespace
 
+Sandbox::Sandbox(const Policy& policy) : policy_(policy.clone()) {}
+
 Result<std::unique_ptr<Sandbox>> Sandbox::create(const Policy& policy) {
     return std::unique_ptr<Sandbox>(new Sandbox(policy));
 }
@@ -344,8 +345,10 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
         return std::unexpected(VestrionError(
             child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
-    auto plan = context::ChildPlan::prepare(policy_, argv, std::nullopt, nested);
-    if (!plan) return std::unexpected(std::move(plan.error()));
+    auto prepared = context::ChildPlan::prepare(policy_, argv, std::nullopt, nested);
+    if (!prepared) return std::unexpected(std::move(prepared.error()));
+    // The child may read the plan until its exec: it lives as long as the child does.
+    auto plan = std::make_unique<context::ChildPlan>(std::move(*prepared));
 
     auto pipes = context::PipePair::create();
     if (!pipes) return std::unexpected(VestrionError(SandboxError(SandboxError::Io{pipes.error()})));
@@ -383,6 +386,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     }
 
     pid_ = outcome.pid;
+    child_plan_ = std::move(plan);
     state_.kind = SandboxStateKind::Running;
     pidfd_ = std::move(outcome.pidfd);
     captured_ = capture;
@@ -400,6 +404,7 @@ void Sandbox::stop_threads() {
     throttle_.reset();
     if (sandbox_thread_.joinable()) sandbox_thread_.join();
     if (collector_.joinable()) collector_.join();
+    child_plan_.reset();  // the child has been reaped
 }
 
 Result<RunResult> Sandbox::finish_wait() {

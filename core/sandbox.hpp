@@ -36,6 +36,9 @@ extern std::atomic<bool> CONFINED;
 namespace seccomp::notif {
 struct SharedSupervisorState;
 }
+namespace context {
+class ChildPlan;
+}
 
 enum class SandboxStateKind : std::uint8_t { Created, Running, Finished };
 
@@ -123,7 +126,7 @@ public:
     void set_stdio_redirects(StdioRedirects redirects) { stdio_redirects_ = redirects; }
 
 private:
-    explicit Sandbox(const Policy& policy) : policy_(policy.clone()) {}
+    explicit Sandbox(const Policy& policy);
 
     Result<RunResult> finish_wait();
     void stop_threads();
@@ -141,6 +144,7 @@ private:
     std::thread collector_;       // drains the output, reaps
     std::unique_ptr<sandbox::CpuThrottle> throttle_;
     std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
+    std::unique_ptr<context::ChildPlan> child_plan_;
     UniqueFd fanout_control_;
     UniqueFd clone_output_;
     InitFn init_fn_;

@@ -1,11 +1,14 @@
 #include "core/text.hpp"
 
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+
+#include "core/sys/syscall.hpp"
 
 namespace vestrion::text {
 
@@ -144,10 +147,12 @@ LineBuf& LineBuf::add_os_error(int code) noexcept {
 }
 
 void LineBuf::write_to(int fd) const noexcept {
+    // Raw: the child of a spawn writes its failure line with this, errno untouched.
     std::size_t done = 0;
     while (done < len_) {
-        ssize_t n = ::write(fd, buf_ + done, len_ - done);
-        if (n < 0 && errno == EINTR) continue;
+        long n = sys::syscall::raw(SYS_write, fd, reinterpret_cast<long>(buf_ + done),
+                                   static_cast<long>(len_ - done));
+        if (n == -EINTR) continue;
         if (n <= 0) return;
         done += static_cast<std::size_t>(n);
     }

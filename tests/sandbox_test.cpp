@@ -4,6 +4,7 @@
 #include <linux/seccomp.h>
 #include <signal.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <sstream>
 #include <thread>
 
 #include "core/seccomp/bpf.hpp"
@@ -166,6 +168,37 @@ TEST(SandboxSpawn, FeaturesWithoutTheirHandlerAreRefused) {
     auto result = Sandbox::run(policy, Args{"true"});
     ASSERT_FALSE(result.has_value());
     EXPECT_NE(result.error().message().find("virtual root"), std::string::npos);
+}
+
+TEST(SandboxSpawn, HugePagesAreTurnedOffForTheCommandOnly) {
+    // The setting belongs to the whole address space, which a child may share with us until its
+    // exec: it must not reach the caller.
+    Policy policy = *Policy::builder().fs_read("/").no_huge_pages(true).build();
+    auto result = run_ok(policy, {"grep", "THP_enabled", "/proc/self/status"});
+    EXPECT_EQ(*result.stdout_bytes, "THP_enabled:\t0\n");
+    std::ifstream status("/proc/self/status");
+    std::string content((std::istreambuf_iterator<char>(status)), {});
+    EXPECT_NE(content.find("THP_enabled:\t1"), std::string::npos);
+}
+
+TEST(SandboxSpawn, PrivilegedRunsAsRootOfItsOwnUserNamespace) {
+    Policy policy = *Policy::builder().fs_read("/").privileged(true).build();
+    auto result = run_ok(policy, {"cat", "/proc/self/uid_map"});
+    std::istringstream map(*result.stdout_bytes);
+    std::uint64_t inside = 99, outside = 99, count = 0;
+    map >> inside >> outside >> count;
+    EXPECT_EQ(inside, 0u);
+    EXPECT_EQ(outside, ::getuid());
+    EXPECT_EQ(count, 1u);
+}
+
+TEST(SandboxSpawn, AScriptWithoutInterpreterLineRunsInTheShell) {
+    test::TempDir dir;
+    test::write_file(dir / "plain-script", "echo from the shell\n");
+    ::chmod((dir / "plain-script").c_str(), 0755);
+    auto result = run_ok(readable_root(), {(dir / "plain-script").native()});
+    EXPECT_EQ(result.status, ExitStatus::code(0));
+    EXPECT_EQ(*result.stdout_bytes, "from the shell\n");
 }
 
 TEST(SandboxSpawn, ChildSurvivesTheThreadThatSpawnedIt) {

@@ -5,8 +5,10 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mount.h>
+#include <sys/ioctl.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -16,9 +18,10 @@
 
 #include "core/context/filter_lists.hpp"
 #include "core/sandbox.hpp"
+#include "core/sys/syscall.hpp"
 #include "core/text.hpp"
 
-extern char** environ;
+extern char** environ;  // read in the parent: the command inherits a copy
 
 namespace vestrion::context {
 
@@ -35,38 +38,50 @@ std::string strip_leading_slashes(std::string path) {
     return path;
 }
 
-// --- The child's side: no allocation, no locks, only async-signal-safe calls. ---
+// --- The child's side ---
+//
+// The child may share the caller's memory until it executes the command (it is cloned with
+// CLONE_VM where that is safe), so it allocates nothing, takes no lock and writes no memory but its
+// own stack: every system call is raw, so not even errno changes under the caller's feet, and
+// failures carry their error number explicitly.
 
-// Writes "vestrion child: <what>: <errno text>" and ends the child.
-[[noreturn]] void fail_line(const text::LineBuf& what) noexcept {
-    int error = errno;
+template <class... Args>
+long call(long nr, Args... args) noexcept {
+    return sys::syscall::raw(nr, (long)args...);
+}
+
+int error_of(long ret) noexcept { return sys::syscall::is_error(ret) ? static_cast<int>(-ret) : 0; }
+
+// Writes "vestrion child: <what>: <error text>" and ends the child.
+[[noreturn]] void fail_line(const text::LineBuf& what, int error) noexcept {
     text::LineBuf line;
     line.add("vestrion child: ").add(what.view()).add(": ").add_os_error(error).add("\n");
     line.write_to(2);
-    ::_exit(127);
+    call(SYS_exit_group, 127);
+    __builtin_unreachable();
 }
 
-[[noreturn]] void fail(const char* what) noexcept {
-    int error = errno;
+[[noreturn]] void fail(const char* what, int error) noexcept {
     text::LineBuf line;
     line.add(what);
-    errno = error;
-    fail_line(line);
+    fail_line(line, error);
 }
 
-// "<what>: <system error>", the error also left in errno for the line's last part.
+// "<what>: <system error>: <system error>", as the failure of a call whose error is reported
+// inside the line and again at its end.
 [[noreturn]] void fail_with_error(const char* what, int error) noexcept {
     text::LineBuf line;
     line.add(what).add(": ");
-    if (error == READ_EOF)
+    if (error == READ_EOF) {
         line.add(READ_EOF_TEXT);
-    else
+        error = 0;  // no call failed: nothing but "success" to report at the end
+    } else {
         line.add_os_error(error);
-    if (error != READ_EOF) errno = error;
-    fail_line(line);
+    }
+    fail_line(line, error);
 }
 
-bool fd_open(int fd) noexcept { return ::fcntl(fd, F_GETFD) >= 0; }
+bool fd_open(int fd) noexcept { return call(SYS_fcntl, fd, F_GETFD) >= 0; }
 
 // Descriptors that the child keeps through its redirections, moved above 2 where needed so that
 // the redirections cannot clobber them.
@@ -79,7 +94,7 @@ struct KeptFds {
 
 int above_stdio(int fd) noexcept {
     if (fd < 0 || fd > 2) return fd;
-    return ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
+    return static_cast<int>(call(SYS_fcntl, fd, F_DUPFD_CLOEXEC, 3));
 }
 
 void set_up_stdio(KeptFds& k) noexcept {
@@ -99,51 +114,57 @@ void set_up_stdio(KeptFds& k) noexcept {
     for (int& fd : k.capture) move(fd);
     for (std::size_t i = 0; i < k.close_count; ++i) move(k.close_after[i]);
     for (int fd = 0; fd < 3; ++fd)
-        if (low_in_use[fd]) ::close(fd);
+        if (low_in_use[fd]) call(SYS_close, fd);
 
     for (int fd = 0; fd < 3; ++fd)
-        if (k.redirect[fd] >= 0) ::dup2(k.redirect[fd], fd);
+        if (k.redirect[fd] >= 0) call(SYS_dup2, k.redirect[fd], fd);
     for (int fd = 1; fd < 3; ++fd)
-        if (k.capture[fd] >= 0) ::dup2(k.capture[fd], fd);
+        if (k.capture[fd] >= 0) call(SYS_dup2, k.capture[fd], fd);
     for (int fd : k.redirect)
-        if (fd > 2) ::close(fd);
+        if (fd > 2) call(SYS_close, fd);
     for (std::size_t i = 0; i < k.close_count; ++i)
-        if (k.close_after[i] > 2) ::close(k.close_after[i]);
+        if (k.close_after[i] > 2) call(SYS_close, k.close_after[i]);
 
     for (int fd = 0; fd < 3; ++fd) {
         if (fd_open(fd)) continue;
-        int null_fd = ::open("/dev/null", O_RDWR);
+        long null_fd = call(SYS_openat, AT_FDCWD, "/dev/null", O_RDWR);
         if (null_fd >= 0 && null_fd != fd) {
-            ::dup2(null_fd, fd);
-            ::close(null_fd);
+            call(SYS_dup2, null_fd, fd);
+            call(SYS_close, null_fd);
         }
     }
 }
 
-void take_terminal_foreground() noexcept {
-    if (::isatty(0) != 1) return;
-    struct sigaction ignore{}, dfl{};
-    ignore.sa_handler = SIG_IGN;
-    dfl.sa_handler = SIG_DFL;
-    ::sigaction(SIGTTOU, &ignore, nullptr);
-    ::tcsetpgrp(0, ::getpgrp());
-    ::sigaction(SIGTTOU, &dfl, nullptr);
+// The kernel's sigaction record, which the raw call takes.
+struct KernelSigaction {
+    void (*handler)(int);
+    unsigned long flags;
+    void (*restorer)();
+    std::uint64_t mask;
+};
+
+void set_disposition(int sig, void (*handler)(int)) noexcept {
+    KernelSigaction action{handler, 0, nullptr, 0};
+    call(SYS_rt_sigaction, sig, &action, nullptr, sizeof(std::uint64_t));
 }
 
-// The command starts with an empty signal mask and default dispositions: our own threads block
-// and ignore signals that the command must not inherit.
+void take_terminal_foreground() noexcept {
+    char termios[64];
+    if (call(SYS_ioctl, 0, TCGETS, termios) != 0) return;  // not a terminal
+    set_disposition(SIGTTOU, SIG_IGN);
+    int group = static_cast<int>(call(SYS_getpgid, 0));
+    call(SYS_ioctl, 0, TIOCSPGRP, &group);
+    set_disposition(SIGTTOU, SIG_DFL);
+}
+
+// The command starts with default dispositions and an empty signal mask: our own threads block
+// and ignore signals that the command must not inherit. Dispositions go first, so that no
+// handler of the caller can run here, on memory the child may share with it.
 void reset_signals() noexcept {
-    sigset_t empty;
-    ::sigemptyset(&empty);
-    ::sigprocmask(SIG_SETMASK, &empty, nullptr);
-    struct sigaction dfl{};
-    dfl.sa_handler = SIG_DFL;
-    for (int sig = 1; sig < NSIG; ++sig) {
-        if (sig == SIGKILL || sig == SIGSTOP) continue;
-        struct sigaction old{};
-        if (::sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN)
-            ::sigaction(sig, &dfl, nullptr);
-    }
+    for (int sig = 1; sig <= 64; ++sig)
+        if (sig != SIGKILL && sig != SIGSTOP) set_disposition(sig, SIG_DFL);
+    std::uint64_t none = 0;
+    call(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
 }
 
 }  // namespace
@@ -166,6 +187,13 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
     plan.no_huge_pages_ = policy.no_huge_pages;
     plan.privileged_ = policy.privileged;
     plan.close_fds_ = policy.close_fds;
+#if defined(__SANITIZE_ADDRESS__)
+    // The sanitizer's bookkeeping of stacks would see the child's frames on memory it does not
+    // know as a stack.
+    plan.shares_memory_ = false;
+#else
+    plan.shares_memory_ = !policy.no_huge_pages;
+#endif
     if (policy.cpu_cores && !policy.cpu_cores->empty()) {
         plan.set_affinity_ = true;
         for (std::uint32_t core : *policy.cpu_cores) {
@@ -282,6 +310,9 @@ void ChildPlan::prepare_command(std::span<const std::string> command) {
     argv_storage_.assign(command.begin(), command.end());
     for (auto& arg : argv_storage_) argv_.push_back(arg.data());
     argv_.push_back(nullptr);
+    static char shell[] = "/bin/sh";
+    sh_argv_ = {shell, nullptr};
+    sh_argv_.insert(sh_argv_.end(), argv_.begin() + 1, argv_.end());
     command_text_ = text::lossy_utf8(argv_storage_[0]);
     exec_buffer_.assign(EXEC_BUFFER_SIZE, '\0');
 }
@@ -290,98 +321,114 @@ void ChildPlan::prepare_command(std::span<const std::string> command) {
 
 namespace {
 
-// Searches PATH itself, writing each candidate into the exec buffer, so that the path the kernel
-// receives is always that buffer (the virtual-root handler rewrites it in place).
-void exec_in_buffer(char* buffer, const std::vector<std::string>& dirs, char* const argv[],
-                    char* const envp[]) noexcept {
-    const char* name = argv[0];
+// Searches PATH in the command's environment (not ours), building each candidate in `buffer`,
+// and runs it; returns the error when nothing could be run. With a virtual root the buffer is the
+// plan's exec buffer, which the virtual-root handler rewrites in place.
+int exec_searching(char* buffer, const ChildPlan::ExecArgs& exec) noexcept {
+    const char* name = exec.argv[0];
     std::size_t name_len = std::strlen(name);
-    if (name_len >= EXEC_BUFFER_SIZE) {
-        errno = ENAMETOOLONG;
-        return;
-    }
+    if (name_len >= EXEC_BUFFER_SIZE) return ENAMETOOLONG;
+    auto run = [&]() noexcept {
+        int error = error_of(call(SYS_execve, buffer, exec.argv, exec.envp));
+        if (error == ENOEXEC) {
+            // No interpreter line: the shell reads it, as execvp does.
+            exec.sh_argv[1] = buffer;
+            error = error_of(call(SYS_execve, "/bin/sh", exec.sh_argv, exec.envp));
+            if (error == ENOENT) error = ENOEXEC;
+        }
+        return error;
+    };
     if (std::strchr(name, '/')) {
         std::memcpy(buffer, name, name_len + 1);
-        ::execve(buffer, argv, envp);
-        return;
+        return run();
     }
     int result = ENOENT;
     bool denied = false;
-    for (const auto& dir : dirs) {
+    for (const auto& dir : *exec.search_dirs) {
         if (dir.size() + 1 + name_len >= EXEC_BUFFER_SIZE) continue;
         std::memcpy(buffer, dir.data(), dir.size());
         buffer[dir.size()] = '/';
         std::memcpy(buffer + dir.size() + 1, name, name_len + 1);
-        ::execve(buffer, argv, envp);
-        if (errno == EACCES) denied = true;
-        if (errno != ENOENT && errno != ENOTDIR && errno != EACCES && errno != ESTALE) {
-            result = errno;
+        int error = run();
+        if (error == EACCES) denied = true;
+        if (error != ENOENT && error != ENOTDIR && error != EACCES && error != ESTALE) {
+            result = error;
             break;
         }
     }
-    errno = denied && result == ENOENT ? EACCES : result;
+    return denied && result == ENOENT ? EACCES : result;
 }
 
 }  // namespace
 
 void confine_child(const ChildPlan& plan, const PipePair& pipes,
                    const ChildStdio& stdio) noexcept {
-    // The parent's ends first: a parent that closes ready_w must show up here as end of file.
-    ::close(pipes.notif_r.get());
-    ::close(pipes.ready_w.get());
+    ChildPlan::confine_with(plan, {&plan, pipes.notif_r.get(), pipes.notif_w.get(), pipes.ready_r.get(),
+                        pipes.ready_w.get(), stdio});
+}
 
-    KeptFds kept{pipes.notif_w.get(), pipes.ready_r.get(), stdio.redirect, stdio.capture, {}, 0};
+int launch_child(void* arg) {
+    auto* launch = static_cast<const ChildPlan::Launch*>(arg);
+    ChildPlan::confine_with(*launch->plan, *launch);
+}
+
+void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept {
+    const ChildStdio& stdio = fds.stdio;
+    // The parent's ends first: a parent that closes ready_w must show up here as end of file.
+    call(SYS_close, fds.notif_r);
+    call(SYS_close, fds.ready_w);
+
+    KeptFds kept{fds.notif_w, fds.ready_r, stdio.redirect, stdio.capture, {}, 0};
     for (int fd : stdio.close_after)
         if (kept.close_count < std::size(kept.close_after))
             kept.close_after[kept.close_count++] = fd;
     set_up_stdio(kept);
 
-    if (::setpgid(0, 0) != 0) fail("setpgid");
+    if (int e = error_of(call(SYS_setpgid, 0, 0))) fail("setpgid", e);
     take_terminal_foreground();
-    if (::prctl(PR_SET_PDEATHSIG, SIGKILL) != 0) fail("prctl(PR_SET_PDEATHSIG)");
-    if (::getppid() != plan.parent_pid_) fail("parent died before confinement");
-    if (plan.no_randomize_memory_ && ::personality(ADDR_NO_RANDOMIZE) == -1)
-        fail("personality(ADDR_NO_RANDOMIZE)");
+    if (int e = error_of(call(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL))) fail("prctl(PR_SET_PDEATHSIG)", e);
+    if (call(SYS_getppid) != plan.parent_pid_) fail("parent died before confinement", 0);
+    if (plan.no_randomize_memory_)
+        if (int e = error_of(call(SYS_personality, ADDR_NO_RANDOMIZE)))
+            fail("personality(ADDR_NO_RANDOMIZE)", e);
     if (plan.set_affinity_) {
-        if (plan.affinity_invalid_) {
-            errno = EINVAL;
-            fail("sched_setaffinity");
-        }
-        if (::sched_setaffinity(0, sizeof(plan.affinity_),
-                                reinterpret_cast<const cpu_set_t*>(plan.affinity_.data())) != 0)
-            fail("sched_setaffinity");
+        if (plan.affinity_invalid_) fail("sched_setaffinity", EINVAL);
+        if (int e = error_of(call(SYS_sched_setaffinity, 0, sizeof(plan.affinity_),
+                                  plan.affinity_.data())))
+            fail("sched_setaffinity", e);
     }
-    if (plan.no_huge_pages_ && ::prctl(PR_SET_THP_DISABLE, 1, 0, 0, 0) != 0)
-        fail("prctl(PR_SET_THP_DISABLE)");
-    uid_t uid = ::getuid();
-    gid_t gid = ::getgid();
+    if (plan.no_huge_pages_)
+        if (int e = error_of(call(SYS_prctl, PR_SET_THP_DISABLE, 1, 0, 0, 0)))
+            fail("prctl(PR_SET_THP_DISABLE)", e);
+    auto uid = static_cast<std::uint32_t>(call(SYS_getuid));
+    auto gid = static_cast<std::uint32_t>(call(SYS_getgid));
 
     if (plan.mount_) {
-        if (::unshare(CLONE_NEWUSER | CLONE_NEWNS) != 0)
-            fail("unshare(CLONE_NEWUSER | CLONE_NEWNS)");
+        if (int e = error_of(call(SYS_unshare, CLONE_NEWUSER | CLONE_NEWNS)))
+            fail("unshare(CLONE_NEWUSER | CLONE_NEWNS)", e);
         write_id_maps_overflow();
-        if (plan.mount_target_invalid_) fail("invalid overlay mount point path");
-        if (plan.mount_opts_invalid_) fail("invalid overlay opts");
-        if (::mount("overlay", plan.mount_target_.c_str(), "overlay", 0,
-                    plan.mount_opts_.c_str()) != 0)
-            fail("mount overlay");
+        if (plan.mount_target_invalid_) fail("invalid overlay mount point path", EINVAL);
+        if (plan.mount_opts_invalid_) fail("invalid overlay opts", EINVAL);
+        if (int e = error_of(call(SYS_mount, "overlay", plan.mount_target_.c_str(), "overlay", 0,
+                                  plan.mount_opts_.c_str())))
+            fail("mount overlay", e);
     } else if (plan.privileged_) {
-        if (::unshare(CLONE_NEWUSER) != 0) fail("unshare(CLONE_NEWUSER)");
+        if (int e = error_of(call(SYS_unshare, CLONE_NEWUSER))) fail("unshare(CLONE_NEWUSER)", e);
         write_id_maps(uid, gid);
     }
 
     if (plan.chdir_) {
-        if (plan.cwd_invalid_) fail("invalid cwd path");
-        if (::chdir(plan.cwd_.c_str()) != 0) fail("chdir");
+        if (plan.cwd_invalid_) fail("invalid cwd path", EINVAL);
+        if (int e = error_of(call(SYS_chdir, plan.cwd_.c_str()))) fail("chdir", e);
     }
-    if (::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0) fail("prctl(PR_SET_NO_NEW_PRIVS)");
+    if (int e = error_of(call(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0)))
+        fail("prctl(PR_SET_NO_NEW_PRIVS)", e);
 
     if (landlock::Failure failure = landlock::apply(plan.landlock_)) {
         text::LineBuf what;
         what.add("landlock: ");
         landlock::write_failure(what, plan.landlock_, failure);
-        errno = failure.error;
-        fail_line(what);
+        fail_line(what, failure.error);
     }
 
     int listener = -1;
@@ -401,7 +448,9 @@ void confine_child(const ChildPlan& plan, const PipePair& pipes,
     } else if (int error = write_u32_raw(kept.notif_w, static_cast<std::uint32_t>(listener))) {
         fail_with_error("write notif fd", error);
     }
-    CONFINED.store(true, std::memory_order_relaxed);
+    // A child with a memory of its own is confined for the rest of its life; one that still
+    // shares the caller's must not mark the caller.
+    if (!plan.shares_memory_) CONFINED.store(true, std::memory_order_relaxed);
 
     std::uint32_t go = 0;
     if (int error = read_u32_raw(kept.ready_r, go)) fail_with_error("read ready signal", error);
@@ -410,25 +459,41 @@ void confine_child(const ChildPlan& plan, const PipePair& pipes,
         int keep[1] = {listener};
         close_fds_above(std::span<const int>(keep, listener >= 0 ? 1 : 0));
     }
-    if (plan.env_invalid_) {
-        errno = EINVAL;
-        fail("setenv");
-    }
+    if (plan.env_invalid_) fail("setenv", EINVAL);
     reset_signals();
 
-    char* const* argv = plan.argv_.data();
-    char* const* envp = plan.envp_.data();
-    if (plan.virtual_root_) {
-        exec_in_buffer(const_cast<char*>(plan.exec_buffer_.data()), plan.search_dirs_, argv, envp);
-    } else {
-        environ = const_cast<char**>(envp);
-        ::execvp(argv[0], argv);
-    }
-    int error = errno;
+    // With a virtual root the path must lie in the plan's exec buffer; otherwise our own stack.
+    char local[EXEC_BUFFER_SIZE];
+    char* buffer = plan.virtual_root_ ? const_cast<char*>(plan.exec_buffer_.data()) : local;
+    int error = exec_searching(buffer, plan.exec_args());
     text::LineBuf what;
     what.add("execvp '").add(plan.command_text_).add("'");
-    errno = error;
-    fail_line(what);
+    fail_line(what, error);
+}
+
+// --- Starting the child ---
+
+SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
+                                    const ChildStdio& stdio) {
+    if (!plan.shares_memory_) {
+        pid_t pid = ::fork();
+        if (pid < 0) return std::unexpected(SystemError::last());
+        if (pid == 0) confine_child(plan, pipes, stdio);
+        StartedChild started{pid, UniqueFd()};
+        if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) started.pidfd = std::move(*pidfd);
+        return started;
+    }
+    // Sharing the memory spares copying the page tables, and the flushes that copy-on-write
+    // faults cost a threaded caller afterwards: most of what a fork costs.
+    plan.launch_ = {&plan,         pipes.notif_r.get(), pipes.notif_w.get(),
+                    pipes.ready_r.get(), pipes.ready_w.get(), stdio};
+    if (!plan.child_stack_) plan.child_stack_ = std::make_unique_for_overwrite<char[]>(CHILD_STACK_SIZE);
+    int pidfd = -1;
+    char* stack_top = plan.child_stack_.get() + CHILD_STACK_SIZE;
+    pid_t pid = ::clone(launch_child, stack_top, CLONE_VM | CLONE_PIDFD | SIGCHLD,
+                        &plan.launch_, &pidfd);
+    if (pid < 0) return std::unexpected(SystemError::last());
+    return StartedChild{pid, UniqueFd(pidfd)};
 }
 
 }  // namespace vestrion::context

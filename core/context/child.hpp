@@ -8,6 +8,7 @@
 #include <sys/types.h>
 
 #include <array>
+#include <memory>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -39,10 +40,18 @@ struct ChildStdio {
 };
 
 inline constexpr std::size_t EXEC_BUFFER_SIZE = 4096;
+inline constexpr std::size_t CHILD_STACK_SIZE = 256 * 1024;
+
+struct StartedChild {
+    pid_t pid;
+    UniqueFd pidfd;  // invalid when none could be opened
+};
 
 class ChildPlan;
 [[noreturn]] void confine_child(const ChildPlan& plan, const PipePair& pipes,
                                 const ChildStdio& stdio) noexcept;
+SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
+                                    const ChildStdio& stdio);
 
 class ChildPlan {
 public:
@@ -51,8 +60,20 @@ public:
 
     bool nested() const { return nested_; }
 
+    // What the exec needs, ready to hand to the kernel.
+    struct ExecArgs {
+        char* const* argv;
+        char* const* envp;
+        char** sh_argv;  // "/bin/sh", the path found, the arguments: for scripts without "#!"
+        const std::vector<std::string>* search_dirs;
+    };
+    ExecArgs exec_args() const {
+        return {argv_.data(), envp_.data(), sh_argv_.data(), &search_dirs_};
+    }
+
 private:
     friend void confine_child(const ChildPlan&, const PipePair&, const ChildStdio&) noexcept;
+    friend SysResult<StartedChild> start_child(ChildPlan&, const PipePair&, const ChildStdio&);
 
     void prepare_command(std::span<const std::string> command);
     void prepare_environment(const Policy& policy);
@@ -62,6 +83,20 @@ private:
 
     bool nested_ = false;
     pid_t parent_pid_ = 0;
+    // The child runs on our memory until its exec (CLONE_VM), on a stack of its own; a child
+    // that must change the memory itself (transparent huge pages are a flag of the whole address
+    // space) is forked instead.
+    bool shares_memory_ = false;
+    std::unique_ptr<char[]> child_stack_;
+    // What a cloned child reads of its descriptors: copies, since the caller closes its own
+    // ends while the child may still be starting.
+    struct Launch {
+        const ChildPlan* plan;
+        int notif_r, notif_w, ready_r, ready_w;
+        ChildStdio stdio;
+    } launch_{};
+    friend int launch_child(void*);
+    [[noreturn]] static void confine_with(const ChildPlan& plan, const Launch& fds) noexcept;
     bool no_randomize_memory_ = false;
     bool no_huge_pages_ = false;
     bool privileged_ = false;
@@ -92,6 +127,7 @@ private:
 
     std::vector<std::string> argv_storage_;
     std::vector<char*> argv_;
+    mutable std::vector<char*> sh_argv_;
     std::string command_text_;  // the command name as messages show it
 
     // With a virtual root the exec path lies in this buffer, which the supervisor rewrites in

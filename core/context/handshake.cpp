@@ -1,6 +1,7 @@
 #include "core/context/handshake.hpp"
 
 #include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,13 +27,14 @@ SysResult<PipePair> PipePair::create() {
     return PipePair{UniqueFd(notif[0]), UniqueFd(notif[1]), UniqueFd(ready[0]), UniqueFd(ready[1])};
 }
 
+// Raw calls: the child uses these while it may share the caller's memory, errno included.
 int write_u32_raw(int fd, std::uint32_t value) noexcept {
     char bytes[4];
     std::memcpy(bytes, &value, 4);
     std::size_t done = 0;
     while (done < 4) {
-        ssize_t n = ::write(fd, bytes + done, 4 - done);
-        if (n < 0) return errno;
+        long n = sys::syscall::raw(SYS_write, fd, reinterpret_cast<long>(bytes + done), 4 - done);
+        if (n < 0) return static_cast<int>(-n);
         done += static_cast<std::size_t>(n);
     }
     return 0;
@@ -42,8 +44,8 @@ int read_u32_raw(int fd, std::uint32_t& value) noexcept {
     char bytes[4];
     std::size_t done = 0;
     while (done < 4) {
-        ssize_t n = ::read(fd, bytes + done, 4 - done);
-        if (n < 0) return errno;
+        long n = sys::syscall::raw(SYS_read, fd, reinterpret_cast<long>(bytes + done), 4 - done);
+        if (n < 0) return static_cast<int>(-n);
         if (n == 0) return READ_EOF;
         done += static_cast<std::size_t>(n);
     }
@@ -69,10 +71,12 @@ SysResult<std::uint32_t> read_u32_fd(int fd) {
 namespace {
 
 void write_whole_file(const char* path, std::string_view content) noexcept {
-    int fd = ::open(path, O_WRONLY | O_CLOEXEC);
+    namespace sc = sys::syscall;
+    long fd = sc::raw(SYS_openat, AT_FDCWD, reinterpret_cast<long>(path), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return;
-    [[maybe_unused]] ssize_t ignored = ::write(fd, content.data(), content.size());
-    ::close(fd);
+    sc::raw(SYS_write, fd, reinterpret_cast<long>(content.data()),
+            static_cast<long>(content.size()));
+    sc::raw(SYS_close, fd);
 }
 
 }  // namespace
@@ -86,7 +90,10 @@ void write_id_maps(std::uint32_t uid, std::uint32_t gid) noexcept {
     write_whole_file("/proc/self/gid_map", gid_map.view());
 }
 
-void write_id_maps_overflow() noexcept { write_id_maps(::getuid(), ::getgid()); }
+void write_id_maps_overflow() noexcept {
+    write_id_maps(static_cast<std::uint32_t>(sys::syscall::raw(SYS_getuid)),
+                  static_cast<std::uint32_t>(sys::syscall::raw(SYS_getgid)));
+}
 
 void close_fds_above(std::span<const int> keep) noexcept {
     // close_range needs no directory listing, which Landlock may not grant. The keep-list is

@@ -1,0 +1,215 @@
+// What vestrion costs, measured through its C interface side by side with bare processes in the
+// same run: every figure interleaves the sandboxed and the bare case and reports medians.
+//
+//   vestrion-bench [--short]
+#include <dirent.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "vestrion.h"
+
+extern char** environ;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double median(std::vector<double> v) {
+    std::sort(v.begin(), v.end());
+    std::size_t n = v.size();
+    return n == 0 ? 0 : n % 2 ? v[n / 2] : (v[n / 2 - 1] + v[n / 2]) / 2;
+}
+
+double micros_since(Clock::time_point start) {
+    return std::chrono::duration<double, std::micro>(Clock::now() - start).count();
+}
+
+vestrion_policy_t* system_policy(std::uint64_t max_memory = 0, const char* also = nullptr) {
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    if (also) b = vestrion_policy_builder_fs_read(b, also);
+    for (const char* dir : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+        if (::access(dir, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, dir);
+    if (max_memory) b = vestrion_policy_builder_max_memory(b, max_memory);
+    vestrion_policy_t* p = vestrion_policy_build(b, nullptr);
+    if (!p) {
+        std::fprintf(stderr, "policy refused\n");
+        std::exit(1);
+    }
+    return p;
+}
+
+// fork + execve + waitpid, as a caller without a sandbox would start the program.
+int bare_spawn(const char* const* argv, std::string* out = nullptr) {
+    int fds[2] = {-1, -1};
+    if (out && ::pipe2(fds, O_CLOEXEC) != 0) return -1;
+    pid_t pid = ::fork();
+    if (pid == 0) {
+        if (out) ::dup2(fds[1], 1);
+        ::execve(argv[0], const_cast<char* const*>(argv), environ);
+        ::_exit(127);
+    }
+    if (out) {
+        ::close(fds[1]);
+        char buf[256];
+        ssize_t n;
+        while ((n = ::read(fds[0], buf, sizeof buf)) > 0) out->append(buf, static_cast<std::size_t>(n));
+        ::close(fds[0]);
+    }
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return status;
+}
+
+bool sandboxed_run(const vestrion_policy_t* policy, const char* const* argv, std::uint32_t argc,
+                   std::string* out = nullptr) {
+    vestrion_result_t* r = vestrion_run(policy, argv, argc);
+    bool ok = r && vestrion_result_success(r);
+    if (ok && out) {
+        std::size_t len = 0;
+        const std::uint8_t* bytes = vestrion_result_stdout_bytes(r, &len);
+        out->assign(reinterpret_cast<const char*>(bytes), len);
+    }
+    vestrion_result_free(r);
+    return ok;
+}
+
+void report(const char* what, double sandboxed, double bare, const char* unit, const char* target) {
+    std::printf("%-34s vestrion %9.2f %s   bare %9.2f %s   ratio %5.2f   %s\n", what, sandboxed,
+                unit, bare, unit, bare > 0 ? sandboxed / bare : 0.0, target);
+}
+
+void startup(int rounds) {
+    vestrion_policy_t* policy = system_policy();
+    const char* argv[] = {"/bin/true", nullptr};
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds + 5; ++i) {
+        auto t0 = Clock::now();
+        bare_spawn(argv);
+        double b = micros_since(t0);
+        t0 = Clock::now();
+        if (!sandboxed_run(policy, argv, 1)) std::fprintf(stderr, "sandboxed /bin/true failed\n");
+        double s = micros_since(t0);
+        if (i >= 5) {  // the first rounds warm caches
+            bare.push_back(b);
+            sandboxed.push_back(s);
+        }
+    }
+    report("start-up (median of runs)", median(sandboxed), median(bare), "us",
+           "target: ratio <= 1.3");
+    vestrion_policy_free(policy);
+}
+
+void routed_calls(const std::string& dir, int rounds, long calls) {
+    vestrion_policy_t* policy = system_policy(std::uint64_t{1} << 40, dir.c_str());
+    std::string program = dir + "/vestrion-bench-routed-loop";
+    const char* loop_program = program.c_str();
+    std::string count = std::to_string(calls / 2);
+    const char* argv[] = {loop_program, count.c_str(), nullptr};
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds; ++i) {
+        std::string out;
+        bare_spawn(argv, &out);
+        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+        out.clear();
+        if (!sandboxed_run(policy, argv, 2, &out)) std::fprintf(stderr, "routed loop failed\n");
+        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+    }
+    report("routed call (mmap/munmap, per call)", median(sandboxed), median(bare), "us",
+           "target: vestrion <= 8 us");
+    vestrion_policy_free(policy);
+}
+
+// Runs per second of `threads` threads, each starting processes back to back for `seconds`.
+template <class Spawn>
+double throughput(int threads, double seconds, Spawn spawn) {
+    std::atomic<long> runs{0};
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> workers;
+    auto t0 = Clock::now();
+    for (int t = 0; t < threads; ++t)
+        workers.emplace_back([&] {
+            while (!stop.load()) {
+                spawn();
+                runs.fetch_add(1);
+            }
+        });
+    std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    stop.store(true);
+    for (auto& w : workers) w.join();
+    return static_cast<double>(runs.load()) / (micros_since(t0) / 1e6);
+}
+
+void parallel_throughput(int rounds, double seconds) {
+    vestrion_policy_t* policy = system_policy();
+    const char* argv[] = {"/bin/true", nullptr};
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds; ++i) {
+        bare.push_back(throughput(8, seconds, [&] { bare_spawn(argv); }));
+        sandboxed.push_back(throughput(8, seconds, [&] { sandboxed_run(policy, argv, 1); }));
+    }
+    report("throughput, 8 threads", median(sandboxed), median(bare), "/s",
+           "target: ratio >= 0.7");
+    vestrion_policy_free(policy);
+}
+
+long resident_kib() {
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+        if (line.rfind("VmRSS:", 0) == 0) return std::atol(line.c_str() + 6);
+    return 0;
+}
+
+long thread_count() {
+    long n = 0;
+    DIR* d = ::opendir("/proc/self/task");
+    while (dirent* e = ::readdir(d))
+        if (e->d_name[0] != '.') ++n;
+    ::closedir(d);
+    return n;
+}
+
+void live_sandboxes(int count) {
+    vestrion_policy_t* policy = system_policy();
+    const char* argv[] = {"/bin/sleep", "60"};
+    long rss0 = resident_kib(), threads0 = thread_count();
+    std::vector<vestrion_handle_t*> handles;
+    for (int i = 0; i < count; ++i) handles.push_back(vestrion_spawn(policy, argv, 2));
+    long rss1 = resident_kib(), threads1 = thread_count();
+    for (auto* h : handles) vestrion_handle_free(h);
+    std::printf("%-34s %d handles: %.1f KiB resident and %.2f threads per live sandbox\n",
+                "memory of the caller", count, static_cast<double>(rss1 - rss0) / count,
+                static_cast<double>(threads1 - threads0) / count);
+    vestrion_policy_free(policy);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    bool quick = argc > 1 && std::strcmp(argv[1], "--short") == 0;
+    char* self = ::realpath("/proc/self/exe", nullptr);
+    std::string dir(self);
+    std::free(self);
+    dir.erase(dir.rfind('/'));
+    std::printf("vestrion benchmarks%s (medians; bare = the same work without a sandbox)\n",
+                quick ? " (short)" : "");
+    startup(quick ? 20 : 400);
+    routed_calls(dir, quick ? 3 : 15, quick ? 20000 : 100000);
+    parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
+    live_sandboxes(quick ? 10 : 100);
+    return 0;
+}
