@@ -113,23 +113,24 @@ void startup(int rounds) {
     vestrion_policy_free(policy);
 }
 
-void routed_calls(const std::string& dir, int rounds, long calls) {
+// `calls` routed calls of the loop program in `mode`, sandboxed and bare, per call.
+void routed_calls(const std::string& dir, const char* mode, const char* what, int rounds,
+                  long calls) {
     vestrion_policy_t* policy = system_policy(std::uint64_t{1} << 40, dir.c_str());
     std::string program = dir + "/vestrion-bench-routed-loop";
-    const char* loop_program = program.c_str();
-    std::string count = std::to_string(calls / 2);
-    const char* argv[] = {loop_program, count.c_str(), nullptr};
+    bool pair = std::strcmp(mode, "pair") == 0;
+    std::string count = std::to_string(pair ? calls / 2 : calls);
+    const char* argv[] = {program.c_str(), mode, count.c_str(), nullptr};
     std::vector<double> sandboxed, bare;
     for (int i = 0; i < rounds; ++i) {
         std::string out;
         bare_spawn(argv, &out);
         bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
         out.clear();
-        if (!sandboxed_run(policy, argv, 2, &out)) std::fprintf(stderr, "routed loop failed\n");
+        if (!sandboxed_run(policy, argv, 3, &out)) std::fprintf(stderr, "routed loop failed\n");
         sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
     }
-    report("routed call (mmap/munmap, per call)", median(sandboxed), median(bare), "us",
-           "target: vestrion <= 8 us");
+    report(what, median(sandboxed), median(bare), "us", "target: vestrion <= 8 us");
     vestrion_policy_free(policy);
 }
 
@@ -208,7 +209,10 @@ int main(int argc, char** argv) {
     std::printf("vestrion benchmarks%s (medians; bare = the same work without a sandbox)\n",
                 quick ? " (short)" : "");
     startup(quick ? 20 : 400);
-    routed_calls(dir, quick ? 3 : 15, quick ? 20000 : 100000);
+    routed_calls(dir, "pair", "routed call (mmap+munmap, per call)", quick ? 3 : 15,
+                 quick ? 20000 : 100000);
+    routed_calls(dir, "map", "routed call (mmap only, per call)", quick ? 3 : 15,
+                 quick ? 20000 : 100000);
     parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
     live_sandboxes(quick ? 10 : 100);
     return 0;

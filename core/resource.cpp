@@ -34,31 +34,59 @@ bool has_ended(const UniqueFd& pidfd) {
     return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
 }
 
-// What unmapping [start, start+length) in the process releases, read from its maps now.
-std::uint64_t releasable_bytes(std::uint32_t pid, std::uint64_t start, std::uint64_t length) {
-    if (length == 0) return 0;
-    std::uint64_t end = saturating_add(start, length);
-    sys::proc::MapsReader maps(pid);
-    std::uint64_t total = 0;
+// Calls `visit` for each mapping of the process that overlaps [start, end), in address order:
+// through the record's query descriptor (opened again when its image is gone), or by reading
+// the maps text where the kernel cannot be queried.
+template <class Visit>
+void for_each_mapping(ProcessMemory& process, std::uint32_t tid, std::uint64_t start,
+                      std::uint64_t end, Visit visit) {
+    using Status = sys::proc::MapsQuery::Status;
+    for (int attempt = 0; attempt < 2; ++attempt) {
+        if (!process.maps || !process.maps->is_open()) process.maps.emplace(tid);
+        Mapping m;
+        std::uint64_t at = start;
+        Status status = Status::Found;
+        while (at < end && (status = process.maps->next(at, m)) == Status::Found) {
+            if (m.start >= end) return;
+            visit(m);
+            at = m.end;
+        }
+        if (status == Status::Found || status == Status::End) return;
+        process.maps.reset();
+        if (status == Status::Unsupported) break;
+        // Stale: nothing was visited yet only if the first query failed; start over once.
+        if (at != start) return;
+    }
+    sys::proc::MapsReader maps(tid);
     while (auto m = maps.next()) {
         if (m->start >= end) break;  // maps is sorted by address
-        total += releasable_overlap(*m, start, end);
+        if (m->end > start) visit(*m);
     }
+}
+
+// What unmapping [start, start+length) in the process releases, as its mappings are now.
+std::uint64_t releasable_bytes(ProcessMemory& process, std::uint32_t tid, std::uint64_t start,
+                               std::uint64_t length) {
+    if (length == 0) return 0;
+    std::uint64_t end = saturating_add(start, length);
+    std::uint64_t total = 0;
+    for_each_mapping(process, tid, start, end,
+                     [&](const Mapping& m) { total += releasable_overlap(m, start, end); });
     return total;
 }
 
-std::optional<Mapping> mapping_at(std::uint32_t pid, std::uint64_t address) {
-    sys::proc::MapsReader maps(pid);
-    while (auto m = maps.next()) {
-        if (m->start > address) break;
-        if (address < m->end) return m;
-    }
-    return std::nullopt;
+std::optional<Mapping> mapping_at(ProcessMemory& process, std::uint32_t tid,
+                                  std::uint64_t address) {
+    std::optional<Mapping> found;
+    for_each_mapping(process, tid, address, saturating_add(address, 1), [&](const Mapping& m) {
+        if (m.start <= address) found = m;
+    });
+    return found;
 }
 
 // --- One charge per memory call, from its arguments and the process's mappings. ---
 
-Charge mmap_charge(const seccomp_notif& n) {
+Charge mmap_charge(ProcessMemory& process, const seccomp_notif& n) {
     const auto& a = n.data.args;
     std::uint64_t length = page_up(a[1]);
     std::uint64_t prot = a[2], flags = a[3];
@@ -66,22 +94,22 @@ Charge mmap_charge(const seccomp_notif& n) {
     if ((flags & MAP_ANONYMOUS) && (prot & (PROT_READ | PROT_WRITE | PROT_EXEC))) c.cost = length;
     // A fixed mapping replaces whatever lay there.
     if ((flags & MAP_FIXED) && !(flags & MAP_FIXED_NOREPLACE))
-        c.credit = releasable_bytes(n.pid, a[0], length);
+        c.credit = releasable_bytes(process, n.pid, a[0], length);
     return c;
 }
 
-Charge munmap_charge(const seccomp_notif& n) {
+Charge munmap_charge(ProcessMemory& process, const seccomp_notif& n) {
     std::uint64_t start = n.data.args[0], length = page_up(n.data.args[1]);
     // The kernel refuses these without unmapping anything.
     if (start % PAGE_SIZE != 0 || length == 0 || saturating_add(start, length) == MAX) return {};
-    return Charge{0, releasable_bytes(n.pid, start, length)};
+    return Charge{0, releasable_bytes(process, n.pid, start, length)};
 }
 
-Charge mremap_charge(const seccomp_notif& n) {
+Charge mremap_charge(ProcessMemory& process, const seccomp_notif& n) {
     const auto& a = n.data.args;
     std::uint64_t old_start = a[0], old_len = page_up(a[1]), new_len = page_up(a[2]);
     std::uint64_t flags = a[3], new_start = a[4];
-    auto at = mapping_at(n.pid, old_start);
+    auto at = mapping_at(process, n.pid, old_start);
     if (!at || at->kind != Mapping::Kind::Anonymous || at->shared || !at->accessible) return {};
     Charge c;
     if ((flags & MREMAP_DONTUNMAP) || old_len == 0)
@@ -89,8 +117,8 @@ Charge mremap_charge(const seccomp_notif& n) {
     else if (new_len > old_len)
         c.cost = new_len - old_len;
     else if (new_len < old_len)
-        c.credit = releasable_bytes(n.pid, old_start + new_len, old_len - new_len);
-    if (flags & MREMAP_FIXED) c.credit += releasable_bytes(n.pid, new_start, new_len);
+        c.credit = releasable_bytes(process, n.pid, old_start + new_len, old_len - new_len);
+    if (flags & MREMAP_FIXED) c.credit += releasable_bytes(process, n.pid, new_start, new_len);
     return c;
 }
 
@@ -255,16 +283,16 @@ NotifAction handle_memory(const seccomp_notif& notif, const seccomp::notif::Noti
     bool allowed = true;
     switch (notif.data.nr) {
         case SYS_mmap:
-            allowed = ledger.apply(process, mmap_charge(notif), limit);
+            allowed = ledger.apply(process, mmap_charge(process, notif), limit);
             break;
         case SYS_munmap:
-            allowed = ledger.apply(process, munmap_charge(notif), limit);
+            allowed = ledger.apply(process, munmap_charge(process, notif), limit);
             break;
         case SYS_brk:
             allowed = apply_brk(ledger, process, notif.pid, notif.data.args[0], limit);
             break;
         case SYS_mremap:
-            allowed = ledger.apply(process, mremap_charge(notif), limit);
+            allowed = ledger.apply(process, mremap_charge(process, notif), limit);
             break;
         case SYS_shmget:
             allowed = ledger.apply_shared(shmget_cost(notif), limit);

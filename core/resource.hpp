@@ -50,6 +50,7 @@ struct ProcessMemory {
     std::uint64_t charged = 0;                    // everything charged, the heap included
     UniqueFd pidfd;                               // readable once the process has ended
     std::uint32_t checked = 0;                    // generation when the pid was last verified
+    std::optional<sys::proc::MapsQuery> maps;     // kept open: one query per mapping looked at
 };
 
 class MemoryLedger {

@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/ipc.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -159,6 +160,36 @@ TEST(ProcParsing, MapsReaderWalksTheWholeFile) {
     EXPECT_GT(count, 10);
     EXPECT_TRUE(found);
     ::munmap(p, 3 * 4096);
+}
+
+TEST(ProcParsing, QueriedMappingsAgreeWithTheMapsText) {
+    // A few kinds side by side: named anonymous, shared anonymous, a file, a reservation.
+    void* rw = ::mmap(nullptr, 2 * 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    void* shared = ::mmap(nullptr, 4096, PROT_READ, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void* none = ::mmap(nullptr, 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    ::prctl(PR_SET_VMA, PR_SET_VMA_ANON_NAME, rw, 2 * 4096,
+            "a-name-longer-than-the-thirty-two-bytes-asked-for");
+    auto pid = static_cast<std::uint32_t>(::getpid());
+    std::vector<Mapping> text, queried;
+    sys::proc::MapsReader maps(pid);
+    // The vsyscall page is no mapping of the process, and the kernel's query does not list it.
+    while (auto m = maps.next())
+        if (m->start < 0xffffffffff600000ull) text.push_back(*m);
+    sys::proc::MapsQuery query(pid);
+    Mapping m;
+    for (std::uint64_t at = 0; query.next(at, m) == sys::proc::MapsQuery::Status::Found; at = m.end)
+        queried.push_back(m);
+    ASSERT_EQ(queried.size(), text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        EXPECT_EQ(queried[i].start, text[i].start) << i;
+        EXPECT_EQ(queried[i].end, text[i].end) << i;
+        EXPECT_EQ(queried[i].accessible, text[i].accessible) << i;
+        EXPECT_EQ(queried[i].shared, text[i].shared) << i;
+        EXPECT_EQ(queried[i].kind, text[i].kind) << std::hex << text[i].start;
+    }
+    ::munmap(rw, 2 * 4096);
+    ::munmap(shared, 4096);
+    ::munmap(none, 4096);
 }
 
 // --- The memory handler against the test's own address space ---

@@ -1,6 +1,7 @@
 #include "core/sys/proc.hpp"
 
 #include <fcntl.h>
+#include <sys/ioctl.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -130,6 +131,70 @@ std::optional<Mapping> parse_maps_line(std::string_view line) noexcept {
     m.shared = perms[3] == 's';
     m.kind = kind_of_path(path);
     return m;
+}
+
+namespace {
+
+// The kernel's procmap_query record and request (linux/fs.h of Linux 6.11).
+struct ProcmapQuery {
+    std::uint64_t size;
+    std::uint64_t query_flags;
+    std::uint64_t query_addr;
+    std::uint64_t vma_start;
+    std::uint64_t vma_end;
+    std::uint64_t vma_flags;
+    std::uint64_t vma_page_size;
+    std::uint64_t vma_offset;
+    std::uint64_t inode;
+    std::uint32_t dev_major;
+    std::uint32_t dev_minor;
+    std::uint32_t vma_name_size;
+    std::uint32_t build_id_size;
+    std::uint64_t vma_name_addr;
+    std::uint64_t build_id_addr;
+};
+static_assert(sizeof(ProcmapQuery) == 104);
+constexpr unsigned long PROCMAP_QUERY = _IOWR('f', 17, ProcmapQuery);
+constexpr std::uint64_t PROCMAP_QUERY_COVERING_OR_NEXT_VMA = 0x10;
+constexpr std::uint64_t VMA_ACCESS = 0x1 | 0x2 | 0x4;  // readable, writable, executable
+constexpr std::uint64_t VMA_SHARED = 0x8;
+
+}  // namespace
+
+MapsQuery::MapsQuery(std::uint32_t pid) noexcept : fd_(open_entry(pid, "maps")) {}
+
+MapsQuery::Status MapsQuery::next(std::uint64_t address, Mapping& out) noexcept {
+    ProcmapQuery q{};
+    q.size = sizeof q;
+    q.query_flags = PROCMAP_QUERY_COVERING_OR_NEXT_VMA;
+    q.query_addr = address;
+    if (::ioctl(fd_.get(), PROCMAP_QUERY, &q) != 0) {
+        if (errno == ENOENT) return Status::End;
+        if (errno == ENOTTY || errno == EINVAL) return Status::Unsupported;
+        return Status::Stale;  // ESRCH: the image or the process is gone
+    }
+    out.start = q.vma_start;
+    out.end = q.vma_end;
+    out.accessible = (q.vma_flags & VMA_ACCESS) != 0;
+    out.shared = (q.vma_flags & VMA_SHARED) != 0;
+    out.kind = Mapping::Kind::File;
+    if (q.inode != 0 || q.dev_major != 0 || q.dev_minor != 0) return Status::Found;
+    // No file: anonymous, unless the kernel names it ([heap], [stack], [vdso]...). Only those
+    // names are asked for; a file's path would cost the kernel a path walk.
+    char name[32];
+    ProcmapQuery named{};
+    named.size = sizeof named;
+    named.query_addr = q.vma_start;
+    named.vma_name_size = sizeof name;
+    named.vma_name_addr = reinterpret_cast<std::uint64_t>(name);
+    if (::ioctl(fd_.get(), PROCMAP_QUERY, &named) != 0) {
+        // Too long for the buffer: only a name given with prctl is, and that is anonymous.
+        if (errno != ENAMETOOLONG) return Status::Stale;
+        out.kind = Mapping::Kind::Anonymous;
+        return Status::Found;
+    }
+    out.kind = kind_of_path(named.vma_name_size > 1 ? std::string_view(name) : std::string_view());
+    return Status::Found;
 }
 
 MapsReader::MapsReader(std::uint32_t pid) noexcept : fd_(open_entry(pid, "maps")) {

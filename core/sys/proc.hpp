@@ -61,4 +61,20 @@ class MapsReader {
     bool skipping_ = false;  // dropping the tail of an overlong line
 };
 
+// Asks the kernel for one mapping at a time (the PROCMAP_QUERY request of /proc/<pid>/maps,
+// Linux 6.11) instead of reading and parsing the whole text. The descriptor serves the image the
+// process ran when it was opened: after an exec, or once the process is gone, it is stale.
+class MapsQuery {
+  public:
+    enum class Status { Found, End, Stale, Unsupported };
+
+    explicit MapsQuery(std::uint32_t pid) noexcept;
+    bool is_open() const noexcept { return fd_.valid(); }
+    // The first mapping that ends above `address`.
+    Status next(std::uint64_t address, Mapping& out) noexcept;
+
+  private:
+    UniqueFd fd_;
+};
+
 }  // namespace vestrion::sys::proc
