@@ -170,7 +170,11 @@ TEST(ProcParsing, QueriedMappingsAgreeWithTheMapsText) {
     ::prctl(PR_SET_VMA, PR_SET_VMA_ANON_NAME, rw, 2 * 4096,
             "a-name-longer-than-the-thirty-two-bytes-asked-for");
     auto pid = static_cast<std::uint32_t>(::getpid());
+    // Room reserved first: growing either list would change the address space between the two
+    // readings.
     std::vector<Mapping> text, queried;
+    text.reserve(4096);
+    queried.reserve(4096);
     sys::proc::MapsReader maps(pid);
     // The vsyscall page is no mapping of the process, and the kernel's query does not list it.
     while (auto m = maps.next())
