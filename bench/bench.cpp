@@ -3,6 +3,12 @@
 //
 //   vestrion-bench [--short]
 #include <dirent.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
@@ -134,6 +140,64 @@ void routed_calls(const std::string& dir, const char* mode, const char* what, in
     vestrion_policy_free(policy);
 }
 
+// The kernel's floor for a routed call on this machine: a child whose getppid goes to a listener
+// that a bare loop answers with "continue" at once (no dispatch, no state, no lock).
+double bare_notification_round_trip(long calls) {
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return 0;
+    pid_t child = ::fork();
+    if (child == 0) {
+        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+        sock_filter program[] = {
+            BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0),
+            BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_getppid, 0, 1),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+            BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+        };
+        sock_fprog fprog{4, program};
+        int listener = static_cast<int>(::syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                                  SECCOMP_FILTER_FLAG_NEW_LISTENER |
+                                                      SECCOMP_FILTER_FLAG_WAIT_KILLABLE_RECV,
+                                                  &fprog));
+        if (::write(pipe_fds[1], &listener, sizeof listener) != sizeof listener) ::_exit(1);
+        ::usleep(20000);  // the parent fetches the listener meanwhile
+        auto t0 = Clock::now();
+        for (long i = 0; i < calls; ++i) ::syscall(SYS_getppid);
+        double per_call = micros_since(t0) / static_cast<double>(calls);
+        if (::write(pipe_fds[1], &per_call, sizeof per_call) != sizeof per_call) ::_exit(1);
+        ::_exit(0);
+    }
+    int number = -1;
+    if (::read(pipe_fds[0], &number, sizeof number) != sizeof number) return 0;
+    int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
+    int listener = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, number, 0));
+    std::uint64_t sync_wake_up = 1;  // SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP
+    ::ioctl(listener, SECCOMP_IOW(4, std::uint64_t), &sync_wake_up);
+    while (true) {
+        pollfd fd{listener, POLLIN, 0};
+        if (::poll(&fd, 1, -1) < 0 || !(fd.revents & POLLIN)) break;
+        seccomp_notif notif{};
+        if (::ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &notif) != 0) continue;
+        seccomp_notif_resp resp{notif.id, 0, 0, SECCOMP_USER_NOTIF_FLAG_CONTINUE};
+        ::ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &resp);
+    }
+    double per_call = 0;
+    if (::read(pipe_fds[0], &per_call, sizeof per_call) != sizeof per_call) per_call = 0;
+    ::waitpid(child, nullptr, 0);
+    ::close(listener);
+    ::close(pidfd);
+    ::close(pipe_fds[0]);
+    ::close(pipe_fds[1]);
+    return per_call;
+}
+
+void notification_floor(int rounds, long calls) {
+    std::vector<double> floor;
+    for (int i = 0; i < rounds; ++i) floor.push_back(bare_notification_round_trip(calls));
+    std::printf("%-34s %9.2f us per call (a bare listener answering at once)\n",
+                "kernel floor of a routed call", median(floor));
+}
+
 // Runs per second of `threads` threads, each starting processes back to back for `seconds`.
 template <class Spawn>
 double throughput(int threads, double seconds, Spawn spawn) {
@@ -213,6 +277,7 @@ int main(int argc, char** argv) {
                  quick ? 20000 : 100000);
     routed_calls(dir, "map", "routed call (mmap only, per call)", quick ? 3 : 15,
                  quick ? 20000 : 100000);
+    notification_floor(quick ? 3 : 15, quick ? 20000 : 100000);
     parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
     live_sandboxes(quick ? 10 : 100);
     return 0;

@@ -478,20 +478,26 @@ Sandbox::~Sandbox() {
     finish_branches(teardown_action());
 }
 
-Result<RunResult> Sandbox::run(const Policy& policy, std::span<const std::string> argv) {
-    auto sandbox = create(policy);
+namespace {
+
+// Create, spawn, wait; the sandbox is torn down on the way out, its branches finished by how
+// the run ended.
+Result<RunResult> run_once(const Policy& policy, std::span<const std::string> argv, bool capture) {
+    auto sandbox = Sandbox::create(policy);
     if (!sandbox) return std::unexpected(std::move(sandbox.error()));
-    if (auto spawned = (*sandbox)->do_spawn(argv, true); !spawned)
+    if (auto spawned = (*sandbox)->do_spawn(argv, capture); !spawned)
         return std::unexpected(std::move(spawned.error()));
     return (*sandbox)->wait();
 }
 
+}  // namespace
+
+Result<RunResult> Sandbox::run(const Policy& policy, std::span<const std::string> argv) {
+    return run_once(policy, argv, true);
+}
+
 Result<RunResult> Sandbox::run_interactive(const Policy& policy, std::span<const std::string> argv) {
-    auto sandbox = create(policy);
-    if (!sandbox) return std::unexpected(std::move(sandbox.error()));
-    if (auto spawned = (*sandbox)->do_spawn(argv, false); !spawned)
-        return std::unexpected(std::move(spawned.error()));
-    return (*sandbox)->wait();
+    return run_once(policy, argv, false);
 }
 
 }  // namespace vestrion

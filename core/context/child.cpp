@@ -282,8 +282,10 @@ void ChildPlan::prepare_environment(const Policy& policy) {
     for (const auto& [name, value] : policy.env) set(name, value);
     if (policy.gpu_devices && !policy.gpu_devices->empty()) {
         std::string ids;
-        for (std::uint32_t id : *policy.gpu_devices)
-            ids += (ids.empty() ? "" : ",") + std::to_string(id);
+        for (std::uint32_t id : *policy.gpu_devices) {
+            if (!ids.empty()) ids += ',';
+            ids += std::to_string(id);
+        }
         set("CUDA_VISIBLE_DEVICES", ids);
         set("ROCR_VISIBLE_DEVICES", ids);
     }
