@@ -3,6 +3,8 @@
 #include <dirent.h>
 #include <linux/seccomp.h>
 #include <signal.h>
+#include <pty.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -199,6 +201,23 @@ TEST(SandboxSpawn, AScriptWithoutInterpreterLineRunsInTheShell) {
     auto result = run_ok(readable_root(), {(dir / "plain-script").native()});
     EXPECT_EQ(result.status, ExitStatus::code(0));
     EXPECT_EQ(*result.stdout_bytes, "from the shell\n");
+}
+
+TEST(SandboxSpawn, TheTerminalComesBackToTheCaller) {
+    // A terminal of our own: the command takes its foreground, and must give it back.
+    auto report = test::run_forked([] {
+        int master = -1, slave = -1;
+        if (::setsid() < 0 || ::openpty(&master, &slave, nullptr, nullptr, nullptr) != 0 ||
+            ::ioctl(slave, TIOCSCTTY, 0) != 0 || ::dup2(slave, 0) < 0)
+            return std::string("no terminal");
+        bool before = ::tcgetpgrp(0) == ::getpgrp();
+        auto result = Sandbox::run(readable_root(), Args{"sh", "-c", "test -t 0 && echo tty"});
+        bool after = ::tcgetpgrp(0) == ::getpgrp();
+        std::string out = result ? *result->stdout_bytes : result.error().message();
+        return out + (before ? "before " : "") + (after ? "after" : "");
+    });
+    if (report.text == "no terminal") GTEST_SKIP() << "no pseudo-terminal here";
+    EXPECT_EQ(report.text, "tty\nbefore after");
 }
 
 TEST(SandboxSpawn, ChildSurvivesTheThreadThatSpawnedIt) {
