@@ -171,8 +171,8 @@ double bare_notification_round_trip(long calls) {
     if (::read(pipe_fds[0], &number, sizeof number) != sizeof number) return 0;
     int pidfd = static_cast<int>(::syscall(SYS_pidfd_open, child, 0));
     int listener = static_cast<int>(::syscall(SYS_pidfd_getfd, pidfd, number, 0));
-    std::uint64_t sync_wake_up = 1;  // SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP
-    ::ioctl(listener, SECCOMP_IOW(4, std::uint64_t), &sync_wake_up);
+    // SECCOMP_IOCTL_NOTIF_SET_FLAGS takes the flags as its argument: SYNC_WAKE_UP (1).
+    ::ioctl(listener, SECCOMP_IOW(4, std::uint64_t), 1UL);
     while (true) {
         pollfd fd{listener, POLLIN, 0};
         if (::poll(&fd, 1, -1) < 0 || !(fd.revents & POLLIN)) break;
