@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/mount.h>
 #include <sys/ioctl.h>
+#include <sys/mman.h>
 #include <sys/personality.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -475,6 +476,22 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
 
 // --- Starting the child ---
 
+SysResult<ChildStack> ChildStack::map() {
+    void* base = ::mmap(nullptr, GUARD_SIZE + CHILD_STACK_SIZE, PROT_READ | PROT_WRITE,
+                        MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (base == MAP_FAILED) return std::unexpected(SystemError::last());
+    if (::mprotect(base, GUARD_SIZE, PROT_NONE) != 0) {
+        SystemError error = SystemError::last();
+        ::munmap(base, GUARD_SIZE + CHILD_STACK_SIZE);
+        return std::unexpected(error);
+    }
+    return ChildStack(base);
+}
+
+ChildStack::~ChildStack() {
+    if (base_) ::munmap(base_, GUARD_SIZE + CHILD_STACK_SIZE);
+}
+
 SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
                                     const ChildStdio& stdio) {
     if (!plan.shares_memory_) {
@@ -489,9 +506,13 @@ SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
     // faults cost a threaded caller afterwards: most of what a fork costs.
     plan.launch_ = {&plan,         pipes.notif_r.get(), pipes.notif_w.get(),
                     pipes.ready_r.get(), pipes.ready_w.get(), stdio};
-    if (!plan.child_stack_) plan.child_stack_ = std::make_unique_for_overwrite<char[]>(CHILD_STACK_SIZE);
+    if (!plan.child_stack_) {
+        auto stack = ChildStack::map();
+        if (!stack) return std::unexpected(stack.error());
+        plan.child_stack_.emplace(std::move(*stack));
+    }
     int pidfd = -1;
-    char* stack_top = plan.child_stack_.get() + CHILD_STACK_SIZE;
+    char* stack_top = plan.child_stack_->top();
     pid_t pid = ::clone(launch_child, stack_top, CLONE_VM | CLONE_PIDFD | SIGCHLD,
                         &plan.launch_, &pidfd);
     if (pid < 0) return std::unexpected(SystemError::last());

@@ -12,6 +12,7 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -41,6 +42,22 @@ struct ChildStdio {
 
 inline constexpr std::size_t EXEC_BUFFER_SIZE = 4096;
 inline constexpr std::size_t CHILD_STACK_SIZE = 256 * 1024;
+
+// The stack a child runs on while it shares our memory, with a guard page below it, so that an
+// overflow faults instead of writing over our heap.
+class ChildStack {
+public:
+    static SysResult<ChildStack> map();
+    ChildStack(ChildStack&& other) noexcept : base_(std::exchange(other.base_, nullptr)) {}
+    ChildStack& operator=(ChildStack&&) = delete;
+    ~ChildStack();
+    char* top() const { return static_cast<char*>(base_) + GUARD_SIZE + CHILD_STACK_SIZE; }
+
+private:
+    static constexpr std::size_t GUARD_SIZE = 4096;
+    explicit ChildStack(void* base) : base_(base) {}
+    void* base_;
+};
 
 struct StartedChild {
     pid_t pid;
@@ -87,7 +104,7 @@ private:
     // that must change the memory itself (transparent huge pages are a flag of the whole address
     // space) is forked instead.
     bool shares_memory_ = false;
-    std::unique_ptr<char[]> child_stack_;
+    std::optional<ChildStack> child_stack_;
     // What a cloned child reads of its descriptors: copies, since the caller closes its own
     // ends while the child may still be starting.
     struct Launch {
