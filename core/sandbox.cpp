@@ -131,8 +131,24 @@ std::optional<std::string> unsupported_feature(const Policy& p) {
     if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
     if (p.random_seed) return "deterministic randomness (random_seed)";
     if (p.time_start) return "a start time (time_start)";
-    if (p.policy_fn) return "a policy callback (policy_fn)";
     return std::nullopt;
+}
+
+// Shares the live policy with the supervisor state and starts the callback thread, which gets
+// the state's denied paths and per-process addresses.
+Result<void> start_policy_callback(const Policy& policy, seccomp::notif::SupervisorState& state) {
+    LivePolicy live;
+    live.allowed_ips = state.static_allowed_ips.value_or(std::set<IpAddr>{});
+    live.max_memory_bytes = policy.max_memory.value_or(0);
+    live.max_processes = policy.max_processes;
+    auto shared = std::make_shared<SharedLivePolicy>();
+    shared->value = live;
+    auto sender = policy_fn::spawn_policy_fn(policy.policy_fn, shared, std::move(live),
+                                             state.pid_networks, state.denied_paths);
+    if (!sender) return std::unexpected(std::move(sender.error()));
+    state.live_policy = std::move(shared);
+    state.policy_events = std::move(*sender);
+    return {};
 }
 
 SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
@@ -210,6 +226,11 @@ void sandbox_thread_main(SpawnJob* job) {
 
     auto number = context::read_u32_fd(job->pipes.notif_r.get());
     if (!number) return fail(child_error("read notif fd from child: " + number.error().message()));
+    // Without a listener nobody would tell the callback anything: refuse rather than run the
+    // command as if it were watched.
+    if (*number == 0 && job->policy.policy_fn)
+        return fail(child_error("a policy callback (policy_fn) needs the supervisor, which this "
+                                "sandbox cannot have"));
     if (*number != 0) {
         auto fetched = context::fetch_listener(pid, pidfd, *number);
         if (!fetched) return fail(std::move(fetched.error()));
@@ -218,6 +239,10 @@ void sandbox_thread_main(SpawnJob* job) {
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
             job->policy.max_processes, std::nullopt);
         outcome.state->state.set_child(pid, pidfd);
+        if (job->policy.policy_fn) {
+            if (auto started = start_policy_callback(job->policy, outcome.state->state); !started)
+                return fail(std::move(started.error()));
+        }
     }
     if (job->policy.max_cpu && *job->policy.max_cpu < 100)
         outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu);

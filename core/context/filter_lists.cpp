@@ -23,7 +23,7 @@ struct SyscallEntry {
     bool by_name;
 };
 
-constexpr std::array<SyscallEntry, 96> kSyscalls{{
+constexpr std::array<SyscallEntry, 99> kSyscalls{{
     {"open", 2, true},
     {"stat", 4, true},
     {"lstat", 6, true},
@@ -52,6 +52,7 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"rename", 82, true},
     {"mkdir", 83, true},
     {"rmdir", 84, true},
+    {"creat", 85, false},
     {"link", 86, true},
     {"unlink", 87, true},
     {"symlink", 88, true},
@@ -105,6 +106,7 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"perf_event_open", 298, true},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
+    {"sendmmsg", 307, false},
     {"setns", 308, true},
     {"process_vm_readv", 310, true},
     {"process_vm_writev", 311, true},
@@ -119,6 +121,7 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"io_uring_enter", 426, true},
     {"io_uring_register", 427, true},
     {"clone3", 435, true},
+    {"openat2", 437, false},
     {"faccessat2", 439, false},
 }};
 
@@ -135,7 +138,8 @@ using Numbers = std::array<std::uint32_t, N>;
 // fork too: a raw fork would otherwise create processes that the process budget never counts.
 constexpr Numbers<4> kAlwaysRouted{nr("clone"), nr("fork"), nr("clone3"), nr("vfork")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
-constexpr Numbers<4> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("bind")};
+constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
+                              nr("bind")};
 constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};
 constexpr Numbers<4> kTime{nr("clock_nanosleep"), nr("timerfd_settime"), nr("timer_settime"),
                            nr("openat")};
@@ -157,8 +161,9 @@ constexpr Numbers<36> kVirtualRoot{
     nr("utimensat"),  nr("unlink"),    nr("rmdir"),      nr("mkdir"),      nr("rename"),
     nr("symlink"),    nr("link"),      nr("chmod"),      nr("chown"),      nr("lchown"),
     nr("faccessat2")};
-constexpr Numbers<6> kCallback{nr("openat"), nr("connect"), nr("sendto"),
-                               nr("bind"),   nr("execve"),  nr("execveat")};
+// Every way to open by path, so that a path the callback denied is not one open(2) away.
+constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
+                               nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};
 constexpr Numbers<2> kPortRemap{nr("bind"), nr("getsockname")};
 
 struct RoutedRule {

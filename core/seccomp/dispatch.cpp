@@ -70,7 +70,8 @@ Answer early_rules(const Call& call, Handlers& h) {
     const NotifPolicy& p = call.policy;
     if (is_fork_family(nr)) return h.fork(call);
     if (p.memory && is_memory_call(nr)) return h.memory(call);
-    if (p.network && (nr == SYS_connect || nr == SYS_sendto || nr == SYS_sendmsg))
+    if (p.network &&
+        (nr == SYS_connect || nr == SYS_sendto || nr == SYS_sendmsg || nr == SYS_sendmmsg))
         return h.network(call);
     if (p.random && (nr == SYS_getrandom || nr == SYS_openat)) {
         std::lock_guard lock(call.shared.mutex);

@@ -57,17 +57,6 @@ struct NotifPolicy {
 // Directory records served for one open directory (pid, descriptor number).
 using DirCache = std::map<std::pair<std::uint32_t, std::int32_t>, std::vector<std::string>>;
 
-// Written by the callback thread without the supervisor mutex: each has a lock of its own,
-// always taken after the mutex.
-struct DeniedPaths {
-    std::shared_mutex lock;
-    std::set<std::string> paths;
-};
-struct PidNetworks {
-    std::shared_mutex lock;
-    std::map<std::uint32_t, std::set<IpAddr>> networks;
-};
-
 struct SupervisorState {
     SupervisorState(std::uint32_t max_processes, std::optional<random::Rng> rng);
 
@@ -75,12 +64,22 @@ struct SupervisorState {
     // the child runs. The pidfd is the state's own duplicate of the sandbox's.
     void set_child(pid_t pid, int pidfd);
 
-    // True when the path equals a denied entry or lies below one ("entry/..."), compared as
-    // the child spelled it.
+    // True when the normalised absolute path equals a denied entry or lies below one.
     bool is_path_denied(std::string_view path) const;
-    // The same for the path argument of an open, openat or openat2 notification; an unreadable
-    // path or one that is not UTF-8 is never denied.
+    // The same for the path of an open, creat, openat or openat2 notification, normalised and,
+    // when relative, joined to the directory the call names (the caller's working directory or
+    // its descriptor's path). Compared as bytes; an unreadable path is not denied.
     bool is_path_denied_for_notif(const SeccompNotif& notif, int listener) const;
+
+    // The addresses thread `tid` may reach; none: every address. In order: the entries of its
+    // process and of its ancestors up to the sandbox's first process (their intersection; all
+    // entries when the chain no longer reaches that process), else the callback's live set once
+    // it exists and is restricted or non-empty, else the allow-list of the policy.
+    std::optional<std::set<IpAddr>> effective_network_policy(std::uint32_t tid) const;
+
+    // The budgets: the smaller of the policy's limit and the one the callback set.
+    std::uint32_t process_limit() const;
+    std::uint64_t memory_limit(std::uint64_t policy_limit) const;
 
     std::uint64_t memory_used() const { return memory.used(); }
 

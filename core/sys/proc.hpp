@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/sys/fd.hpp"
@@ -14,6 +15,15 @@ namespace vestrion::sys::proc {
 std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept;
 // The Tgid line of a status text.
 std::optional<std::uint32_t> parse_thread_group(std::string_view status) noexcept;
+
+// The parent of process (or thread) `pid`, from /proc/<pid>/stat.
+std::optional<std::uint32_t> parent_pid(std::uint32_t pid) noexcept;
+// The parent field of a stat line (a leading '+' accepted).
+std::optional<std::uint32_t> parse_parent_pid(std::string_view stat) noexcept;
+
+// The path of the directory a relative path of thread `tid` starts from: its working directory
+// for AT_FDCWD, else the path of its descriptor `dirfd`.
+std::optional<std::string> directory_path(std::uint32_t tid, int dirfd);
 
 // Where the heap of the process's current image starts and where its argument strings lie:
 // both are fixed for one image and move with every exec.

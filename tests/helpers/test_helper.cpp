@@ -1,6 +1,7 @@
 // Small programs that the tests run inside a sandbox, chosen by argv[1].
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <linux/sched.h>
 #include <pthread.h>
 #include <sched.h>
@@ -279,6 +280,28 @@ int syscall_errnos() {
     return 0;
 }
 
+// Opens each path with one call (open, creat, openat or openat2) and prints the outcomes.
+int open_paths(const std::string& how, int count, char** paths) {
+    for (int i = 0; i < count; ++i) {
+        long fd;
+        if (how == "open") {
+            fd = syscall(SYS_open, paths[i], O_RDONLY);
+        } else if (how == "creat") {
+            fd = syscall(SYS_creat, paths[i], 0600);
+        } else if (how == "openat") {
+            fd = syscall(SYS_openat, AT_FDCWD, paths[i], O_RDONLY);
+        } else {
+            open_how flags{};
+            flags.flags = O_RDONLY;
+            fd = syscall(SYS_openat2, AT_FDCWD, paths[i], &flags, sizeof flags);
+        }
+        std::printf("%s%s", i ? " " : "", outcome(fd));
+        if (fd >= 0) close(static_cast<int>(fd));
+    }
+    std::printf("\n");
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -304,6 +327,7 @@ int main(int argc, char** argv) {
     if (name == "kill-storm") return kill_storm(n);
     if (name == "write-both" && argc > 2) return write_both(arg_size(argv[2]));
     if (name == "syscall-errnos") return syscall_errnos();
+    if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
