@@ -1,5 +1,6 @@
 #include "core/context/filter_lists.hpp"
 
+#include <linux/fs.h>
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <sched.h>
@@ -52,16 +53,26 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"rename", 82, true},
     {"mkdir", 83, true},
     {"rmdir", 84, true},
+    {"creat", 85, false},
     {"link", 86, true},
     {"unlink", 87, true},
     {"symlink", 88, true},
     {"readlink", 89, true},
     {"chmod", 90, true},
+    {"fchmod", 91, false},
     {"chown", 92, true},
+    {"fchown", 93, false},
     {"lchown", 94, true},
     {"gettimeofday", 96, true},
     {"ptrace", 101, true},
+    {"setpgid", 109, false},
+    {"setsid", 112, false},
+    {"utime", 132, false},
+    {"mknod", 133, false},
     {"statfs", 137, false},
+    {"setpriority", 141, false},
+    {"sched_setparam", 142, false},
+    {"sched_setscheduler", 144, false},
     {"pivot_root", 155, true},
     {"prctl", 157, true},
     {"acct", 163, true},
@@ -77,23 +88,38 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"init_module", 175, true},
     {"delete_module", 176, true},
     {"quotactl", 179, true},
+    {"setxattr", 188, false},
+    {"lsetxattr", 189, false},
+    {"fsetxattr", 190, false},
+    {"getxattr", 191, false},
+    {"lgetxattr", 192, false},
+    {"listxattr", 194, false},
+    {"llistxattr", 195, false},
+    {"removexattr", 197, false},
+    {"lremovexattr", 198, false},
+    {"fremovexattr", 199, false},
     {"time", 201, true},
+    {"sched_setaffinity", 203, false},
     {"sched_getaffinity", 204, false},
     {"lookup_dcookie", 212, true},
     {"getdents64", 217, true},
     {"timer_settime", 223, true},
     {"clock_gettime", 228, true},
     {"clock_nanosleep", 230, true},
+    {"utimes", 235, false},
     {"kexec_load", 246, true},
     {"add_key", 248, true},
     {"request_key", 249, true},
     {"keyctl", 250, true},
+    {"ioprio_set", 251, false},
     {"openat", 257, true},
     {"mkdirat", 258, true},
+    {"mknodat", 259, false},
     {"fchownat", 260, true},
     {"futimesat", 261, true},
     {"newfstatat", 262, true},
     {"unlinkat", 263, true},
+    {"renameat", 264, false},
     {"linkat", 265, true},
     {"symlinkat", 266, true},
     {"readlinkat", 267, true},
@@ -103,12 +129,14 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"utimensat", 280, true},
     {"timerfd_settime", 286, true},
     {"perf_event_open", 298, true},
+    {"prlimit64", 302, false},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
     {"setns", 308, true},
     {"process_vm_readv", 310, true},
     {"process_vm_writev", 311, true},
     {"finit_module", 313, true},
+    {"sched_setattr", 314, false},
     {"renameat2", 316, true},
     {"getrandom", 318, true},
     {"bpf", 321, true},
@@ -118,36 +146,20 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"io_uring_setup", 425, true},
     {"io_uring_enter", 426, true},
     {"io_uring_register", 427, true},
-    {"clone3", 435, true},
-    {"faccessat2", 439, false},
-    {"fchmod", 91, false},
-    {"fchown", 93, false},
-    {"setpgid", 109, false},
-    {"setsid", 112, false},
-    {"utime", 132, false},
-    {"setpriority", 141, false},
-    {"sched_setparam", 142, false},
-    {"sched_setscheduler", 144, false},
-    {"setxattr", 188, false},
-    {"lsetxattr", 189, false},
-    {"fsetxattr", 190, false},
-    {"removexattr", 197, false},
-    {"lremovexattr", 198, false},
-    {"fremovexattr", 199, false},
-    {"sched_setaffinity", 203, false},
-    {"utimes", 235, false},
-    {"ioprio_set", 251, false},
-    {"prlimit64", 302, false},
-    {"sched_setattr", 314, false},
     {"open_tree", 428, true},
     {"move_mount", 429, true},
     {"fsopen", 430, true},
     {"fsconfig", 431, true},
     {"fsmount", 432, true},
     {"fspick", 433, true},
+    {"clone3", 435, true},
+    {"openat2", 437, false},
+    {"faccessat2", 439, false},
     {"mount_setattr", 442, true},
     {"fchmodat2", 452, false},
     {"setxattrat", 463, false},
+    {"getxattrat", 464, false},
+    {"listxattrat", 465, false},
     {"removexattrat", 466, false},
     {"open_tree_attr", 467, true},
     {"file_setattr", 469, false},
@@ -176,10 +188,30 @@ constexpr Numbers<2> kCpus{nr("openat"), nr("sched_getaffinity")};
 constexpr Numbers<1> kProcFiles{nr("openat")};
 constexpr Numbers<2> kDirListing{nr("getdents64"), nr("getdents")};
 constexpr Numbers<2> kHostname{nr("uname"), nr("openat")};
-constexpr Numbers<15> kCopyOnWrite{
-    nr("openat"), nr("unlinkat"),  nr("mkdirat"),    nr("renameat2"),  nr("symlinkat"),
-    nr("linkat"), nr("fchmodat"),  nr("fchownat"),   nr("truncate"),   nr("newfstatat"),
-    nr("statx"),  nr("faccessat"), nr("readlinkat"), nr("getdents64"), nr("getdents")};
+// Every call that changes or reads a path inside the working directory, in each of its forms:
+// Landlock does not govern mode, owner, times or extended attributes, and the layer serves the
+// names only it holds. openat2 and fchmodat2 are refused while the layer is in force, so that C
+// libraries fall back to the forms it serves.
+constexpr Numbers<57> kCopyOnWrite{
+    // opens
+    nr("openat"), nr("open"), nr("creat"), nr("openat2"),
+    // changes by path
+    nr("mkdirat"), nr("mkdir"), nr("unlinkat"), nr("unlink"), nr("rmdir"), nr("renameat2"),
+    nr("renameat"), nr("rename"), nr("linkat"), nr("link"), nr("symlinkat"), nr("symlink"),
+    nr("fchmodat"), nr("fchmodat2"), nr("chmod"), nr("fchownat"), nr("chown"), nr("lchown"),
+    nr("truncate"), nr("mknodat"), nr("mknod"), nr("utimensat"), nr("utime"), nr("utimes"),
+    nr("futimesat"),
+    // changes by descriptor
+    nr("fchmod"), nr("fchown"),
+    // extended attributes, changed
+    nr("setxattr"), nr("lsetxattr"), nr("fsetxattr"), nr("setxattrat"), nr("removexattr"),
+    nr("lremovexattr"), nr("fremovexattr"), nr("removexattrat"), nr("file_setattr"),
+    // extended attributes, read by path (a descriptor names the file the layer chose already)
+    nr("getxattr"), nr("lgetxattr"), nr("getxattrat"), nr("listxattr"), nr("llistxattr"),
+    nr("listxattrat"),
+    // status, links and listings
+    nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
+    nr("access"), nr("readlinkat"), nr("readlink"), nr("getdents64"), nr("getdents")};
 // faccessat2 too: the virtual-root handler serves it, and unrouted it would resolve host paths.
 constexpr Numbers<36> kVirtualRoot{
     nr("openat"),     nr("open"),      nr("execve"),     nr("execveat"),   nr("unlinkat"),
@@ -267,10 +299,6 @@ constexpr std::uint32_t kNamespaceFlags = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_
 // A child of our caller, which never reaps it and which the teardown never finds.
 constexpr std::uint32_t kCloneParent = CLONE_PARENT;
 constexpr std::uint32_t kSockPacket = 10;  // the obsolete packet socket of the inet family
-// The requests that change a file's flags and extended attributes through a descriptor, which
-// may be open for reading only.
-constexpr std::uint32_t kFsIocSetFlags = 0x40086602;
-constexpr std::uint32_t kFsIocFsSetXattr = 0x401c5820;
 constexpr std::uint32_t kPrioUser = 2;        // setpriority: every process of a user
 constexpr std::uint32_t kIoprioWhoUser = 3;   // ioprio_set: the same
 
@@ -421,8 +449,10 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
     Insns ioctl{load(kOffsetArg1)};
     return_if(ioctl, TIOCSTI, kRefuse);
     return_if(ioctl, TIOCLINUX, kRefuse);
-    return_if(ioctl, kFsIocSetFlags, decided_by_supervisor(supervised, kNoAccess));
-    return_if(ioctl, kFsIocFsSetXattr, decided_by_supervisor(supervised, kNoAccess));
+    // Inode flags (chattr) and extended file attributes change through any open descriptor, a
+    // read-only one included.
+    for (std::uint32_t request : {FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR})
+        return_if(ioctl, request, decided_by_supervisor(supervised, kNoAccess));
     for_call(out, nr("ioctl"), ioctl);
     // prctl loosening what may inspect or control the process
     Insns prctl{load(kOffsetArg0)};
