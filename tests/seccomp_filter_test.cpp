@@ -2,6 +2,7 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <linux/audit.h>
+#include <linux/fs.h>
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <netinet/in.h>
@@ -32,6 +33,7 @@ namespace {
 using context::arg_filters;
 using context::deny_syscall_numbers;
 using context::notif_syscalls;
+using context::routed_arg_filters;
 using context::syscall_name_to_nr;
 using seccomp::bpf::assemble_filter;
 using seccomp::bpf::Program;
@@ -55,8 +57,10 @@ PolicyFn allow_all() {
 
 // The program a supervised child installs.
 Program program_for(const Policy& policy) {
-    auto program =
-        assemble_filter(notif_syscalls(policy), deny_syscall_numbers(policy), arg_filters(policy));
+    std::vector<sock_filter> args = arg_filters(policy);
+    std::vector<sock_filter> routed_args = routed_arg_filters(policy);
+    args.insert(args.end(), routed_args.begin(), routed_args.end());
+    auto program = assemble_filter(notif_syscalls(policy), deny_syscall_numbers(policy), args);
     EXPECT_TRUE(program.has_value()) << program.error().message();
     return program.value_or(Program{});
 }
@@ -127,8 +131,11 @@ const Numbers kDefaultDenied{165, 166, 155, 167, 168, 169, 170, 171, 246, 175, 3
                              176, 272, 308, 298, 321, 323, 250, 248, 249, 101, 310,
                              311, 304, 303, 173, 172, 179, 163, 212, 425, 426, 427};
 const Numbers kDefaultRouted{56, 57, 58, 435};
-const Numbers kCopyOnWriteRouted{56,  57,  58,  76,  78,  217, 257, 258, 260, 262,
-                                 263, 265, 266, 267, 268, 269, 316, 332, 435};
+const Numbers kCopyOnWriteRouted{
+    2,   4,   6,   21,  56,  57,  58,  76,  78,  82,  83,  84,  85,  86,  87,  88,  89,
+    90,  91,  92,  93,  94,  132, 133, 188, 189, 190, 191, 192, 194, 195, 197,
+    198, 199, 217, 235, 257, 258, 259, 260, 261, 262, 263, 264, 265, 266, 267, 268, 269,
+    280, 316, 332, 435, 437, 439, 452, 463, 464, 465, 466, 469};
 const Numbers kVirtualRootRouted{2,   4,   6,   21,  56,  57,  58,  59,  76,  78,  79,  80,  82,  83,
                                  84,  86,  87,  88,  89,  90,  92,  94,  137, 217, 257, 258, 260,
                                  262, 263, 265, 266, 267, 268, 269, 280, 316, 322, 332, 435, 439};
@@ -519,6 +526,28 @@ TEST_P(ArgumentBlock, RefusesTheDangerousCombinations) {
 INSTANTIATE_TEST_SUITE_P(Calls, ArgumentBlock, ::testing::ValuesIn(kArgCases),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// Under a copy-on-write working directory the calls that change inode flags or extended file
+// attributes through a descriptor reach the supervisor; the other ioctls do not.
+TEST(ArgumentBlock, CopyOnWriteRoutesTheAttributeIoctls) {
+    const Policy cow = built(Policy::builder().workdir("/tmp/w").build());
+    struct Case {
+        std::uint64_t request;
+        const char* supervised;
+    };
+    for (auto [request, supervised] :
+         {Case{FS_IOC_SETFLAGS, "NOTIFY"}, Case{FS_IOC32_SETFLAGS, "NOTIFY"},
+          Case{FS_IOC_FSSETXATTR, "NOTIFY"}, Case{FS_IOC_GETFLAGS, "ALLOW"},
+          Case{FS_IOC_FSGETXATTR, "ALLOW"}, Case{TCGETS, "ALLOW"}, Case{TIOCSTI, "EPERM"}}) {
+        SCOPED_TRACE(request);
+        EXPECT_EQ(verdict(program_for(cow), call(16, {3, request})), supervised);
+        EXPECT_EQ(verdict(program_for(defaults()), call(16, {3, request})),
+                  std::string(supervised) == "NOTIFY" ? "ALLOW" : supervised);
+        // Without a listener nothing may be routed: the argument block of a nested child
+        // never notifies.
+        EXPECT_NE(verdict(nested_program_for(cow), call(16, {3, request})), "NOTIFY");
+    }
+}
+
 TEST(FilterProgram, InstructionCounts) {
     // Seven instructions around the lists, plus four of ours: the x32 load and test, the clone3
     // comparison and its ENOSYS return; the argument block has five more for packet sockets
@@ -638,6 +667,7 @@ TEST(FilterProgram, LongestPolicyDenyListFits) {
                                     .isolate_pids(true)
                                     .port_remap(true)
                                     .chroot("/srv/root")
+                                    .workdir("/tmp/w")
                                     .policy_fn(allow_all())
                                     .no_udp(true)
                                     .build());

@@ -248,6 +248,8 @@ Result<void> ChildPlan::prepare_filters(const Policy& policy) {
     deny_program_ = std::move(*deny_only);
     if (nested_) return {};
     std::vector<std::uint32_t> routed = notif_syscalls(policy);
+    std::vector<sock_filter> routed_args = routed_arg_filters(policy);
+    args.insert(args.end(), routed_args.begin(), routed_args.end());
     auto with_routes = seccomp::bpf::assemble_filter(routed, denied, args);
     if (!with_routes) return std::unexpected(VestrionError(ConfinementError(with_routes.error())));
     notify_program_ = std::move(*with_routes);

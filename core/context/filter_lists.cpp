@@ -1,5 +1,6 @@
 #include "core/context/filter_lists.hpp"
 
+#include <linux/fs.h>
 #include <linux/netlink.h>
 #include <linux/seccomp.h>
 #include <sched.h>
@@ -23,7 +24,7 @@ struct SyscallEntry {
     bool by_name;
 };
 
-constexpr std::array<SyscallEntry, 96> kSyscalls{{
+constexpr std::array<SyscallEntry, 121> kSyscalls{{
     {"open", 2, true},
     {"stat", 4, true},
     {"lstat", 6, true},
@@ -52,15 +53,20 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"rename", 82, true},
     {"mkdir", 83, true},
     {"rmdir", 84, true},
+    {"creat", 85, false},
     {"link", 86, true},
     {"unlink", 87, true},
     {"symlink", 88, true},
     {"readlink", 89, true},
     {"chmod", 90, true},
+    {"fchmod", 91, false},
     {"chown", 92, true},
+    {"fchown", 93, false},
     {"lchown", 94, true},
     {"gettimeofday", 96, true},
     {"ptrace", 101, true},
+    {"utime", 132, false},
+    {"mknod", 133, false},
     {"statfs", 137, false},
     {"pivot_root", 155, true},
     {"prctl", 157, true},
@@ -77,6 +83,16 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"init_module", 175, true},
     {"delete_module", 176, true},
     {"quotactl", 179, true},
+    {"setxattr", 188, false},
+    {"lsetxattr", 189, false},
+    {"fsetxattr", 190, false},
+    {"getxattr", 191, false},
+    {"lgetxattr", 192, false},
+    {"listxattr", 194, false},
+    {"llistxattr", 195, false},
+    {"removexattr", 197, false},
+    {"lremovexattr", 198, false},
+    {"fremovexattr", 199, false},
     {"time", 201, true},
     {"sched_getaffinity", 204, false},
     {"lookup_dcookie", 212, true},
@@ -84,16 +100,19 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"timer_settime", 223, true},
     {"clock_gettime", 228, true},
     {"clock_nanosleep", 230, true},
+    {"utimes", 235, false},
     {"kexec_load", 246, true},
     {"add_key", 248, true},
     {"request_key", 249, true},
     {"keyctl", 250, true},
     {"openat", 257, true},
     {"mkdirat", 258, true},
+    {"mknodat", 259, false},
     {"fchownat", 260, true},
     {"futimesat", 261, true},
     {"newfstatat", 262, true},
     {"unlinkat", 263, true},
+    {"renameat", 264, false},
     {"linkat", 265, true},
     {"symlinkat", 266, true},
     {"readlinkat", 267, true},
@@ -119,7 +138,14 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"io_uring_enter", 426, true},
     {"io_uring_register", 427, true},
     {"clone3", 435, true},
+    {"openat2", 437, false},
     {"faccessat2", 439, false},
+    {"fchmodat2", 452, false},
+    {"setxattrat", 463, false},
+    {"getxattrat", 464, false},
+    {"listxattrat", 465, false},
+    {"removexattrat", 466, false},
+    {"file_setattr", 469, false},
 }};
 
 // Compile-time lookup: a misspelt name in a rule below fails the build instead of routing nothing.
@@ -143,10 +169,30 @@ constexpr Numbers<2> kCpus{nr("openat"), nr("sched_getaffinity")};
 constexpr Numbers<1> kProcFiles{nr("openat")};
 constexpr Numbers<2> kDirListing{nr("getdents64"), nr("getdents")};
 constexpr Numbers<2> kHostname{nr("uname"), nr("openat")};
-constexpr Numbers<15> kCopyOnWrite{
-    nr("openat"), nr("unlinkat"),  nr("mkdirat"),    nr("renameat2"),  nr("symlinkat"),
-    nr("linkat"), nr("fchmodat"),  nr("fchownat"),   nr("truncate"),   nr("newfstatat"),
-    nr("statx"),  nr("faccessat"), nr("readlinkat"), nr("getdents64"), nr("getdents")};
+// Every call that changes or reads a path inside the working directory, in each of its forms:
+// Landlock does not govern mode, owner, times or extended attributes, and the layer serves the
+// names only it holds. openat2 and fchmodat2 are refused while the layer is in force, so that C
+// libraries fall back to the forms it serves.
+constexpr Numbers<57> kCopyOnWrite{
+    // opens
+    nr("openat"), nr("open"), nr("creat"), nr("openat2"),
+    // changes by path
+    nr("mkdirat"), nr("mkdir"), nr("unlinkat"), nr("unlink"), nr("rmdir"), nr("renameat2"),
+    nr("renameat"), nr("rename"), nr("linkat"), nr("link"), nr("symlinkat"), nr("symlink"),
+    nr("fchmodat"), nr("fchmodat2"), nr("chmod"), nr("fchownat"), nr("chown"), nr("lchown"),
+    nr("truncate"), nr("mknodat"), nr("mknod"), nr("utimensat"), nr("utime"), nr("utimes"),
+    nr("futimesat"),
+    // changes by descriptor
+    nr("fchmod"), nr("fchown"),
+    // extended attributes, changed
+    nr("setxattr"), nr("lsetxattr"), nr("fsetxattr"), nr("setxattrat"), nr("removexattr"),
+    nr("lremovexattr"), nr("fremovexattr"), nr("removexattrat"), nr("file_setattr"),
+    // extended attributes, read by path (a descriptor names the file the layer chose already)
+    nr("getxattr"), nr("lgetxattr"), nr("getxattrat"), nr("listxattr"), nr("llistxattr"),
+    nr("listxattrat"),
+    // status, links and listings
+    nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
+    nr("access"), nr("readlinkat"), nr("readlink"), nr("getdents64"), nr("getdents")};
 // faccessat2 too: the virtual-root handler serves it, and unrouted it would resolve host paths.
 constexpr Numbers<36> kVirtualRoot{
     nr("openat"),     nr("open"),      nr("execve"),     nr("execveat"),   nr("unlinkat"),
@@ -269,6 +315,11 @@ void append_packet_block(const Policy& policy, std::vector<sock_filter>& out) {
     out.push_back(refuse());
 }
 
+// Inode flags (chattr) and the extended file attributes change a file through any open
+// descriptor, a read-only one the layer handed out of the working directory included.
+constexpr std::array<std::uint32_t, 3> kCowIoctls{FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS,
+                                                  FS_IOC_FSSETXATTR};
+
 }  // namespace
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name) {
@@ -297,6 +348,18 @@ std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy) {
         for (std::uint32_t number : kIoUring)
             if (std::ranges::find(denied, number) == denied.end()) denied.push_back(number);
     return denied;
+}
+
+std::vector<sock_filter> routed_arg_filters(const Policy& policy) {
+    if (!copy_on_write(policy)) return {};
+    const auto n = static_cast<std::uint8_t>(kCowIoctls.size());
+    std::vector<sock_filter> out{load(kOffsetNr), jeq(nr("ioctl"), 0, n + 2), load(kOffsetArg1)};
+    for (std::uint8_t i = 0; i < n; ++i) {
+        const bool last = i + 1 == n;
+        out.push_back(jeq(kCowIoctls[i], static_cast<std::uint8_t>(n - 1 - i), last ? 1 : 0));
+    }
+    out.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
+    return out;
 }
 
 std::vector<sock_filter> arg_filters(const Policy& policy) {

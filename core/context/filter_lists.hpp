@@ -23,4 +23,8 @@ std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy);
 
 std::vector<sock_filter> arg_filters(const Policy& policy);
 
+// Argument checks that route a call to the supervisor: only for a program with a listener, placed
+// after `arg_filters`.
+std::vector<sock_filter> routed_arg_filters(const Policy& policy);
+
 }  // namespace vestrion::context
