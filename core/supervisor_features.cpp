@@ -1,0 +1,11 @@
+#include "core/supervisor_features.hpp"
+
+namespace vestrion::sandbox {
+
+std::optional<std::string> feature_needing_supervisor(const Policy& p) {
+    if (p.max_memory) return "the memory limit (max_memory)";
+    if (p.policy_fn) return "a policy callback (policy_fn)";
+    return std::nullopt;
+}
+
+}  // namespace vestrion::sandbox
