@@ -21,8 +21,9 @@ static const char usage[] =
     "/proc, use /dev/null, /dev/zero, /dev/random and /dev/urandom, and read and write a fresh\n"
     "directory that is its working directory and its TMPDIR, removed when it ends. Nothing else\n"
     "of the file system: not the host's /dev/shm (Python's multiprocessing fails without it),\n"
-    "not your home. It keeps your standard input and environment, cannot signal processes\n"
-    "outside the sandbox nor reach abstract Unix sockets; the network is not restricted.\n"
+    "not your home. It keeps your standard input and environment, may start 64 processes over\n"
+    "its run, cannot signal processes outside the sandbox nor reach abstract Unix sockets; the\n"
+    "network is not restricted.\n"
     "Its output is written out byte for byte once it ends. Exit status: the command's own; 137\n"
     "when a signal or a limit ended it; 128+N when vestrion-run gets signal N (SIGINT, SIGTERM),\n"
     "which kills the command; 125 when the sandbox cannot start.\n";
