@@ -136,8 +136,8 @@ static void explain_failed_start(const char* command) {
     }
     fprintf(stderr,
             "vestrion-run: the C interface gives no reason; likely causes: a path of the policy "
-            "that does not exist, or a feature this build of vestrion or this kernel lacks "
-            "(seccomp user notification, user namespaces)\n");
+            "that does not exist, a feature this build of vestrion or this kernel lacks (seccomp "
+            "user notification, user namespaces), or no room for another process\n");
 }
 
 /* Spawns, waits and passes the outcome through; the exit status of the tool. */
