@@ -2,7 +2,6 @@
 // the files it grants, and what a stop signal leaves behind.
 #include <dirent.h>
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -76,22 +75,10 @@ public:
 
     ToolOutcome finish() {
         ToolOutcome outcome;
-        pollfd fds[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
-        std::string* sinks[2] = {&outcome.out, &outcome.err};
-        while (fds[0].fd >= 0 || fds[1].fd >= 0) {
-            if (::poll(fds, 2, -1) < 0) break;
-            for (int i = 0; i < 2; ++i) {
-                if (fds[i].fd < 0 || !fds[i].revents) continue;
-                char buf[4096];
-                ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
-                if (n > 0) {
-                    sinks[i]->append(buf, static_cast<std::size_t>(n));
-                } else {
-                    ::close(fds[i].fd);
-                    fds[i].fd = -1;
-                }
-            }
-        }
+        test::drain(out_, err_, outcome.out, outcome.err, 0);
+        ::close(out_);
+        ::close(err_);
+        out_ = err_ = -1;
         int status = 0;
         if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status))
             outcome.exit_code = WEXITSTATUS(status);
