@@ -152,19 +152,39 @@ TEST(SandboxSpawn, RefusalsBeforeAnythingIsForked) {
               "sandbox error: child process error: sandbox already spawned");
 }
 
-TEST(SandboxSpawn, ConfinementFailureIsTheEndOfPipeError) {
-    Policy policy = *Policy::builder().fs_read("/").cwd("/no/such/dir").build();
+// The child starts on our memory unless it must change its own (huge pages off): both ways
+// must bring its failure line back.
+class ConfinementFailure : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ConfinementFailure, SpawnErrorEndsWithTheChildsLine) {
+    Policy policy =
+        *Policy::builder().fs_read("/").cwd("/no/such/dir").no_huge_pages(GetParam()).build();
     auto sandbox = *Sandbox::create(policy);
     auto spawned = sandbox->spawn(Args{"true"});
     ASSERT_FALSE(spawned.has_value());
     EXPECT_EQ(spawned.error().message(),
               "sandbox error: child process error: read notif fd from child: pipe closed before 4 "
-              "bytes read");
+              "bytes read: vestrion child: chdir: No such file or directory (os error 2)");
+    // The child still writes the line to its own standard error.
     auto result = sandbox->wait();
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->status, ExitStatus::code(127));
     EXPECT_EQ(*result->stderr_bytes,
               "vestrion child: chdir: No such file or directory (os error 2)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(StartedBy, ConfinementFailure, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Fork" : "SharedMemory"; });
+
+TEST(SandboxSpawn, ExecFailureAfterTheHandshakeIsStatus127WithDescriptorsKept) {
+    // Without close_fds the failure pipe is still open when the exec fails: its copy of the line
+    // must not end the child by SIGPIPE.
+    Policy policy = *Policy::builder().fs_read("/").close_fds(false).build();
+    auto result = run_ok(policy, {"vestrion-no-such-command"});
+    EXPECT_EQ(result.status, ExitStatus::code(127));
+    EXPECT_EQ(*result.stderr_bytes,
+              "vestrion child: execvp 'vestrion-no-such-command': No such file or directory (os "
+              "error 2)\n");
 }
 
 TEST(SandboxSpawn, FeaturesWithoutTheirHandlerAreRefused) {
@@ -259,8 +279,8 @@ std::string place_caller(NoSupervisor how, std::optional<test::ContinueSuperviso
 struct NoSupervisorCase {
     const char* name;
     NoSupervisor how;
-    bool max_memory;
-    const char* expected;  // the output, or the start of the error
+    std::string_view feature;  // "", "max_memory" or "policy_fn"
+    const char* expected;      // the output, or the start of the error
 };
 
 void PrintTo(const NoSupervisorCase& c, std::ostream* os) { *os << c.name; }
@@ -275,7 +295,10 @@ TEST_P(WithoutSupervisor, PlainPolicyRunsAndSupervisedOneIsRefused) {
         std::optional<test::ContinueSupervisor> supervisor;
         if (std::string failed = place_caller(c.how, supervisor); !failed.empty()) return failed;
         auto builder = Policy::builder().fs_read("/");
-        if (c.max_memory) builder = std::move(builder).max_memory(1 << 30);
+        if (c.feature == "max_memory") builder = std::move(builder).max_memory(1 << 30);
+        if (c.feature == "policy_fn")
+            builder = std::move(builder).policy_fn(
+                [](SyscallEvent, PolicyContext&) { return Verdict::allow(); });
         auto result =
             Sandbox::run(*std::move(builder).build(), Args{"sh", "-c", "uname -s; (true)"});
         if (!result) return result.error().message();
@@ -287,12 +310,15 @@ TEST_P(WithoutSupervisor, PlainPolicyRunsAndSupervisedOneIsRefused) {
 INSTANTIATE_TEST_SUITE_P(
     Table, WithoutSupervisor,
     ::testing::Values(
-        NoSupervisorCase{"OuterListenerPlain", NoSupervisor::OuterListener, false, "Linux\n"},
-        NoSupervisorCase{"ConfinedPlain", NoSupervisor::Confined, false, "Linux\n"},
-        NoSupervisorCase{"OuterListenerMaxMemory", NoSupervisor::OuterListener, true,
+        NoSupervisorCase{"OuterListenerPlain", NoSupervisor::OuterListener, "", "Linux\n"},
+        NoSupervisorCase{"ConfinedPlain", NoSupervisor::Confined, "", "Linux\n"},
+        NoSupervisorCase{"OuterListenerMaxMemory", NoSupervisor::OuterListener, "max_memory",
                          "sandbox error: child process error: the memory limit (max_memory) needs "
                          "the syscall supervisor, which cannot run under a seccomp filter that already holds"},
-        NoSupervisorCase{"ConfinedMaxMemory", NoSupervisor::Confined, true,
+        NoSupervisorCase{"OuterListenerCallback", NoSupervisor::OuterListener, "policy_fn",
+                         "sandbox error: child process error: a policy callback (policy_fn) needs "
+                         "the syscall supervisor, which cannot run under a seccomp filter"},
+        NoSupervisorCase{"ConfinedMaxMemory", NoSupervisor::Confined, "max_memory",
                          "sandbox error: child process error: the memory limit (max_memory) needs "
                          "the syscall supervisor, which cannot run in a spawn from inside a vestrion sandbox"}),
     [](const auto& info) { return info.param.name; });
