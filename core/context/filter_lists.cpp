@@ -23,7 +23,7 @@ struct SyscallEntry {
     bool by_name;
 };
 
-constexpr std::array<SyscallEntry, 96> kSyscalls{{
+constexpr std::array<SyscallEntry, 110> kSyscalls{{
     {"open", 2, true},
     {"stat", 4, true},
     {"lstat", 6, true},
@@ -57,10 +57,13 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"symlink", 88, true},
     {"readlink", 89, true},
     {"chmod", 90, true},
+    {"fchmod", 91, false},
     {"chown", 92, true},
+    {"fchown", 93, false},
     {"lchown", 94, true},
     {"gettimeofday", 96, true},
     {"ptrace", 101, true},
+    {"utime", 132, false},
     {"statfs", 137, false},
     {"pivot_root", 155, true},
     {"prctl", 157, true},
@@ -77,6 +80,12 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"init_module", 175, true},
     {"delete_module", 176, true},
     {"quotactl", 179, true},
+    {"setxattr", 188, false},
+    {"lsetxattr", 189, false},
+    {"fsetxattr", 190, false},
+    {"removexattr", 197, false},
+    {"lremovexattr", 198, false},
+    {"fremovexattr", 199, false},
     {"time", 201, true},
     {"sched_getaffinity", 204, false},
     {"lookup_dcookie", 212, true},
@@ -84,6 +93,7 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"timer_settime", 223, true},
     {"clock_gettime", 228, true},
     {"clock_nanosleep", 230, true},
+    {"utimes", 235, false},
     {"kexec_load", 246, true},
     {"add_key", 248, true},
     {"request_key", 249, true},
@@ -120,6 +130,10 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"io_uring_register", 427, true},
     {"clone3", 435, true},
     {"faccessat2", 439, false},
+    {"fchmodat2", 452, false},
+    {"setxattrat", 463, false},
+    {"removexattrat", 466, false},
+    {"file_setattr", 469, false},
 }};
 
 // Compile-time lookup: a misspelt name in a rule below fails the build instead of routing nothing.
@@ -160,6 +174,15 @@ constexpr Numbers<36> kVirtualRoot{
 constexpr Numbers<6> kCallback{nr("openat"), nr("connect"), nr("sendto"),
                                nr("bind"),   nr("execve"),  nr("execveat")};
 constexpr Numbers<2> kPortRemap{nr("bind"), nr("getsockname")};
+// Landlock leaves a file's mode, owner, times and attributes alone: the supervisor changes them
+// only beneath the writable trees. (The ioctls that change a file's flags are matched by request.)
+constexpr Numbers<21> kMetadata{
+    nr("chmod"),         nr("fchmod"),         nr("fchmodat"),    nr("fchmodat2"),
+    nr("chown"),         nr("fchown"),         nr("lchown"),      nr("fchownat"),
+    nr("utime"),         nr("utimes"),         nr("futimesat"),   nr("utimensat"),
+    nr("setxattr"),      nr("lsetxattr"),      nr("fsetxattr"),   nr("removexattr"),
+    nr("lremovexattr"),  nr("fremovexattr"),   nr("setxattrat"),  nr("removexattrat"),
+    nr("file_setattr")};
 
 struct RoutedRule {
     bool (*applies)(const Policy&);
@@ -170,8 +193,9 @@ bool copy_on_write(const Policy& p) {
     return p.workdir && p.fs_isolation == FsIsolation::None;
 }
 
-constexpr std::array<RoutedRule, 13> kRoutedRules{{
+constexpr std::array<RoutedRule, 14> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
+    {[](const Policy&) { return true; }, kMetadata},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {[](const Policy& p) { return !p.net_allow_hosts.empty() || p.policy_fn != nullptr; },
      kNetwork},

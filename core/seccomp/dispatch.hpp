@@ -41,6 +41,8 @@ class Handlers {
     // Listings, stat, readlink and statx once the copy-on-write layer has changed something;
     // none for a path outside the working directory.
     virtual std::optional<NotifAction> cow_read(const Call& call);
+    // Changes of a file's mode, owner, times or attributes, and the ioctls that change its flags.
+    virtual NotifAction metadata(const Call& call);
     // None for a path or directory the /proc views do not serve.
     virtual std::optional<NotifAction> proc_open(const Call& call);
     virtual std::optional<NotifAction> proc_listing(const Call& call);
