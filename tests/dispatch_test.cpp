@@ -6,6 +6,8 @@
 
 #include <set>
 
+#include "tests/support.hpp"
+
 namespace vestrion {
 namespace {
 
@@ -167,8 +169,11 @@ TEST_P(DispatchOrder, RoutesToTheFirstMatchingRule) {
     std::optional<random::Rng> rng;
     if (c.rng) rng.emplace(7);
     SharedSupervisorState shared(64u, rng);
+    test::TempDir scratch;
     if (policy.cow) {
-        shared.state.cow_branch.emplace();
+        auto branch = cow::SeccompCowBranch::create(scratch.path(), scratch / "storage");
+        ASSERT_TRUE(branch.has_value()) << branch.error().message();
+        shared.state.cow_branch.emplace(std::move(*branch));
         if (c.cow_dirty) shared.state.cow_branch->mark_dirty();
     }
     seccomp_notif n{};
@@ -306,6 +311,7 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"MetadataWithoutSwitches", nullptr, SYS_fchmod, Metadata},
         RouteCase{"MetadataByNumberAlone", nullptr, 469, Metadata},
         RouteCase{"FlagIoctl", nullptr, SYS_ioctl, Metadata, {}, false, false, 0x40086602},
+        RouteCase{"FlagIoctlOfInt", nullptr, SYS_ioctl, Metadata, {}, false, false, 0x40046602},
         RouteCase{"AttributeIoctlWithHighBitsSet", nullptr, SYS_ioctl, Metadata, {}, false, false,
                   (1ull << 32) | 0x401c5820},
         RouteCase{"OtherIoctlsContinue", nullptr, SYS_ioctl, None, {}, false, false, 0x5401},

@@ -24,17 +24,15 @@ namespace sc = sys::syscall;
 
 namespace {
 
-constexpr int kPathFlags = O_PATH | O_CLOEXEC;
+constexpr int kPathFlags = O_PATH;  // the wrapper adds O_CLOEXEC
 
+// A rename racing the walk of a lookup held inside a directory gives EAGAIN; the wrapper tries a
+// few times, and what is left reaches the child as its call's error.
 Errno<UniqueFd> openat2(int dirfd, const char* path, std::uint64_t flags,
                         std::uint64_t resolve) noexcept {
-    open_how how{};
-    how.flags = flags;
-    how.resolve = resolve;
-    long ret = sc::raw(sys::NR_OPENAT2, dirfd, reinterpret_cast<long>(path),
-                       reinterpret_cast<long>(&how), sizeof how);
-    if (sc::is_error(ret)) return std::unexpected(static_cast<int>(-ret));
-    return UniqueFd(static_cast<int>(ret));
+    auto fd = sc::openat2(dirfd, path, flags, 0, resolve);
+    if (!fd) return std::unexpected(fd.error().code());
+    return std::move(*fd);
 }
 
 Errno<UniqueFd> open_proc_dir(std::uint32_t tid, const char* name) noexcept {

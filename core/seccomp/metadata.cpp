@@ -263,8 +263,9 @@ Errno<Payload> read_payload(const Call& call, const Request& r) {
         }
         case Op::Ioctl: {
             p.request = static_cast<std::uint32_t>(a[1]);
-            // FS_IOC_SETFLAGS takes an int, whatever the size its number declares.
-            std::size_t size = p.request == sys::SET_FLAGS_REQUEST ? sizeof(int) : 28;
+            // The flags are an int, whatever size FS_IOC_SETFLAGS declares; the attribute record
+            // of FS_IOC_FSSETXATTR is 28 bytes.
+            std::size_t size = p.request == sys::SET_FSXATTR_REQUEST ? 28 : sizeof(int);
             auto arg = read_exact(call, a[2], size);
             if (!arg) return fail(arg.error());
             p.bytes = std::move(*arg);
@@ -415,7 +416,8 @@ bool is_metadata_call(const SeccompNotif& notif) noexcept {
         case SYS_ioctl: {
             // The kernel reads the request as a 32-bit number.
             auto request = static_cast<std::uint32_t>(notif.data.args[1]);
-            return request == sys::SET_FLAGS_REQUEST || request == sys::SET_FSXATTR_REQUEST;
+            return request == sys::SET_FLAGS_REQUEST || request == sys::SET_FLAGS_32_REQUEST ||
+                   request == sys::SET_FSXATTR_REQUEST;
         }
         default:
             return false;

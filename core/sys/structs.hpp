@@ -22,6 +22,14 @@ inline constexpr long NR_SETXATTRAT = 463;
 inline constexpr long NR_REMOVEXATTRAT = 466;
 inline constexpr long NR_FILE_SETATTR = 469;
 
+// openat2's argument.
+struct OpenHow {
+    std::uint64_t flags;
+    std::uint64_t mode;
+    std::uint64_t resolve;
+};
+static_assert(sizeof(OpenHow) == 24);
+
 // Landlock.
 struct LandlockRulesetAttr {
     std::uint64_t handled_access_fs;
@@ -83,9 +91,10 @@ static_assert(sizeof(XattrArgs) == 16);
 // The argument record of file_setattr, and its smallest accepted size.
 inline constexpr std::size_t FILE_ATTR_SIZE_VER0 = 24;
 
-// The ioctl requests that change a file's attributes through a descriptor (FS_IOC_SETFLAGS,
-// FS_IOC_FSSETXATTR).
+// The ioctl requests that change a file's attributes through a descriptor (FS_IOC_SETFLAGS and
+// its 32-bit twin, FS_IOC_FSSETXATTR).
 inline constexpr std::uint32_t SET_FLAGS_REQUEST = 0x40086602;
+inline constexpr std::uint32_t SET_FLAGS_32_REQUEST = 0x40046602;  // FS_IOC32_SETFLAGS
 inline constexpr std::uint32_t SET_FSXATTR_REQUEST = 0x401c5820;
 
 // pidfd_send_signal: reach the whole process group of the pidfd's process.

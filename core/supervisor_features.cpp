@@ -1,0 +1,10 @@
+#include "core/supervisor_features.hpp"
+
+namespace vestrion::sandbox {
+
+std::optional<std::string> feature_needing_supervisor(const Policy& p) {
+    if (p.max_memory) return "the memory limit (max_memory)";
+    return std::nullopt;
+}
+
+}  // namespace vestrion::sandbox
