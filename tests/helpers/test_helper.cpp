@@ -10,6 +10,7 @@
 #include <sys/mman.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <sys/xattr.h>
@@ -388,6 +389,17 @@ int chmod_race(int n, const char* path, const char* target) {
 
 }  // namespace
 
+// Binds a Unix socket at the path: it makes a name through a call that no file handler serves.
+int bind_unix(const char* path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    long r = fd < 0 ? -1 : bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    std::printf("%s\n", outcome(r));
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: vestrion_test_helper CASE [ARGS]\n");
@@ -413,6 +425,7 @@ int main(int argc, char** argv) {
     if (name == "syscall-errnos") return syscall_errnos();
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
+    if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
