@@ -124,7 +124,7 @@ class Recording : public seccomp::notif::Handlers {
         return a ? std::move(*a) : NotifAction(NotifAction::Continue{});
     }
     NotifAction chroot_call(const Call&) override { return tag(ChrootCall); }
-    NotifAction cow_write(const Call&) override { return tag(CowWrite); }
+    std::optional<NotifAction> cow_write(const Call&) override { return maybe(CowWrite); }
     std::optional<NotifAction> cow_open(const Call&) override { return maybe(CowOpen); }
     std::optional<NotifAction> cow_read(const Call&) override { return maybe(CowRead); }
     std::optional<NotifAction> proc_open(const Call&) override { return maybe(ProcOpen); }
@@ -318,6 +318,11 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"VirtualRootPrecedesMetadata", chroot, SYS_chmod, ChrootCall},
         RouteCase{"CopyOnWritePrecedesMetadata", [](NotifPolicy& p) { p.cow = true; },
                   SYS_fchmodat, CowWrite},
+        RouteCase{"MetadataTheCopyOnWriteLayerDoesNotServe",
+                  [](NotifPolicy& p) { p.cow = true; },
+                  SYS_fchmodat,
+                  Metadata,
+                  {CowWrite}},
         RouteCase{"MetadataOutsideTheCopyOnWriteCalls", [](NotifPolicy& p) { p.cow = true; },
                   SYS_setxattr, Metadata}),
     [](const auto& info) { return std::string(info.param.name); });

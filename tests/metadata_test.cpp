@@ -164,6 +164,18 @@ TEST_F(Metadata, ALinkInAWritableTreeLeadsNoFurtherThanItsTarget) {
     EXPECT_EQ(run({"metadata", "lchown", link.string()}), "ok");
 }
 
+// The layer takes its own files first; the rule still holds for everything else.
+TEST_F(Metadata, AWorkingDirectoryLayerLeavesTheRuleInForce) {
+    const fs::path workdir = tmp_ / "work";
+    fs::create_directory(workdir);
+    for (const char* form : {"chmod", "fchmodat"}) {
+        EXPECT_EQ(run({"metadata", form, (read_only() / "f").string()}, builder().workdir(workdir)),
+                  "EACCES")
+            << form;
+        EXPECT_EQ(mode_of(read_only() / "f"), "644");
+    }
+}
+
 TEST_F(Metadata, ASwappedPathNeverReachesOutsideTheWritableTree) {
     const fs::path target = read_only() / "f";
     const fs::path path = writable() / "x";

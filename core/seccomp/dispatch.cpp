@@ -102,7 +102,7 @@ Answer chroot_rules(const Call& call, Handlers& h) {
 // Rule 8: the copy-on-write layer. Its read side acts only once the layer has changed something.
 Answer cow_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
-    if (is_cow_write(nr)) return h.cow_write(call);
+    if (is_cow_write(nr)) return h.cow_write(call);  // none goes on
     if (nr == SYS_openat) {
         if (auto answer = h.cow_open(call)) return answer;
     }
@@ -205,8 +205,8 @@ NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
 }
 // The copy-on-write layer's handlers.
-NotifAction Handlers::cow_write(const Call&) {
-    return NotifAction::Continue{};
+std::optional<NotifAction> Handlers::cow_write(const Call&) {
+    return std::nullopt;
 }
 std::optional<NotifAction> Handlers::cow_open(const Call&) {
     return std::nullopt;
