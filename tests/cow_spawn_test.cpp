@@ -108,6 +108,23 @@ INSTANTIATE_TEST_SUITE_P(
                     }}),
     [](const auto& info) { return std::string(info.param.name); });
 
+TEST(CowSpawn, ASpawnFromInsideASandboxRefusesTheWorkdirWhateverTheActions) {
+    Scratch s;
+    for (BranchAction action : {BranchAction::Commit, BranchAction::Abort}) {
+        auto report = test::run_forked([&] {
+            CONFINED.store(true);
+            auto result = Sandbox::run(*base(s).on_exit(action).on_error(action).build(),
+                                       Args{"/bin/true"});
+            return result ? std::string("ran") : result.error().message();
+        });
+        EXPECT_EQ(report.text,
+                  "sandbox error: child process error: a copy-on-write working directory (workdir) "
+                  "needs the syscall supervisor, which cannot run in a spawn from inside a vestrion "
+                  "sandbox");
+        EXPECT_EQ(entries(s.storage()), 0u);
+    }
+}
+
 TEST(CowSpawn, WithoutTheLayerACommittingRunGoesOnAndKeepsItsWriteRules) {
     Scratch s;
     test::write_file(s.storage(), "");  // unusable
