@@ -58,6 +58,18 @@ std::string owner_of(const fs::path& p) {
     return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
 }
 
+int flags_of(const fs::path& p) {
+    int flags = -1;  // the kernel reads and writes an int, whatever the request declares
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) flags = -1;
+    if (fd >= 0) ::close(fd);
+    return flags;
+}
+
+std::string flags_text(const fs::path& p) {
+    return std::to_string(flags_of(p));
+}
+
 // A tree the command may only read and one it may write, each holding a file "f" of mode 0644.
 class Metadata : public ::testing::Test {
   protected:
@@ -102,7 +114,8 @@ struct FormCase {
     std::string (*observe)(const fs::path&);
     const char* in_read_only;  // the command's outcome on the read-only file
     const char* in_writable;   // on the writable one, which then changes when this is "ok"
-    bool xattr = false;
+    bool xattr = false;        // needs user extended attributes
+    bool inode_flags = false;  // needs inode flags
 };
 void PrintTo(const FormCase& c, std::ostream* os) {
     *os << c.form;
@@ -113,6 +126,8 @@ class MetadataForms : public Metadata, public ::testing::WithParamInterface<Form
 TEST_P(MetadataForms, ChangeOnlyWhatLiesInAWritableTree) {
     const FormCase& c = GetParam();
     if (c.xattr && !takes_user_xattrs()) GTEST_SKIP() << "the file system takes no user xattrs";
+    if (c.inode_flags && flags_of(writable() / "f") < 0)
+        GTEST_SKIP() << "the file system has no inode flags";
     for (const auto& [dir, expected] :
          {std::pair{read_only(), c.in_read_only}, std::pair{writable(), c.in_writable}}) {
         SCOPED_TRACE(dir.filename().string());
@@ -143,7 +158,10 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"setxattr", xattr_of, "EACCES", "ok", true},
         FormCase{"fsetxattr-ro", xattr_of, "EACCES", "ok", true},
         FormCase{"fsetxattr-opath", xattr_of, "EBADF", "EBADF", true},
-        FormCase{"setxattr-link-opath", xattr_of, "EACCES", "ok", true}),
+        FormCase{"setxattr-link-opath", xattr_of, "EACCES", "ok", true},
+        FormCase{"setxattrat", xattr_of, "EACCES", "ok", true},
+        FormCase{"setxattrat-empty-opath", xattr_of, "EBADF", "EBADF", true},
+        FormCase{"file-setattr", flags_text, "EACCES", "ok", false, true}),
     [](const auto& info) {
         std::string name = info.param.form;
         std::replace(name.begin(), name.end(), '-', '_');
@@ -228,14 +246,6 @@ TEST_F(Metadata, TheCallersThreadsKeepTheirRights) {
     EXPECT_EQ(status_line("CapEff:"), caps);
     EXPECT_EQ(status_line("Uid:"), uid);
     EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
-}
-
-int flags_of(const fs::path& p) {
-    int flags = -1;  // the kernel reads and writes an int, whatever the request declares
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) flags = -1;
-    if (fd >= 0) ::close(fd);
-    return flags;
 }
 
 // The ioctl that changes a file's flags works on a descriptor opened read-only.
