@@ -238,14 +238,24 @@ std::string status_line(const char* key) {
     return "";
 }
 
+std::size_t entries(const char* dir) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// The worker changes no other thread, and goes with its sandbox.
 TEST_F(Metadata, TheCallersThreadsKeepTheirRights) {
     const std::string caps = status_line("CapEff:");
     const std::string uid = status_line("Uid:");
     const int dumpable = ::prctl(PR_GET_DUMPABLE);
+    const std::size_t threads = entries("/proc/self/task");
+    const std::size_t fds = entries("/proc/self/fd");
     EXPECT_EQ(run({"metadata", "chmod", (writable() / "f").string()}), "ok");
     EXPECT_EQ(status_line("CapEff:"), caps);
     EXPECT_EQ(status_line("Uid:"), uid);
     EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), fds);
 }
 
 // The ioctl that changes a file's flags works on a descriptor opened read-only.
@@ -294,6 +304,8 @@ TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
     nobody.uids = {65534, 65534, 65534, 65534};
     nobody.gids = {65534, 65534, 65534, 65534};
     nobody.groups = {};
+    // A change of ids would leave the whole process undumpable.
+    const int dumpable = ::prctl(PR_GET_DUMPABLE);
     for (const auto& creds : {nobody, own_credentials()}) {
         Seen inside;
         ASSERT_TRUE(rights.run(creds, [&] { inside = seen_by_thread(); }));
@@ -305,6 +317,7 @@ TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
         Seen outside = seen_by_thread();
         EXPECT_EQ(outside.euid, 0u);
         EXPECT_NE(outside.effective, 0u);
+        EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
     }
 }
 
