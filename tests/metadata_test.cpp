@@ -182,6 +182,14 @@ TEST_F(Metadata, ALinkInAWritableTreeLeadsNoFurtherThanItsTarget) {
     EXPECT_EQ(run({"metadata", "lchown", link.string()}), "ok");
 }
 
+// A relative writable path names what it named for Landlock: a path from the working directory.
+TEST_F(Metadata, ARelativeWritablePathStartsFromTheWorkingDirectory) {
+    auto relative = Policy::builder().fs_read("/").cwd(tmp_.path()).fs_write("rw");
+    EXPECT_EQ(run({"metadata", "chmod", "rw/f"}, relative), "ok");
+    EXPECT_EQ(mode_of(writable() / "f"), "600");
+    EXPECT_EQ(run({"metadata", "chmod", "ro/f"}, relative), "EACCES");
+}
+
 // The layer takes its own files first; the rule still holds for everything else.
 TEST_F(Metadata, AWorkingDirectoryLayerLeavesTheRuleInForce) {
     const fs::path workdir = tmp_ / "work";
