@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <grp.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -327,6 +328,24 @@ TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
         EXPECT_NE(outside.effective, 0u);
         EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
     }
+}
+
+// A caller without privilege takes its own ids again and gives up nothing it needs to.
+TEST(ChildRights, AnUnprivilegedCallerServesItsOwnChild) {
+    auto report = test::run_forked([] {
+        if (::geteuid() == 0) {
+            gid_t none[1];
+            if (::setgroups(0, none) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                ::setresuid(65534, 65534, 65534) != 0)
+                return std::string("cannot drop privilege");
+        }
+        child_rights::ChildRights rights;
+        Seen inside;
+        if (!rights.run(own_credentials(), [&] { inside = seen_by_thread(); }))
+            return std::string("refused");
+        return std::to_string(inside.euid == ::geteuid()) + std::to_string(inside.effective);
+    });
+    EXPECT_EQ(report.text, "10");
 }
 
 TEST(ChildRights, CredentialsComeFromTheStatusLines) {
