@@ -240,6 +240,21 @@ TEST_F(Metadata, PrivilegedChownTakesIdsOfTheCommandsNamespace) {
     EXPECT_EQ(owner_of(file), caller);
 }
 
+// A command that holds CAP_SYS_CHROOT in its own namespace may move its root: its paths and the
+// names of its files are then taken from there.
+TEST_F(Metadata, ACommandThatMovedItsRootIsServedFromIt) {
+    const fs::path jail = writable() / "jail";
+    fs::create_directory(jail);
+    test::write_file(jail / "f", "");
+    ::chmod((jail / "f").c_str(), 0644);
+    auto privileged = builder().privileged(true);
+    EXPECT_EQ(run({"chroot-chmod", jail.string(), "/f"}, privileged), "ok");
+    EXPECT_EQ(mode_of(jail / "f"), "600");
+    EXPECT_EQ(run({"chroot-chmod", read_only().string(), "/f"}, builder().privileged(true)),
+              "EACCES");
+    EXPECT_EQ(mode_of(read_only() / "f"), "644");
+}
+
 std::string status_line(const char* key) {
     std::ifstream status("/proc/thread-self/status");
     for (std::string line; std::getline(status, line);)

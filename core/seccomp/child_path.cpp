@@ -166,17 +166,23 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
 
     // The name is the one the file was opened through; find its directory again (no link may
     // take part: the kernel's name has none) and make sure the name still leads to this file.
+    // The kernel shows it from our root, or from the root of the child's mount namespace when
+    // ours cannot reach it; a directory found either way and holding this very file is a place
+    // of it.
     std::size_t slash = name.rfind('/');
     std::string dir_name = slash == 0 ? "/" : name.substr(0, slash);
     std::string base = name.substr(slash + 1);
-    auto dir = openat2(child_root, dir_name.c_str(), kPathFlags | O_DIRECTORY,
-                       RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS);
-    if (!dir) return Placement::Outside;
-    struct stat entry {};
-    if (base.empty() || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-        FileId{entry.st_dev, entry.st_ino} != id)
-        return Placement::Outside;
-    return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+    if (base.empty()) return Placement::Outside;
+    for (int from : {AT_FDCWD, child_root}) {
+        auto dir = openat2(from, dir_name.c_str(), kPathFlags | O_DIRECTORY,
+                           RESOLVE_NO_SYMLINKS | (from == AT_FDCWD ? 0 : RESOLVE_IN_ROOT));
+        struct stat entry {};
+        if (!dir || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+            FileId{entry.st_dev, entry.st_ino} != id)
+            continue;
+        return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+    }
+    return Placement::Outside;
 }
 
 Errno<std::string> read_child_path(int listener, const SeccompNotif& notif,

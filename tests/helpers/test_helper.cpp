@@ -372,6 +372,16 @@ long anonymous_metadata_call(const std::string& form) {
     return -1;
 }
 
+// chmod of PATH after entering DIR as the root directory.
+int chroot_chmod(const char* dir, const char* path) {
+    if (chroot(dir) != 0 || chdir("/") != 0) {
+        std::printf("chroot %s\n", outcome(-1));
+        return 0;
+    }
+    std::printf("%s\n", outcome(syscall(SYS_chmod, path, 0600)));
+    return 0;
+}
+
 int metadata(int argc, char** argv) {
     std::string form = argv[2];
     long ret = argc > 3 ? metadata_call(form, argv[3], argc > 4 ? argv[4] : nullptr)
@@ -442,6 +452,7 @@ int main(int argc, char** argv) {
     if (name == "syscall-errnos") return syscall_errnos();
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
+    if (name == "chroot-chmod" && argc > 3) return chroot_chmod(argv[2], argv[3]);
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
