@@ -149,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"fchmodat", mode_of, "EACCES", "ok"},
         // Through a descriptor opened read-only, as Landlock would allow.
         FormCase{"fchmod-ro", mode_of, "EACCES", "ok"},
+        FormCase{"fchmod-thread-ro", mode_of, "EACCES", "ok"},
         FormCase{"fchmodat2-opath", mode_of, "EACCES", "ok"},
         FormCase{"fchmod-opath", mode_of, "EBADF", "EBADF"},
         FormCase{"chmod-proc-self", mode_of, "EACCES", "ok"},

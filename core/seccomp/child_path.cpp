@@ -66,7 +66,8 @@ bool directory_beneath(int dir, const WriteTrees& trees) {
     if (!first) return false;
     UniqueFd current = std::move(*first);
     auto id = file_id(current.get());
-    // A path is at most PATH_MAX long, so no genuine chain of parents is longer than this.
+    // The walk ends where ".." leads back to itself; the bound only keeps a tree changing under
+    // it from holding the supervisor.
     for (int depth = 0; id && depth < PATH_MAX; ++depth) {
         if (trees.contains(*id)) return true;
         UniqueFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));

@@ -325,6 +325,16 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (fd < 0) return fd;
     std::string base = form.substr(0, form.rfind('-'));
     if (base == "fchmod") return syscall(SYS_fchmod, fd, 0600);
+    if (base == "fchmod-thread") {  // from a thread other than the first
+        long ret = 0;
+        int error = 0;
+        std::thread([&] {
+            ret = syscall(SYS_fchmod, fd, 0600);
+            error = errno;
+        }).join();
+        errno = error;
+        return ret;
+    }
     if (base == "fchmodat2") return syscall(452, fd, "", 0600, AT_EMPTY_PATH);
     if (base == "fchownat") return syscall(SYS_fchownat, fd, "", self, -1, AT_EMPTY_PATH);
     if (base == "futimens") return syscall(SYS_utimensat, fd, nullptr, ts, 0);
