@@ -23,7 +23,7 @@ struct SyscallEntry {
     bool by_name;
 };
 
-constexpr std::array<SyscallEntry, 96> kSyscalls{{
+constexpr std::array<SyscallEntry, 97> kSyscalls{{
     {"open", 2, true},
     {"stat", 4, true},
     {"lstat", 6, true},
@@ -105,6 +105,7 @@ constexpr std::array<SyscallEntry, 96> kSyscalls{{
     {"perf_event_open", 298, true},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
+    {"sendmmsg", 307, false},
     {"setns", 308, true},
     {"process_vm_readv", 310, true},
     {"process_vm_writev", 311, true},
@@ -135,7 +136,9 @@ using Numbers = std::array<std::uint32_t, N>;
 // fork too: a raw fork would otherwise create processes that the process budget never counts.
 constexpr Numbers<4> kAlwaysRouted{nr("clone"), nr("fork"), nr("clone3"), nr("vfork")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
-constexpr Numbers<4> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("bind")};
+// sendmmsg too: unrouted, its datagrams would reach any address.
+constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
+                              nr("bind")};
 constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};
 constexpr Numbers<4> kTime{nr("clock_nanosleep"), nr("timerfd_settime"), nr("timer_settime"),
                            nr("openat")};
