@@ -18,6 +18,7 @@
 #include "core/context/handshake.hpp"
 #include "core/network.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/supervisor_features.hpp"
 #include "core/sys/syscall.hpp"
 
 namespace vestrion {
@@ -137,6 +138,18 @@ std::optional<std::string> unsupported_feature(const Policy& p) {
     return std::nullopt;
 }
 
+// A spawn whose child cannot have a supervisor runs only a policy that needs none.
+std::optional<VestrionError> refuse_without_supervisor(const Policy& policy, const char* why) {
+    auto feature = sandbox::feature_needing_supervisor(policy);
+    if (!feature) return std::nullopt;
+    return VestrionError(child_error(*feature + " needs the syscall supervisor, which cannot run " +
+                                     why));
+}
+
+constexpr const char* kNestedReason = "in a spawn from inside a vestrion sandbox";
+constexpr const char* kListenerTakenReason =
+    "under a seccomp filter that already holds a notification listener";
+
 SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(SystemError::last());
@@ -231,6 +244,10 @@ void sandbox_thread_main(SpawnJob* job) {
         auto fetched = fetch_agent(job->pipes.notif_r.get(), pidfd, watch->stop.get());
         if (!fetched) return fail(std::move(fetched.error()));
         agent = std::move(*fetched);
+    }
+    if (*number == 0 && !job->plan.nested()) {
+        if (auto refused = refuse_without_supervisor(job->policy, kListenerTakenReason))
+            return fail(std::move(*refused));
     }
     if (*number != 0) {
         auto fetched = context::fetch_listener(pid, pidfd, *number);
@@ -374,6 +391,10 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
         return std::unexpected(VestrionError(
             child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
+    if (nested) {
+        if (auto refused = refuse_without_supervisor(policy_, kNestedReason))
+            return std::unexpected(std::move(*refused));
+    }
     auto prepared = context::ChildPlan::prepare(policy_, argv, std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     // The child may read the plan until its exec: it lives as long as the child does.

@@ -265,6 +265,20 @@ TEST(OnBehalf, UnixPathsResolveFromTheCommandsWorkingDirectory) {
     EXPECT_EQ(run_helper(policy, {"connect-unix", "sock"}), "ok hello\n");
 }
 
+TEST(OnBehalf, ASocketFileTheCommandMayNotWriteStaysOutOfReach) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to give the socket file to another user";
+    auto caps = Sandbox::run(allowing_2(), Args{"sh", "-c", "grep CapEff /proc/self/status"});
+    ASSERT_TRUE(caps);
+    if (caps->stdout_bytes->find("0000000000000000") == std::string::npos)
+        GTEST_SKIP() << "the command keeps capabilities that override file permissions";
+    test::TempDir dir;
+    UnixServer server(dir / "sock");
+    ASSERT_EQ(::chown((dir / "sock").c_str(), 12345, 12345), 0);
+    ASSERT_EQ(::chmod((dir / "sock").c_str(), 0600), 0);
+    Policy policy = *base().net_allow_host("127.0.0.2").cwd(dir.path()).build();
+    EXPECT_EQ(run_helper(policy, {"connect-unix", "sock"}), "EACCES\n");
+}
+
 TEST(OnBehalf, ControlDataIsTranslatedNotCopied) {
     EXPECT_EQ(run_helper(allowing_2(), {"pass-pipe"}), "through the pipe\n");
     EXPECT_EQ(run_helper(allowing_2(), {"send-credentials", "0"}), "ok\n");

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <thread>
 
 #include "core/seccomp/bpf.hpp"
+#include "tests/continue_supervisor.hpp"
 #include "tests/support.hpp"
 
 namespace vestrion {
@@ -230,31 +232,70 @@ TEST(SandboxSpawn, ChildSurvivesTheThreadThatSpawnedIt) {
     EXPECT_EQ(*result->stdout_bytes, "alive\n");
 }
 
-TEST(SandboxSpawn, AnOuterListenerMakesTheChildRunNested) {
-    // Another listener in the filter chain (as a container runtime might install) leaves the
-    // child without one of its own; it still runs.
-    auto report = test::run_forked([] {
-        ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
-        sock_filter allow[] = {BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW)};
-        seccomp::bpf::Program program(std::begin(allow), std::end(allow));
-        auto outer = seccomp::bpf::install_filter(program);
-        if (!outer) return std::string("outer listener: ") + outer.error().message();
-        auto result = Sandbox::run(readable_root(), Args{"echo", "inner"});
-        if (!result) return result.error().message();
-        return *result->stdout_bytes;
-    });
-    EXPECT_EQ(report.text, "inner\n");
+// How a caller can be placed where its child cannot have a supervisor of its own.
+enum class NoSupervisor { OuterListener, Confined };
+
+// Puts the calling (forked) process in that place; an error text, or empty. An outer listener
+// (as a container runtime might hold) routes uname and is answered "continue" by `supervisor`.
+std::string place_caller(NoSupervisor how, std::optional<test::ContinueSupervisor>& supervisor) {
+    if (how == NoSupervisor::Confined) {
+        CONFINED.store(true);
+        return "";
+    }
+    ::prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+    sock_filter route_uname[] = {
+        BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0),
+        BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_uname, 0, 1),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF),
+        BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+    };
+    seccomp::bpf::Program program(std::begin(route_uname), std::end(route_uname));
+    auto outer = seccomp::bpf::install_filter(program);
+    if (!outer) return "outer listener: " + outer.error().message();
+    supervisor.emplace(std::move(*outer));
+    return "";
 }
 
-TEST(SandboxSpawn, NestedSpawnRunsUnderTheDenyFilter) {
-    auto report = test::run_forked([] {
-        CONFINED.store(true);
-        auto result = Sandbox::run(readable_root(), Args{"sh", "-c", "echo nested; (true)"});
+struct NoSupervisorCase {
+    const char* name;
+    NoSupervisor how;
+    bool max_memory;
+    const char* expected;  // the output, or the start of the error
+};
+
+void PrintTo(const NoSupervisorCase& c, std::ostream* os) { *os << c.name; }
+
+class WithoutSupervisor : public ::testing::TestWithParam<NoSupervisorCase> {};
+
+// The child runs under the deny-only program; a policy that only the supervisor could enforce is
+// refused with the reason instead of running unenforced.
+TEST_P(WithoutSupervisor, PlainPolicyRunsAndSupervisedOneIsRefused) {
+    const NoSupervisorCase& c = GetParam();
+    auto report = test::run_forked([&] {
+        std::optional<test::ContinueSupervisor> supervisor;
+        if (std::string failed = place_caller(c.how, supervisor); !failed.empty()) return failed;
+        auto builder = Policy::builder().fs_read("/");
+        if (c.max_memory) builder = std::move(builder).max_memory(1 << 30);
+        auto result =
+            Sandbox::run(*std::move(builder).build(), Args{"sh", "-c", "uname -s; (true)"});
         if (!result) return result.error().message();
         return *result->stdout_bytes;
     });
-    EXPECT_EQ(report.text, "nested\n");
+    EXPECT_TRUE(report.text.starts_with(c.expected)) << report.text;
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, WithoutSupervisor,
+    ::testing::Values(
+        NoSupervisorCase{"OuterListenerPlain", NoSupervisor::OuterListener, false, "Linux\n"},
+        NoSupervisorCase{"ConfinedPlain", NoSupervisor::Confined, false, "Linux\n"},
+        NoSupervisorCase{"OuterListenerMaxMemory", NoSupervisor::OuterListener, true,
+                         "sandbox error: child process error: the memory limit (max_memory) needs "
+                         "the syscall supervisor, which cannot run under a seccomp filter that already holds"},
+        NoSupervisorCase{"ConfinedMaxMemory", NoSupervisor::Confined, true,
+                         "sandbox error: child process error: the memory limit (max_memory) needs "
+                         "the syscall supervisor, which cannot run in a spawn from inside a vestrion sandbox"}),
+    [](const auto& info) { return info.param.name; });
 
 char process_state(pid_t pid) {
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");

@@ -1,0 +1,11 @@
+#include "core/supervisor_features.hpp"
+
+namespace vestrion::sandbox {
+
+std::optional<std::string> feature_needing_supervisor(const Policy& p) {
+    if (p.max_memory) return "the memory limit (max_memory)";
+    if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
+    return std::nullopt;
+}
+
+}  // namespace vestrion::sandbox
