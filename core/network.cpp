@@ -186,15 +186,37 @@ std::optional<int> refuse_address(const Call& call, const Target& target) {
     return std::nullopt;
 }
 
+// The destination, resolved and checked against the addresses the caller may reach.
+Step<Target> checked_target(const Call& call, Caller& caller, Bytes name) {
+    auto target = resolve_target(caller, std::move(name));
+    if (!target) return target;
+    if (auto refused = refuse_address(call, *target)) return std::unexpected(*refused);
+    return target;
+}
+
 // The policy callback's veto, asked before the act with what the act will use.
 std::optional<NotifAction> veto_before_act(const Call&, const Target&) {
     return std::nullopt;
 }
 
-Step<std::shared_ptr<agent::Agent>> the_agent(const Call& call) {
-    std::lock_guard lock(call.shared.mutex);
-    if (!call.shared.state.agent) return std::unexpected(ENOSYS);
-    return call.shared.state.agent;
+// Who makes the call, and on what: the agent, and the supervisor's duplicate of the caller's
+// socket (argument 0).
+struct Acting {
+    std::shared_ptr<agent::Agent> agent;
+    UniqueFd socket;
+};
+
+Step<Acting> acting_for(const Call& call, Caller& caller) {
+    Acting acting;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        acting.agent = call.shared.state.agent;
+    }
+    if (!acting.agent) return std::unexpected(ENOSYS);
+    auto socket = caller.dup(call.notif.data.args[0]);
+    if (!socket) return std::unexpected(socket.error());
+    acting.socket = std::move(*socket);
+    return acting;
 }
 
 // An address argument: more than the kernel's 128 bytes (or a negative length) is EINVAL.
@@ -343,15 +365,12 @@ NotifAction connect_on_behalf(const Call& call) {
     Caller caller(call);
     auto name = copy_address(call, args[1], args[2]);
     if (!name) return NotifAction::Errno{name.error()};
-    auto target = resolve_target(caller, std::move(*name));
+    auto target = checked_target(call, caller, std::move(*name));
     if (!target) return NotifAction::Errno{target.error()};
-    if (auto refused = refuse_address(call, *target)) return NotifAction::Errno{*refused};
-    auto agent = the_agent(call);
-    if (!agent) return NotifAction::Errno{agent.error()};
-    auto socket = caller.dup(args[0]);
-    if (!socket) return NotifAction::Errno{socket.error()};
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
     if (auto veto = veto_before_act(call, *target)) return std::move(*veto);
-    return answer((*agent)->connect(socket->get(), target->destination()));
+    return answer(acting->agent->connect(acting->socket.get(), target->destination()));
 }
 
 NotifAction sendto_on_behalf(const Call& call) {
@@ -361,19 +380,16 @@ NotifAction sendto_on_behalf(const Call& call) {
     Caller caller(call);
     auto name = copy_address(call, args[4], args[5]);
     if (!name) return NotifAction::Errno{name.error()};
-    auto target = resolve_target(caller, std::move(*name));
+    auto target = checked_target(call, caller, std::move(*name));
     if (!target) return NotifAction::Errno{target.error()};
-    if (auto refused = refuse_address(call, *target)) return NotifAction::Errno{*refused};
-    auto agent = the_agent(call);
-    if (!agent) return NotifAction::Errno{agent.error()};
-    auto socket = caller.dup(args[0]);
-    if (!socket) return NotifAction::Errno{socket.error()};
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
     IoVec whole{args[1], args[2]};
-    auto payload = copy_payload(call, {&whole, 1}, is_stream(socket->get()));
+    auto payload = copy_payload(call, {&whole, 1}, is_stream(acting->socket.get()));
     if (!payload) return NotifAction::Errno{payload.error()};
     if (auto veto = veto_before_act(call, *target)) return std::move(*veto);
     agent::Message message{target->destination(), *payload, {}, {}, static_cast<int>(args[3])};
-    return answer((*agent)->send(socket->get(), message));
+    return answer(acting->agent->send(acting->socket.get(), message));
 }
 
 // One struct msghdr at `address`, sent on `socket` with `flags`: the count sent or the error.
@@ -396,9 +412,8 @@ SysResult<std::int64_t> send_message(const Call& call, Caller& caller, agent::Ag
     // A longer name is cut to the largest address, as the kernel cuts it.
     auto name = copy_in(call, name_at, std::min<std::size_t>(name_len, agent::MAX_NAME));
     if (!name) return fail(name.error());
-    auto target = resolve_target(caller, std::move(*name));
+    auto target = checked_target(call, caller, std::move(*name));
     if (!target) return fail(target.error());
-    if (auto refused = refuse_address(call, *target)) return fail(*refused);
 
     auto iov_bytes = copy_in(call, iov_at, iov_count * sizeof(IoVec));
     if (!iov_bytes) return fail(iov_bytes.error());
@@ -429,11 +444,9 @@ SysResult<std::int64_t> send_message(const Call& call, Caller& caller, agent::Ag
 NotifAction sendmsg_on_behalf(const Call& call) {
     const auto& args = call.notif.data.args;
     Caller caller(call);
-    auto agent = the_agent(call);
-    if (!agent) return NotifAction::Errno{agent.error()};
-    auto socket = caller.dup(args[0]);
-    if (!socket) return NotifAction::Errno{socket.error()};
-    return answer(send_message(call, caller, **agent, socket->get(), args[1],
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
+    return answer(send_message(call, caller, *acting->agent, acting->socket.get(), args[1],
                                static_cast<int>(args[2])));
 }
 
@@ -442,16 +455,14 @@ NotifAction sendmsg_on_behalf(const Call& call) {
 NotifAction sendmmsg_on_behalf(const Call& call) {
     const auto& args = call.notif.data.args;
     Caller caller(call);
-    auto agent = the_agent(call);
-    if (!agent) return NotifAction::Errno{agent.error()};
-    auto socket = caller.dup(args[0]);
-    if (!socket) return NotifAction::Errno{socket.error()};
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
     std::size_t count = std::min<std::size_t>(static_cast<std::uint32_t>(args[2]), MAX_MESSAGES);
     std::int64_t sent = 0;
     int error = 0;
     for (std::size_t i = 0; i < count; ++i) {
         std::uint64_t entry = args[1] + i * MMSGHDR_SIZE;
-        auto done = send_message(call, caller, **agent, socket->get(), entry,
+        auto done = send_message(call, caller, *acting->agent, acting->socket.get(), entry,
                                  static_cast<int>(args[3]));
         if (!done) {
             error = done.error().code();

@@ -169,14 +169,19 @@ class AllowList : public ::testing::Test {
 
 TEST_F(AllowList, ConnectReachesOnlyListedAddresses) {
     struct Case {
+        const char* how;
         const char* host;
         Peer* peer;
         const char* said;
     };
-    for (const Case& c : {Case{"127.0.0.2", &tcp2, "ok\n"}, Case{"127.0.0.3", &tcp3, "ECONNREFUSED\n"},
-                          Case{"::ffff:127.0.0.2", &tcp2, "ECONNREFUSED\n"}}) {
-        SCOPED_TRACE(c.host);
-        EXPECT_EQ(run_helper(allowing_2(), {"connect", c.host, c.peer->port()}), c.said);
+    for (const Case& c : {Case{"connect", "127.0.0.2", &tcp2, "ok\n"},
+                          Case{"connect", "127.0.0.3", &tcp3, "ECONNREFUSED\n"},
+                          Case{"connect", "::ffff:127.0.0.2", &tcp2, "ECONNREFUSED\n"},
+                          Case{"connect-from-thread", "127.0.0.2", &tcp2, "ok\n"},
+                          Case{"connect-from-thread", "127.0.0.3", &tcp3, "ECONNREFUSED\n"},
+                          Case{"connect-from-fork", "127.0.0.2", &tcp2, "ok\n"}}) {
+        SCOPED_TRACE(std::string(c.how) + " " + c.host);
+        EXPECT_EQ(run_helper(allowing_2(), {c.how, c.host, c.peer->port()}), c.said);
         EXPECT_EQ(tcp2.accepted() + tcp3.accepted(), std::string(c.said) == "ok\n" ? 1 : 0);
     }
 }

@@ -9,6 +9,7 @@
 #include <resolv.h>
 #include <sys/socket.h>
 #include <sys/un.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -155,31 +156,38 @@ int sendmmsg_udp(const char* host, const char* port) {
     return 0;
 }
 
+// Sends one byte on `fd` with one control message of `type` (SOL_SOCKET) carrying `data`.
+ssize_t send_with_control(int fd, int type, const void* data, std::size_t len) {
+    char byte = 'x';
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(64)] = {};
+    msghdr msg{};
+    msg.msg_iov = &iov;
+    msg.msg_iovlen = 1;
+    msg.msg_control = control;
+    msg.msg_controllen = CMSG_SPACE(len);
+    cmsghdr* c = CMSG_FIRSTHDR(&msg);
+    c->cmsg_level = SOL_SOCKET;
+    c->cmsg_type = type;
+    c->cmsg_len = CMSG_LEN(len);
+    std::memcpy(CMSG_DATA(c), data, len);
+    return sendmsg(fd, &msg, 0);
+}
+
 // pass-pipe: writes into a pipe, passes the read end to itself over a socketpair and reads it
 // back through the descriptor received.
 int pass_pipe() {
     int pipe_fds[2], pair[2];
     if (pipe(pipe_fds) != 0 || socketpair(AF_UNIX, SOCK_STREAM, 0, pair) != 0) return 1;
     if (write(pipe_fds[1], "through the pipe", 16) != 16) return 1;
-    char byte = 'x';
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_RIGHTS;
-    c->cmsg_len = CMSG_LEN(sizeof(int));
-    std::memcpy(CMSG_DATA(c), &pipe_fds[0], sizeof(int));
-    if (sendmsg(pair[0], &msg, 0) != 1) {
+    if (send_with_control(pair[0], SCM_RIGHTS, &pipe_fds[0], sizeof(int)) != 1) {
         std::printf("sendmsg %s\n", outcome(-1));
         return 0;
     }
     close(pipe_fds[0]);
-    std::memset(control, 0, sizeof control);
+    char byte;
+    iovec iov{&byte, 1};
+    alignas(cmsghdr) char control[CMSG_SPACE(sizeof(int))] = {};
     msghdr in{};
     in.msg_iov = &iov;
     in.msg_iovlen = 1;
@@ -199,20 +207,7 @@ int send_credentials(int pid) {
     int pair[2];
     if (socketpair(AF_UNIX, SOCK_DGRAM, 0, pair) != 0) return 1;
     ucred cred{pid ? pid : getpid(), getuid(), getgid()};
-    char byte = 'x';
-    iovec iov{&byte, 1};
-    alignas(cmsghdr) char control[CMSG_SPACE(sizeof cred)] = {};
-    msghdr msg{};
-    msg.msg_iov = &iov;
-    msg.msg_iovlen = 1;
-    msg.msg_control = control;
-    msg.msg_controllen = sizeof control;
-    cmsghdr* c = CMSG_FIRSTHDR(&msg);
-    c->cmsg_level = SOL_SOCKET;
-    c->cmsg_type = SCM_CREDENTIALS;
-    c->cmsg_len = CMSG_LEN(sizeof cred);
-    std::memcpy(CMSG_DATA(c), &cred, sizeof cred);
-    std::printf("%s\n", outcome(sendmsg(pair[0], &msg, 0)));
+    std::printf("%s\n", outcome(send_with_control(pair[0], SCM_CREDENTIALS, &cred, sizeof cred)));
     return 0;
 }
 
@@ -349,6 +344,23 @@ int main(int argc, char** argv) {
     std::string name = argv[1];
     auto want = [&](int n) { return argc >= 2 + n; };
     if (name == "connect" && want(2)) return connect_ip(argv[2], argv[3]);
+    if (name == "connect-from-thread" && want(2)) {
+        // A thread's descriptors are its process's: the call must act on those.
+        std::thread([&] { connect_ip(argv[2], argv[3]); }).join();
+        return 0;
+    }
+    if (name == "connect-from-fork" && want(2)) {
+        // A forked process has a descriptor table of its own.
+        std::fflush(stdout);
+        pid_t pid = fork();
+        if (pid == 0) {
+            connect_ip(argv[2], argv[3]);
+            std::fflush(stdout);
+            _exit(0);
+        }
+        waitpid(pid, nullptr, 0);
+        return 0;
+    }
     if (name == "connect-unix" && want(1)) return connect_unix(argv[2], false);
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);
     if (name == "abstract-self" && want(1)) return abstract_self(argv[2]);
