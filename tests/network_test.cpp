@@ -94,6 +94,16 @@ TEST(EffectiveNetworkPolicy, PidEntryThenLiveSetThenStaticList) {
     EXPECT_EQ(state.effective_network_policy(8), live);
 }
 
+TEST(AllowListSpawn, IsRefusedWhereNoSupervisorCanEnforceIt) {
+    auto report = test::run_forked([] {
+        CONFINED.store(true);  // as inside a sandbox: a spawn from here is nested
+        auto result = Sandbox::run(*Policy::builder().fs_read("/").net_allow_host("127.0.0.2").build(),
+                                   Args{"true"});
+        return result ? std::string("ran") : result.error().message();
+    });
+    EXPECT_NE(report.text.find("net_allow_hosts"), std::string::npos) << report.text;
+}
+
 // --- Loopback peers ---
 
 sockaddr_in loopback(const char* host, std::uint16_t port = 0) {
