@@ -10,7 +10,9 @@
 // itself would get a domain of its own, whose scope refuses the sandbox's own abstract names.
 //
 // The agent is a real fork of the child, with an address space of its own, made non-dumpable at
-// once: the command may share its ids but can neither read its memory nor take its descriptors.
+// once: the command may share its ids but can neither read its memory (a copy of the caller's)
+// nor take its descriptors. That holds with `privileged` too: an address space keeps the user
+// namespace of the one it was copied from, the caller's, where the command holds no capability.
 // It is the caller's child (CLONE_PARENT), so the command cannot wait for it; the sandbox reaps
 // it. It runs raw system calls only and allocates nothing, as the child may have been running on
 // the caller's memory when it forked.

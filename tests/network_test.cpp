@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <fstream>
+#include <iostream>
 #include <future>
 #include <random>
 #include <sstream>
@@ -292,6 +293,23 @@ TEST(OnBehalf, ASocketFileTheCommandMayNotWriteStaysOutOfReach) {
     ASSERT_EQ(::chmod((dir / "sock").c_str(), 0600), 0);
     Policy policy = *base().net_allow_host("127.0.0.2").cwd(dir.path()).build();
     EXPECT_EQ(run_helper(policy, {"connect-unix", "sock"}), "EACCES\n");
+}
+
+// The agent holds a copy of the caller's memory and the descriptors the supervisor passes it.
+TEST(OnBehalf, TheCommandCannotReachIntoTheAgent) {
+    for (bool privileged : {false, true}) {
+        SCOPED_TRACE(privileged ? "privileged" : "unprivileged");
+        Policy policy = *base().net_allow_host("127.0.0.2").privileged(privileged).build();
+        auto caps = Sandbox::run(policy, Args{"sh", "-c", "grep CapEff /proc/self/status"});
+        ASSERT_TRUE(caps);
+        if (!privileged && caps->stdout_bytes->find("0000000000000000") == std::string::npos) {
+            std::cout << "skipped unprivileged: the command keeps its capabilities here\n";
+            continue;
+        }
+        std::string said = run_helper(policy, {"agent-memory"});
+        EXPECT_NE(said.find("mem"), std::string::npos) << said;
+        EXPECT_EQ(said.find("ok"), std::string::npos) << said;
+    }
 }
 
 TEST(OnBehalf, ControlDataIsTranslatedNotCopied) {

@@ -1,6 +1,8 @@
 // Network calls that the tests make from inside a sandbox, chosen by argv[1]. Each prints one
 // line: "ok", the name of the error number, or what it read back.
 #include <arpa/inet.h>
+#include <dirent.h>
+#include <sys/syscall.h>
 #include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
@@ -268,6 +270,26 @@ int send_until_blocked(const char* host, const char* port) {
     return 0;
 }
 
+// agent-memory: for every other process of our group (the sandbox's agent among them), whether
+// its memory can be opened and a descriptor taken from it.
+int agent_memory() {
+    pid_t self = getpid(), group = getpgrp();
+    DIR* proc = opendir("/proc");
+    int others = 0;
+    while (dirent* e = readdir(proc)) {
+        pid_t pid = std::atoi(e->d_name);
+        if (pid <= 0 || pid == self || getpgid(pid) != group) continue;
+        ++others;
+        int mem = open(("/proc/" + std::to_string(pid) + "/mem").c_str(), O_RDONLY);
+        std::printf("mem %s", outcome(mem));
+        int pidfd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+        std::printf(" getfd %s\n", outcome(syscall(SYS_pidfd_getfd, pidfd, 0, 0)));
+    }
+    closedir(proc);
+    if (others == 0) std::printf("no other process\n");
+    return 0;
+}
+
 // --- Races: a second thread changes what the call reads while it is made. ---
 
 // race-address HOST PORT UNIX_PATH TRIES: connects TCP sockets to an address that a second
@@ -368,6 +390,7 @@ int main(int argc, char** argv) {
     if (name == "sendto" && want(3)) return sendto_udp(argv[2], argv[3], argv[4]);
     if (name == "sendmmsg" && want(2)) return sendmmsg_udp(argv[2], argv[3]);
     if (name == "pass-pipe") return pass_pipe();
+    if (name == "agent-memory") return agent_memory();
     if (name == "send-credentials" && want(1)) return send_credentials(std::atoi(argv[2]));
     if (name == "resolve" && want(2)) return resolve(argv[2], argv[3]);
     if (name == "connect-blocking" && want(2)) return connect_blocking(argv[2], argv[3]);
