@@ -295,6 +295,9 @@ void sandbox_thread_main(SpawnJob* job) {
         outcome.state->state.set_child(pid, pidfd);
         outcome.state->state.agent = std::move(agent);
         if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;
+        // Before the go value: the command cannot yet have swapped a writable path for a link.
+        outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
+            seccomp::notif::WriteTrees::of(job->policy, pid));
         if (job->layer) {
             outcome.state->state.cow_branch = std::move(*job->layer);
             job->layer.reset();

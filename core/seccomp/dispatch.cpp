@@ -7,6 +7,7 @@
 
 #include "core/network.hpp"
 #include "core/resource.hpp"
+#include "core/seccomp/metadata.hpp"
 
 namespace vestrion::seccomp::notif {
 
@@ -105,7 +106,7 @@ Answer chroot_rules(const Call& call, Handlers& h) {
 // Rule 8: the copy-on-write layer. Its read side acts only once the layer has changed something.
 Answer cow_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
-    if (is_cow_write(nr)) return h.cow_write(call);
+    if (is_cow_write(nr)) return h.cow_write(call);  // none goes on
     if (nr == SYS_openat) {
         if (auto answer = h.cow_open(call)) return answer;
     }
@@ -154,6 +155,9 @@ NotifAction dispatch(const Call& call, Handlers& handlers) {
     if (call.policy.cow) {
         if (auto answer = cow_rules(call, handlers)) return std::move(*answer);
     }
+    // Always in force: Landlock leaves metadata alone. The views of a file system above act on
+    // their own files first.
+    if (is_metadata_call(call.notif)) return handlers.metadata(call);
     if (auto answer = view_rules(call, handlers)) return std::move(*answer);
     return NotifAction::Continue{};
 }
@@ -178,6 +182,10 @@ NotifAction Handlers::network(const Call& call) {
     return network::handle_net(call);
 }
 
+NotifAction Handlers::metadata(const Call& call) {
+    return handle_metadata(call);
+}
+
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
 // routing goes on. Each names the handler that will take its place.
 // random::handle_getrandom
@@ -200,8 +208,8 @@ NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
 }
 // The copy-on-write layer's handlers.
-NotifAction Handlers::cow_write(const Call&) {
-    return NotifAction::Continue{};
+std::optional<NotifAction> Handlers::cow_write(const Call&) {
+    return std::nullopt;
 }
 std::optional<NotifAction> Handlers::cow_open(const Call&) {
     return std::nullopt;
