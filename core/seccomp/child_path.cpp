@@ -134,7 +134,7 @@ std::optional<std::string> path_beneath(int dir, int root) {
     if (*root_name == "/")
         path = *dir_name;
     else if (*dir_name == *root_name)
-        path = "/";
+        path.assign(1, '/');
     else if (dir_name->starts_with(*root_name + "/"))
         path = dir_name->substr(root_name->size());
     else
