@@ -181,6 +181,7 @@ using Numbers = std::array<std::uint32_t, N>;
 constexpr Numbers<6> kAlwaysRouted{nr("clone"), nr("fork"),   nr("clone3"),
                                    nr("vfork"), nr("setsid"), nr("setpgid")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
+// sendmmsg too: unrouted, its datagrams would reach any address.
 constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
                               nr("bind")};
 constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};

@@ -29,6 +29,10 @@
 #include "core/seccomp/child_path.hpp"
 #include "core/sys/fd.hpp"
 
+namespace vestrion::agent {
+class Agent;
+}
+
 namespace vestrion::seccomp::notif {
 
 struct NotifPolicy {
@@ -92,6 +96,9 @@ struct SupervisorState {
     DirCache cow_dir_cache;
     DirCache chroot_dir_cache;
     std::optional<std::set<IpAddr>> static_allowed_ips;
+    // Makes the calls of the network handlers with the child's rights; present whenever those
+    // handlers are routed.
+    std::shared_ptr<agent::Agent> agent;
     std::vector<std::uint64_t> held_notifs;
     bool frozen = false;
     std::optional<cow::SeccompCowBranch> cow_branch;
