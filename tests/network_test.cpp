@@ -214,6 +214,24 @@ TEST_F(AllowList, DatagramsReachOnlyListedAddresses) {
     EXPECT_TRUE(udp3.datagrams().empty());
 }
 
+// What the supervisor copies from the command is bounded before anything is allocated, and
+// answered as the kernel answers the same call.
+TEST_F(AllowList, LengthsAndPointersAreBoundedAsTheKernelBoundsThem) {
+    EXPECT_EQ(run_helper(allowing_2(), {"bounds", "127.0.0.2", udp2.port()}),
+              "connect-long-address EINVAL\n"
+              "sendto-long-address EINVAL\n"
+              "sendmsg-long-name 1\n"  // cut to 128 bytes, as the kernel cuts it
+              "sendmsg-1025-iovecs EMSGSIZE\n"
+              "sendto-unreadable-payload EFAULT\n"
+              "sendmsg-unreadable-header EFAULT\n"
+              "sendmsg-unreadable-name EFAULT\n"
+              "sendmsg-unreadable-control EFAULT\n"
+              "sendmmsg-2000 1024\n"
+              "unix-datagram-200000 200000\n"
+              "unix-datagram-2MiB EMSGSIZE\n"
+              "unix-stream-2MiB 1048576\n");
+}
+
 // The supervisor acts with the caller's rights; what it does for the command must not reach
 // further than the command itself could.
 TEST_F(AllowList, TcpPortsStayTheCommandsOwn) {
