@@ -68,6 +68,21 @@ int connect_ip(const char* host, const char* port) {
     return 0;
 }
 
+// connect-nonblocking HOST PORT: the first answer, then whether the socket ends up connected.
+int connect_nonblocking(const char* host, const char* port) {
+    sockaddr_storage addr;
+    socklen_t len = ip_address(host, port, addr);
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    std::printf("%s", outcome(connect(fd, reinterpret_cast<sockaddr*>(&addr), len)));
+    pollfd p{fd, POLLOUT, 0};
+    poll(&p, 1, 10000);
+    int error = -1;
+    socklen_t error_len = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len);
+    std::printf(" then %s\n", error == 0 ? "connected" : err_name(error));
+    return 0;
+}
+
 // connect-unix PATH: connects, then prints what the peer sends first. connect-abstract NAME:
 // connects.
 int connect_unix(const char* name, bool abstract) {
@@ -449,6 +464,7 @@ int main(int argc, char** argv) {
         waitpid(pid, nullptr, 0);
         return 0;
     }
+    if (name == "connect-nonblocking" && want(2)) return connect_nonblocking(argv[2], argv[3]);
     if (name == "connect-unix" && want(1)) return connect_unix(argv[2], false);
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);
     if (name == "abstract-self" && want(1)) return abstract_self(argv[2]);
