@@ -7,6 +7,8 @@
 #include <signal.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -363,6 +365,17 @@ int reach(pid_t pid) {
 
 }  // namespace
 
+// Binds a Unix socket at the path: it makes a name through a call that no file handler serves.
+int bind_unix(const char* path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    long r = fd < 0 ? -1 : bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    std::printf("%s\n", outcome(r));
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: vestrion_test_helper CASE [ARGS]\n");
@@ -391,6 +404,7 @@ int main(int argc, char** argv) {
     if (name == "session-child" && argc > 2) return session_child(argv[2]);
     if (name == "join-group") return join_group(n);
     if (name == "reach") return reach(n);
+    if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
