@@ -7,6 +7,7 @@
 
 #include "core/process_groups.hpp"
 #include "core/resource.hpp"
+#include "core/seccomp/metadata.hpp"
 
 namespace vestrion::seccomp::notif {
 
@@ -104,7 +105,7 @@ Answer chroot_rules(const Call& call, Handlers& h) {
 // Rule 8: the copy-on-write layer. Its read side acts only once the layer has changed something.
 Answer cow_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
-    if (is_cow_write(nr)) return h.cow_write(call);
+    if (is_cow_write(nr)) return h.cow_write(call);  // none goes on
     if (nr == SYS_openat) {
         if (auto answer = h.cow_open(call)) return answer;
     }
@@ -153,6 +154,9 @@ NotifAction dispatch(const Call& call, Handlers& handlers) {
     if (call.policy.cow) {
         if (auto answer = cow_rules(call, handlers)) return std::move(*answer);
     }
+    // Always in force: Landlock leaves metadata alone. The views of a file system above act on
+    // their own files first.
+    if (is_metadata_call(call.notif)) return handlers.metadata(call);
     if (auto answer = view_rules(call, handlers)) return std::move(*answer);
     return NotifAction::Continue{};
 }
@@ -179,6 +183,10 @@ NotifAction Handlers::process_reach(const Call& call) {
 
 NotifAction Handlers::memory(const Call& call) {
     return resource::handle_memory(call.notif, call.policy, call.shared);
+}
+
+NotifAction Handlers::metadata(const Call& call) {
+    return handle_metadata(call);
 }
 
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
@@ -208,8 +216,8 @@ NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
 }
 // The copy-on-write layer's handlers.
-NotifAction Handlers::cow_write(const Call&) {
-    return NotifAction::Continue{};
+std::optional<NotifAction> Handlers::cow_write(const Call&) {
+    return std::nullopt;
 }
 std::optional<NotifAction> Handlers::cow_open(const Call&) {
     return std::nullopt;
