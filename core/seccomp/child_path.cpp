@@ -66,7 +66,8 @@ bool directory_beneath(int dir, const WriteTrees& trees) {
     if (!first) return false;
     UniqueFd current = std::move(*first);
     auto id = file_id(current.get());
-    // A path is at most PATH_MAX long, so no genuine chain of parents is longer than this.
+    // The walk ends where ".." leads back to itself; the bound only keeps a tree changing under
+    // it from holding the supervisor.
     for (int depth = 0; id && depth < PATH_MAX; ++depth) {
         if (trees.contains(*id)) return true;
         UniqueFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -126,12 +127,16 @@ WriteTrees::WriteTrees(std::vector<FileId> roots) : roots_(std::move(roots)) {
 
 WriteTrees WriteTrees::of(const Policy& policy, pid_t pid) {
     auto root = open_proc_dir(static_cast<std::uint32_t>(pid), "root");
+    auto cwd = open_proc_dir(static_cast<std::uint32_t>(pid), "cwd");
     std::vector<FileId> roots;
-    if (!root) return WriteTrees();
+    if (!root || !cwd) return WriteTrees();
     for (const auto& rule : landlock::plan(policy).paths) {
         if (!(rule.mask & sys::LANDLOCK_ACCESS_FS_WRITE_FILE)) continue;
-        // Landlock opened the path following its links, inside the child's mount namespace.
-        auto fd = openat2(root->get(), rule.path.c_str(), kPathFlags, RESOLVE_IN_ROOT);
+        // Landlock opened the path following its links, inside the child's mount namespace and
+        // from its working directory, which has not moved since.
+        const bool absolute = rule.path.starts_with('/');
+        auto fd = openat2(absolute ? root->get() : cwd->get(), rule.path.c_str(), kPathFlags,
+                          absolute ? RESOLVE_IN_ROOT : 0);
         if (!fd) continue;
         if (auto id = file_id(fd->get())) roots.push_back(*id);
     }
@@ -162,17 +167,23 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
 
     // The name is the one the file was opened through; find its directory again (no link may
     // take part: the kernel's name has none) and make sure the name still leads to this file.
+    // The kernel shows it from our root, or from the root of the child's mount namespace when
+    // ours cannot reach it; a directory found either way and holding this very file is a place
+    // of it.
     std::size_t slash = name.rfind('/');
     std::string dir_name = slash == 0 ? "/" : name.substr(0, slash);
     std::string base = name.substr(slash + 1);
-    auto dir = openat2(child_root, dir_name.c_str(), kPathFlags | O_DIRECTORY,
-                       RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS);
-    if (!dir) return Placement::Outside;
-    struct stat entry {};
-    if (base.empty() || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-        FileId{entry.st_dev, entry.st_ino} != id)
-        return Placement::Outside;
-    return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+    if (base.empty()) return Placement::Outside;
+    for (int from : {AT_FDCWD, child_root}) {
+        auto dir = openat2(from, dir_name.c_str(), kPathFlags | O_DIRECTORY,
+                           RESOLVE_NO_SYMLINKS | (from == AT_FDCWD ? 0 : RESOLVE_IN_ROOT));
+        struct stat entry {};
+        if (!dir || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+            FileId{entry.st_dev, entry.st_ino} != id)
+            continue;
+        return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+    }
+    return Placement::Outside;
 }
 
 Errno<std::string> read_child_path(int listener, const SeccompNotif& notif,

@@ -384,6 +384,18 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (form == "removexattr") return syscall(SYS_removexattr, path, name);
     if (form == "chown") return syscall(SYS_chown, path, id, id);
     if (form == "lchown") return syscall(SYS_lchown, path, self, -1);
+    if (form == "setxattrat") {
+        struct { std::uint64_t value; std::uint32_t size, flags; } args{
+            reinterpret_cast<std::uint64_t>("v"), 1, 0};
+        return syscall(463, AT_FDCWD, path, 0, name, &args, sizeof args);
+    }
+    if (form == "file-setattr") {
+        struct { std::uint64_t xflags; std::uint32_t extsize, nextents, projid, cowextsize; } attr{};
+        if (syscall(468, AT_FDCWD, path, &attr, sizeof attr, 0) < 0) return -1;
+        attr.xflags |= 0x40;  // FS_XFLAG_NOATIME
+        attr.nextents = 0;    // read-only: not to be set
+        return syscall(469, AT_FDCWD, path, &attr, sizeof attr, 0);
+    }
     if (form == "chmod-proc-self") {
         int fd = open(path, O_PATH | O_CLOEXEC);
         std::string link = "/proc/self/fd/" + std::to_string(fd);
@@ -395,11 +407,26 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (fd < 0) return fd;
     std::string base = form.substr(0, form.rfind('-'));
     if (base == "fchmod") return syscall(SYS_fchmod, fd, 0600);
+    if (base == "fchmod-thread") {  // from a thread other than the first
+        long ret = 0;
+        int error = 0;
+        std::thread([&] {
+            ret = syscall(SYS_fchmod, fd, 0600);
+            error = errno;
+        }).join();
+        errno = error;
+        return ret;
+    }
     if (base == "fchmodat2") return syscall(452, fd, "", 0600, AT_EMPTY_PATH);
     if (base == "fchownat") return syscall(SYS_fchownat, fd, "", self, -1, AT_EMPTY_PATH);
     if (base == "futimens") return syscall(SYS_utimensat, fd, nullptr, ts, 0);
     if (base == "utimensat") return syscall(SYS_utimensat, fd, "", ts, AT_EMPTY_PATH);
     if (base == "fsetxattr") return syscall(SYS_fsetxattr, fd, name, "v", 1, 0);
+    if (base == "setxattrat-empty") {
+        struct { std::uint64_t value; std::uint32_t size, flags; } args{
+            reinterpret_cast<std::uint64_t>("v"), 1, 0};
+        return syscall(463, fd, "", AT_EMPTY_PATH, name, &args, sizeof args);
+    }
     if (base == "setxattr-link") {
         std::string link = "/proc/self/fd/" + std::to_string(fd);
         return syscall(SYS_setxattr, link.c_str(), name, "v", 1, 0);
@@ -435,6 +462,16 @@ long anonymous_metadata_call(const std::string& form) {
     }
     errno = EINVAL;
     return -1;
+}
+
+// chmod of PATH after entering DIR as the root directory.
+int chroot_chmod(const char* dir, const char* path) {
+    if (chroot(dir) != 0 || chdir("/") != 0) {
+        std::printf("chroot %s\n", outcome(-1));
+        return 0;
+    }
+    std::printf("%s\n", outcome(syscall(SYS_chmod, path, 0600)));
+    return 0;
 }
 
 int metadata(int argc, char** argv) {
@@ -512,6 +549,7 @@ int main(int argc, char** argv) {
     if (name == "reach") return reach(n);
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
+    if (name == "chroot-chmod" && argc > 3) return chroot_chmod(argv[2], argv[3]);
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
