@@ -248,9 +248,21 @@ TEST_F(Metadata, ACommandThatMovedItsRootIsServedFromIt) {
     fs::create_directory(jail);
     test::write_file(jail / "f", "");
     ::chmod((jail / "f").c_str(), 0644);
-    auto privileged = builder().privileged(true);
-    EXPECT_EQ(run({"chroot-chmod", jail.string(), "/f"}, privileged), "ok");
-    EXPECT_EQ(mode_of(jail / "f"), "600");
+    fs::create_directory(jail / "sub");
+    fs::create_symlink("/f", jail / "sub" / "link");
+    struct Case {
+        const char* path;
+        const char* cwd;
+    };
+    // Absolute, and relative ones that climb to the root, past it, or through an absolute link.
+    for (auto [path, cwd] : {Case{"/f", "/"}, Case{"../f", "/sub"}, Case{"../../../f", "/sub"},
+                             Case{"link", "/sub"}}) {
+        ::chmod((jail / "f").c_str(), 0644);
+        EXPECT_EQ(run({"chroot-chmod", jail.string(), path, cwd}, builder().privileged(true)),
+                  "ok")
+            << path;
+        EXPECT_EQ(mode_of(jail / "f"), "600") << path;
+    }
     EXPECT_EQ(run({"chroot-chmod", read_only().string(), "/f"}, builder().privileged(true)),
               "EACCES");
     EXPECT_EQ(mode_of(read_only() / "f"), "644");

@@ -464,9 +464,10 @@ long anonymous_metadata_call(const std::string& form) {
     return -1;
 }
 
-// chmod of PATH after entering DIR as the root directory.
-int chroot_chmod(const char* dir, const char* path) {
-    if (chroot(dir) != 0 || chdir("/") != 0) {
+// chmod of PATH after entering DIR as the root directory, and CWD (a path beneath it) as the
+// working directory.
+int chroot_chmod(const char* dir, const char* path, const char* cwd) {
+    if (chroot(dir) != 0 || chdir(cwd) != 0) {
         std::printf("chroot %s\n", outcome(-1));
         return 0;
     }
@@ -549,7 +550,8 @@ int main(int argc, char** argv) {
     if (name == "reach") return reach(n);
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
-    if (name == "chroot-chmod" && argc > 3) return chroot_chmod(argv[2], argv[3]);
+    if (name == "chroot-chmod" && argc > 3)
+        return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
