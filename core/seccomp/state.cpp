@@ -46,6 +46,7 @@ SupervisorState::SupervisorState(std::uint32_t max_processes, std::optional<rand
 void SupervisorState::set_child(pid_t pid, int pidfd) {
     child_pid = pid;
     child_pidfd = UniqueFd(pidfd >= 0 ? ::fcntl(pidfd, F_DUPFD_CLOEXEC, 3) : -1);
+    if (pidfd >= 0) groups.record(pid, UniqueFd(::fcntl(pidfd, F_DUPFD_CLOEXEC, 3)));
 }
 
 bool SupervisorState::is_path_denied(std::string_view path) const {
