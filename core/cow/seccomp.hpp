@@ -5,9 +5,13 @@
 // acts with its own rights, anywhere else.
 //
 // Paths given to the operations are absolute host paths, already resolved against the calling
-// process's directories and through the merged view (the callers test `matches` first); the
-// operations act on the named entry itself and never follow its final link. They answer as the
+// process's directories and through the merged view (the callers test `matches` first). The
+// operations that change an entry act on the entry itself, never through its final link (only a
+// prepared read open follows a link, and only within the tree it lies in). They answer as the
 // kernel would against the merged view: done, or the error number the call must fail with.
+//
+// The layer acts with the supervisor's rights: it keeps to W and the branch, but does not check
+// the command's file permissions.
 #pragma once
 
 #include <sys/stat.h>
@@ -66,9 +70,11 @@ class SeccompCowBranch {
 public:
     // The layer over `workdir`, its branch kept under `storage` (or a directory of this process
     // under the temporary directory). A storage base is created 0700 and used only when it is a
-    // directory of this user and not a link.
+    // directory of this user and not a link. A base of this process's own (`own_base`, and the
+    // default one) is removed with its last branch.
     static std::expected<SeccompCowBranch, BranchError> create(
-        const std::filesystem::path& workdir, const std::optional<std::filesystem::path>& storage);
+        const std::filesystem::path& workdir, const std::optional<std::filesystem::path>& storage,
+        bool own_base = false);
 
     SeccompCowBranch(SeccompCowBranch&&) = default;
     SeccompCowBranch& operator=(SeccompCowBranch&&) = default;
@@ -175,6 +181,7 @@ private:
     // Directories whose own metadata the command set (made, or changed mode, owner or times):
     // only these carry theirs to W at commit.
     std::set<std::string> dir_meta_;
+    bool own_base_ = false;
     bool dirty_ = false;
     bool finished_ = false;
 };
