@@ -79,6 +79,13 @@ TEST(ResolveHosts, AddsBothLoopbacksToNumericHostsAndNothingWithoutHosts) {
     EXPECT_EQ(*ips, (std::set<IpAddr>{V4{127, 0, 0, 1}, loopback6, V4{10, 0, 0, 5}, doc}));
 }
 
+TEST(ResolveHosts, AFailedLookupNamesTheHost) {
+    auto ips = network::resolve_hosts({"10.0.0.5", "bad..host"});
+    ASSERT_FALSE(ips);
+    EXPECT_NE(ips.error().message().find("failed to resolve host 'bad..host': "), std::string::npos)
+        << ips.error().message();
+}
+
 TEST(EffectiveNetworkPolicy, PidEntryThenLiveSetThenStaticList) {
     seccomp::notif::SupervisorState state(8, std::nullopt);
     EXPECT_FALSE(state.effective_network_policy(7)) << "nothing listed: every address";
