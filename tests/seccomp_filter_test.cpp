@@ -640,6 +640,26 @@ TEST(ArgumentBlock, AttributeIoctlsAreRouted) {
     }
 }
 
+// A metadata call or ioctl that the policy's own list denies stays denied: the supervisor must
+// not perform what the caller asked to refuse. Under a copy-on-write working directory the layer
+// still serves chmod, as it serves every write there.
+TEST(FilterLists, OwnDenyListHoldsForTheMetadataCalls) {
+    const Policy plain = built(Policy::builder().deny_syscalls({"chmod", "ioctl"}).build());
+    const Numbers routed = notif_syscalls(plain);
+    EXPECT_FALSE(contains(routed, 90));
+    EXPECT_TRUE(contains(routed, 268));  // fchmodat: not named, still routed
+    EXPECT_EQ(verdict(program_for(plain), call(90)), "EPERM");
+    // Without a listener every metadata call is refused before the lists are read.
+    EXPECT_EQ(verdict(nested_program_for(plain), call(90)), "EACCES");
+    for (const Program& program : {program_for(plain), nested_program_for(plain)}) {
+        EXPECT_EQ(verdict(program, call(16, {3, FS_IOC_SETFLAGS})), "EPERM");
+        EXPECT_EQ(verdict(program, call(16, {3, TCGETS})), "EPERM");
+    }
+    const Policy cow =
+        built(Policy::builder().workdir("/tmp/w").deny_syscalls({"chmod"}).build());
+    EXPECT_TRUE(contains(notif_syscalls(cow), 90));
+}
+
 TEST(FilterProgram, InstructionCounts) {
     // Eight instructions before the argument block (architecture, x32 and clone3 checks with
     // their returns), one load and two per listed number after it, one final return. The

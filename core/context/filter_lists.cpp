@@ -244,6 +244,9 @@ constexpr Numbers<21> kFileMetadata{
 struct RoutedRule {
     bool (*applies)(const Policy&);
     std::span<const std::uint32_t> numbers;
+    // The metadata rule routes calls that nothing routed before; a policy whose own list denies
+    // one of them keeps it denied rather than have the supervisor perform it.
+    bool yields_to_deny_list = false;
 };
 
 bool copy_on_write(const Policy& p) {
@@ -252,7 +255,7 @@ bool copy_on_write(const Policy& p) {
 
 constexpr std::array<RoutedRule, 14> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
-    {[](const Policy&) { return true; }, kFileMetadata},
+    {[](const Policy&) { return true; }, kFileMetadata, true},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {[](const Policy& p) { return !p.net_allow_hosts.empty() || p.policy_fn != nullptr; },
      kNetwork},
@@ -423,10 +426,14 @@ std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name) {
 }
 
 std::vector<std::uint32_t> notif_syscalls(const Policy& policy) {
+    const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
     std::vector<std::uint32_t> routed;
-    for (const auto& rule : kRoutedRules)
-        if (rule.applies(policy))
-            routed.insert(routed.end(), rule.numbers.begin(), rule.numbers.end());
+    for (const auto& rule : kRoutedRules) {
+        if (!rule.applies(policy)) continue;
+        for (std::uint32_t number : rule.numbers)
+            if (!rule.yields_to_deny_list || std::ranges::find(denied, number) == denied.end())
+                routed.push_back(number);
+    }
     std::ranges::sort(routed);
     routed.erase(std::unique(routed.begin(), routed.end()), routed.end());
     return routed;
@@ -456,9 +463,11 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
     return_if(ioctl, TIOCSTI, kRefuse);
     return_if(ioctl, TIOCLINUX, kRefuse);
     // Inode flags (chattr) and extended file attributes change through any open descriptor, a
-    // read-only one included.
-    for (std::uint32_t request : {FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR})
-        return_if(ioctl, request, decided_by_supervisor(supervised, kNoAccess));
+    // read-only one included. A policy that denies ioctl outright keeps these denied too.
+    const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
+    if (std::ranges::find(denied, nr("ioctl")) == denied.end())
+        for (std::uint32_t request : {FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR})
+            return_if(ioctl, request, decided_by_supervisor(supervised, kNoAccess));
     for_call(out, nr("ioctl"), ioctl);
     // prctl loosening what may inspect or control the process
     Insns prctl{load(kOffsetArg0)};
