@@ -6,6 +6,8 @@
 
 #include <set>
 
+#include "tests/support.hpp"
+
 namespace vestrion {
 namespace {
 
@@ -164,8 +166,11 @@ TEST_P(DispatchOrder, RoutesToTheFirstMatchingRule) {
     std::optional<random::Rng> rng;
     if (c.rng) rng.emplace(7);
     SharedSupervisorState shared(64u, rng);
+    test::TempDir scratch;
     if (policy.cow) {
-        shared.state.cow_branch.emplace();
+        auto branch = cow::SeccompCowBranch::create(scratch.path(), scratch / "storage");
+        ASSERT_TRUE(branch.has_value()) << branch.error().message();
+        shared.state.cow_branch.emplace(std::move(*branch));
         if (c.cow_dirty) shared.state.cow_branch->mark_dirty();
     }
     seccomp_notif n{};

@@ -23,6 +23,7 @@
 #include "core/policy_fn.hpp"
 #include "core/port_remap.hpp"
 #include "core/random.hpp"
+#include "core/procfs.hpp"
 #include "core/resource.hpp"
 #include "core/sys/fd.hpp"
 
@@ -54,8 +55,8 @@ struct NotifPolicy {
     static NotifPolicy from_policy(const Policy& policy, std::int64_t time_offset);
 };
 
-// Directory records served for one open directory (pid, descriptor number).
-using DirCache = std::map<std::pair<std::uint32_t, std::int32_t>, std::vector<std::string>>;
+// Listings the supervisor serves itself, per open directory (pid, descriptor number).
+using DirCache = procfs::ListingCache;
 
 // Written by the callback thread without the supervisor mutex: each has a lock of its own,
 // always taken after the mutex.

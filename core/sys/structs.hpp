@@ -11,10 +11,19 @@ inline constexpr long NR_MEMFD_CREATE = 319;
 inline constexpr long NR_PIDFD_SEND_SIGNAL = 424;
 inline constexpr long NR_PIDFD_OPEN = 434;
 inline constexpr long NR_CLOSE_RANGE = 436;
+inline constexpr long NR_OPENAT2 = 437;
 inline constexpr long NR_PIDFD_GETFD = 438;
 inline constexpr long NR_LANDLOCK_CREATE_RULESET = 444;
 inline constexpr long NR_LANDLOCK_ADD_RULE = 445;
 inline constexpr long NR_LANDLOCK_RESTRICT_SELF = 446;
+
+// openat2's argument.
+struct OpenHow {
+    std::uint64_t flags;
+    std::uint64_t mode;
+    std::uint64_t resolve;
+};
+static_assert(sizeof(OpenHow) == 24);
 
 // Landlock.
 struct LandlockRulesetAttr {

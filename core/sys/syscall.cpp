@@ -1,5 +1,7 @@
 #include "core/sys/syscall.hpp"
 
+#include <fcntl.h>
+
 #include <cerrno>
 #include <string>
 
@@ -62,6 +64,18 @@ SysResult<UniqueFd> memfd_create(std::string_view name, std::uint32_t flags) {
         return std::unexpected(SystemError::from_errno(EINVAL));
     std::string c_name(name);
     return owned_fd(raw(NR_MEMFD_CREATE, reinterpret_cast<long>(c_name.c_str()), flags));
+}
+
+SysResult<UniqueFd> openat2(int dirfd, const char* path, std::uint64_t flags, std::uint64_t mode,
+                            std::uint64_t resolve) noexcept {
+    OpenHow how{flags | O_CLOEXEC, mode, resolve};
+    // EAGAIN: a rename raced the walk of a RESOLVE_BENEATH lookup. A few tries, not forever,
+    // since the racing process may be the sandboxed one.
+    long ret = -EAGAIN;
+    for (int tries = 0; tries < 16 && (ret == -EAGAIN || ret == -EINTR); ++tries)
+        ret = raw(NR_OPENAT2, dirfd, reinterpret_cast<long>(path), reinterpret_cast<long>(&how),
+                  sizeof how);
+    return owned_fd(ret);
 }
 
 long close_range(unsigned int first, unsigned int last, unsigned int flags) noexcept {

@@ -30,6 +30,10 @@ SysResult<void> pidfd_send_signal(int pidfd, int signal, std::uint32_t flags) no
 // An anonymous in-memory file; a name with a NUL byte is refused without a system call.
 SysResult<UniqueFd> memfd_create(std::string_view name, std::uint32_t flags);
 
+// openat2: `resolve` takes RESOLVE_* flags. O_CLOEXEC is always added.
+SysResult<UniqueFd> openat2(int dirfd, const char* path, std::uint64_t flags, std::uint64_t mode,
+                            std::uint64_t resolve) noexcept;
+
 long close_range(unsigned int first, unsigned int last, unsigned int flags) noexcept;
 
 }  // namespace vestrion::sys::syscall

@@ -1,0 +1,1022 @@
+#include "core/cow/seccomp.hpp"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <linux/openat2.h>
+#include <sys/random.h>
+#include <sys/sendfile.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <functional>
+
+#include "core/sys/syscall.hpp"
+
+namespace vestrion::cow {
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Stay beneath the directory we start from, and never through /proc's magic links.
+constexpr std::uint64_t BENEATH = RESOLVE_BENEATH | RESOLVE_NO_MAGICLINKS;
+// No link at all on the way: for the parents of what we change.
+constexpr std::uint64_t NO_LINKS = BENEATH | RESOLVE_NO_SYMLINKS;
+constexpr mode_t SET_ID_BITS = S_ISUID | S_ISGID;
+constexpr std::uint32_t KEEP_ID = 0xFFFFFFFF;
+
+using Errno = std::unexpected<int>;
+
+int last_errno() { return errno; }
+
+BranchError failed(const std::string& what, int error) {
+    return BranchError(BranchError::Failed{what + ": " + SystemError::from_errno(error).message()});
+}
+
+std::expected<UniqueFd, int> open_beneath(int root, std::string_view rel, std::uint64_t flags,
+                                          std::uint64_t resolve = BENEATH, mode_t mode = 0) {
+    std::string path = rel.empty() ? std::string(".") : std::string(rel);
+    auto fd = sys::syscall::openat2(root, path.c_str(), flags, mode, resolve);
+    if (!fd) return Errno(fd.error().code());
+    return std::move(*fd);
+}
+
+std::pair<std::string_view, std::string_view> split_last(std::string_view rel) {
+    auto slash = rel.rfind('/');
+    if (slash == std::string_view::npos) return {std::string_view(), rel};
+    return {rel.substr(0, slash), rel.substr(slash + 1)};
+}
+
+std::string join(std::string_view rel, std::string_view name) {
+    if (rel.empty()) return std::string(name);
+    std::string out(rel);
+    out += '/';
+    out += name;
+    return out;
+}
+
+bool is_below(std::string_view rel, std::string_view dir) {
+    return rel.size() > dir.size() && rel.starts_with(dir) && rel[dir.size()] == '/';
+}
+
+std::optional<struct stat> lstat_at(int dir, const std::string& name) {
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
+    return st;
+}
+
+// The names of an open directory, sorted by bytes; the descriptor is consumed.
+std::expected<std::vector<std::string>, int> read_names(UniqueFd dir) {
+    int fd = ::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return Errno(last_errno());
+    DIR* d = ::fdopendir(fd);
+    if (!d) {
+        int e = last_errno();
+        ::close(fd);
+        return Errno(e);
+    }
+    std::vector<std::string> names;
+    errno = 0;
+    while (dirent* e = ::readdir(d)) {
+        std::string_view n = e->d_name;
+        if (n != "." && n != "..") names.emplace_back(n);
+    }
+    int error = errno;
+    ::closedir(d);
+    if (error != 0) return Errno(error);
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+std::expected<void, int> copy_contents(int in, int out) {
+    while (true) {
+        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
+        if (n == 0) return {};
+        if (n > 0) continue;
+        if (errno == EINTR) continue;
+        if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+            return Errno(last_errno());
+        break;
+    }
+    char buf[65536];
+    while (true) {
+        ssize_t n = ::read(in, buf, sizeof buf);
+        if (n == 0) return {};
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return Errno(last_errno());
+        }
+        for (ssize_t done = 0; done < n;) {
+            ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
+            if (w < 0) {
+                if (errno == EINTR) continue;
+                return Errno(last_errno());
+            }
+            done += w;
+        }
+    }
+}
+
+// Owner and times of `st` onto the entry (dir, name), the entry itself, never a link's target.
+// The owner only where we may set it; a failure there keeps ours.
+void copy_owner_and_times(int dir, const std::string& name, const struct stat& st) {
+    if (st.st_uid != ::geteuid() || st.st_gid != ::getegid())
+        ::fchownat(dir, name.c_str(), st.st_uid, st.st_gid, AT_SYMLINK_NOFOLLOW);
+    const struct timespec times[2] = {st.st_atim, st.st_mtim};
+    ::utimensat(dir, name.c_str(), times, AT_SYMLINK_NOFOLLOW);
+}
+
+// Removes the entry (dir, name) and, for a directory, everything below it, through descriptors
+// and without following links. Directories are made writable first: the tree may be ours with
+// modes a command chose.
+void remove_tree_at(int dir, const std::string& name) {
+    struct stat st;
+    if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return;
+    if (!S_ISDIR(st.st_mode)) {
+        ::unlinkat(dir, name.c_str(), 0);
+        return;
+    }
+    if ((st.st_mode & S_IRWXU) != S_IRWXU) ::fchmodat(dir, name.c_str(), st.st_mode | S_IRWXU, 0);
+    auto sub = open_beneath(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+    if (sub) {
+        int subfd = sub->get();
+        if (auto names = read_names(UniqueFd(::dup(subfd))))
+            for (const auto& n : *names) remove_tree_at(subfd, n);
+    }
+    ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
+}
+
+std::expected<std::string, int> read_link_at(int dir, const std::string& name) {
+    std::string target(PATH_MAX, '\0');
+    ssize_t n = ::readlinkat(dir, name.c_str(), target.data(), target.size());
+    if (n < 0) return Errno(last_errno());
+    target.resize(static_cast<std::size_t>(n));
+    return target;
+}
+
+std::string random_id() {
+    unsigned char b[16];
+    for (std::size_t got = 0; got < sizeof b;) {
+        ssize_t n = ::getrandom(b + got, sizeof b - got, 0);
+        if (n > 0) got += static_cast<std::size_t>(n);
+    }
+    b[6] = static_cast<unsigned char>((b[6] & 0x0f) | 0x40);  // version 4
+    b[8] = static_cast<unsigned char>((b[8] & 0x3f) | 0x80);  // variant 1
+    char text[37];
+    std::snprintf(text, sizeof text,
+                  "%02x%02x%02x%02x-%02x%02x-%02x%02x-%02x%02x-%02x%02x%02x%02x%02x%02x", b[0],
+                  b[1], b[2], b[3], b[4], b[5], b[6], b[7], b[8], b[9], b[10], b[11], b[12], b[13],
+                  b[14], b[15]);
+    return text;
+}
+
+// The storage base: made 0700 when missing; an existing one must be a directory of ours, not a
+// link, or another user could read the branch or swap it under us.
+std::expected<UniqueFd, BranchError> open_storage_base(const fs::path& base) {
+    std::error_code ec;
+    if (base.has_parent_path()) fs::create_directories(base.parent_path(), ec);
+    if (::mkdir(base.c_str(), 0700) != 0 && errno != EEXIST) return std::unexpected(failed("create upper", errno));
+    int fd = ::open(base.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        int e = errno == ELOOP || errno == ENOTDIR ? ENOTDIR : errno;
+        return std::unexpected(BranchError(BranchError::Failed{
+            "create upper: storage " + base.native() + " is not a directory: " +
+            SystemError::from_errno(e).message()}));
+    }
+    UniqueFd owned(fd);
+    struct stat st;
+    if (::fstat(fd, &st) != 0) return std::unexpected(failed("create upper", errno));
+    if (!S_ISDIR(st.st_mode))
+        return std::unexpected(BranchError(BranchError::Failed{
+            "create upper: storage " + base.native() + " is not a directory"}));
+    if (st.st_uid != ::geteuid())
+        return std::unexpected(BranchError(BranchError::Failed{
+            "create upper: storage " + base.native() + " belongs to another user"}));
+    return owned;
+}
+
+}  // namespace
+
+struct SeccompCowBranch::Parent {
+    UniqueFd dir;
+    std::string name;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Creation and paths
+
+std::expected<SeccompCowBranch, BranchError> SeccompCowBranch::create(
+    const fs::path& workdir, const std::optional<fs::path>& storage) {
+    SeccompCowBranch b;
+    std::error_code ec;
+    b.workdir_ = fs::canonical(workdir, ec);
+    if (ec) return std::unexpected(failed("canonicalize workdir", ec.value()));
+    b.workdir_str_ = b.workdir_.native();
+    int wfd = ::open(b.workdir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (wfd < 0) return std::unexpected(failed("canonicalize workdir", errno));
+    b.w_fd_.reset(wfd);
+
+    b.base_ = storage ? fs::absolute(*storage)
+                      : fs::temp_directory_path() / ("vestrion-cow-" + std::to_string(::getpid()));
+    auto base = open_storage_base(b.base_);
+    if (!base) return std::unexpected(std::move(base.error()));
+    const std::string id = random_id();
+    if (::mkdirat(base->get(), id.c_str(), 0700) != 0)
+        return std::unexpected(failed("create upper", errno));
+    b.branch_dir_ = b.base_ / id;
+    auto branch = open_beneath(base->get(), id, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+    if (!branch || ::mkdirat(branch->get(), "upper", 0700) != 0) {
+        int e = branch ? errno : branch.error();
+        b.cleanup();
+        return std::unexpected(failed("create upper", e));
+    }
+    auto upper = open_beneath(branch->get(), "upper", O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+    if (!upper) {
+        b.cleanup();
+        return std::unexpected(failed("create upper", upper.error()));
+    }
+    b.upper_fd_ = std::move(*upper);
+    b.upper_ = b.branch_dir_ / "upper";
+    return b;
+}
+
+bool SeccompCowBranch::matches(std::string_view path) const {
+    return path == workdir_str_ ||
+           (path.starts_with(workdir_str_) && path.size() > workdir_str_.size() &&
+            (path[workdir_str_.size()] == '/' || workdir_str_ == "/"));
+}
+
+std::optional<std::string> SeccompCowBranch::safe_rel(std::string_view path) const {
+    if (!matches(path)) return std::nullopt;
+    std::string_view rest = path.substr(workdir_str_.size());
+    std::vector<std::string_view> parts;
+    while (!rest.empty()) {
+        auto slash = rest.find('/');
+        std::string_view comp = rest.substr(0, slash);
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        if (comp.empty() || comp == ".") continue;
+        if (comp == "..") {
+            if (parts.empty()) return std::nullopt;  // climbs out of W
+            parts.pop_back();
+            continue;
+        }
+        parts.push_back(comp);
+    }
+    std::string rel;
+    for (auto comp : parts) {
+        if (!rel.empty()) rel += '/';
+        rel += comp;
+    }
+    return rel;
+}
+
+std::optional<std::string> SeccompCowBranch::map_back(std::string_view path) const {
+    const std::string& up = upper_.native();
+    if (path == up) return workdir_str_;
+    if (path.size() > up.size() && path.starts_with(up) && path[up.size()] == '/')
+        return (workdir_ / std::string(path.substr(up.size() + 1))).native();
+    return std::nullopt;
+}
+
+std::expected<std::string, int> SeccompCowBranch::rel_of(std::string_view path) const {
+    auto rel = safe_rel(path);
+    if (!rel) return Errno(EXDEV);
+    return std::move(*rel);
+}
+
+bool SeccompCowBranch::is_deleted(std::string_view rel) const {
+    if (deleted_.empty() || rel.empty()) return false;
+    for (std::size_t i = rel.find('/'); i != std::string_view::npos; i = rel.find('/', i + 1))
+        if (deleted_.contains(std::string(rel.substr(0, i)))) return true;
+    return deleted_.contains(std::string(rel));
+}
+
+void SeccompCowBranch::clear_mark(const std::string& rel) { deleted_.erase(rel); }
+
+// ---------------------------------------------------------------------------------------------
+// Lookups
+
+std::expected<SeccompCowBranch::Parent, int> SeccompCowBranch::parent_in(int root,
+                                                                         std::string_view rel) const {
+    if (rel.empty()) {
+        auto self = open_beneath(root, "", O_PATH | O_DIRECTORY, NO_LINKS);
+        if (!self) return Errno(self.error());
+        return Parent{std::move(*self), "."};
+    }
+    auto [dir, name] = split_last(rel);
+    auto fd = open_beneath(root, dir, O_PATH | O_DIRECTORY, NO_LINKS);
+    if (!fd) return Errno(fd.error() == ELOOP ? ENOTDIR : fd.error());
+    return Parent{std::move(*fd), std::string(name)};
+}
+
+std::expected<Entry, int> SeccompCowBranch::locate_rel(std::string_view rel) const {
+    // The upper tree holds what the command made or changed, and wins; deletion marks hide only
+    // what W has.
+    const bool meta = dir_meta_.contains(std::string(rel));
+    int upper_error = ENOENT;
+    if (auto up = parent_in(upper_fd_.get(), rel)) {
+        if (auto st = lstat_at(up->dir.get(), up->name)) {
+            if (S_ISDIR(st->st_mode) && !meta && !is_deleted(rel))
+                if (auto w = parent_in(w_fd_.get(), rel))
+                    if (auto wst = lstat_at(w->dir.get(), w->name); wst && S_ISDIR(wst->st_mode)) {
+                        // A directory mirrored for its contents: its own metadata is W's.
+                        return Entry{std::move(w->dir), std::move(w->name), false, *wst};
+                    }
+            return Entry{std::move(up->dir), std::move(up->name), true, *st};
+        }
+    } else {
+        upper_error = up.error();
+    }
+    // A file in the upper tree where the path needs a directory.
+    if (upper_error == ENOTDIR) return Errno(ENOTDIR);
+    if (is_deleted(rel)) return Errno(ENOENT);
+    auto w = parent_in(w_fd_.get(), rel);
+    if (!w) return Errno(w.error());
+    auto st = lstat_at(w->dir.get(), w->name);
+    if (!st) return Errno(last_errno());
+    return Entry{std::move(w->dir), std::move(w->name), false, *st};
+}
+
+std::expected<Entry, int> SeccompCowBranch::locate(std::string_view path) const {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    return locate_rel(*rel);
+}
+
+fs::path SeccompCowBranch::resolve_read(std::string_view rel) const {
+    if (auto up = parent_in(upper_fd_.get(), rel); up && lstat_at(up->dir.get(), up->name))
+        return upper_ / std::string(rel);
+    return workdir_ / std::string(rel);
+}
+
+bool SeccompCowBranch::dir_empty_merged(std::string_view rel) const {
+    auto entries = merged_dir_entries(rel);
+    return entries && entries->empty();
+}
+
+// ---------------------------------------------------------------------------------------------
+// Copy-up
+
+// The parent of rel in the upper tree, made where missing as a mirror of W's directory (its
+// mode, owner and times, so the view shows them until the command changes them).
+std::expected<SeccompCowBranch::Parent, int> SeccompCowBranch::upper_parent(std::string_view rel) {
+    auto [dir, name] = split_last(rel);
+    if (rel.empty()) return Errno(EBUSY);
+    UniqueFd up(::dup(upper_fd_.get()));
+    UniqueFd w(::dup(w_fd_.get()));
+    std::string walked;
+    std::string_view rest = dir;
+    while (!rest.empty()) {
+        auto slash = rest.find('/');
+        std::string comp(rest.substr(0, slash));
+        rest = slash == std::string_view::npos ? std::string_view() : rest.substr(slash + 1);
+        walked = join(walked, comp);
+        auto next = open_beneath(up.get(), comp, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+        std::optional<struct stat> wst;
+        if (w && !is_deleted(walked)) wst = lstat_at(w.get(), comp);
+        if (!next) {
+            if (next.error() != ENOENT) return Errno(next.error() == ELOOP ? ENOTDIR : next.error());
+            if (!wst) return Errno(ENOENT);
+            if (!S_ISDIR(wst->st_mode)) return Errno(ENOTDIR);
+            if (::mkdirat(up.get(), comp.c_str(), 0700) != 0) return Errno(last_errno());
+            ::fchmodat(up.get(), comp.c_str(), wst->st_mode & 07777, 0);
+            copy_owner_and_times(up.get(), comp, *wst);
+            next = open_beneath(up.get(), comp, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+            if (!next) return Errno(next.error());
+        }
+        if (wst && S_ISDIR(wst->st_mode)) {
+            auto wn = open_beneath(w.get(), comp, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+            w = wn ? std::move(*wn) : UniqueFd();
+        } else {
+            w.reset();
+        }
+        up = std::move(*next);
+    }
+    return Parent{std::move(up), std::string(name)};
+}
+
+// Makes upper/rel a copy of what the merged view shows at rel: nothing when the upper tree has it
+// already or the view has nothing there. `contents` false copies a file's metadata only (the
+// caller truncates it).
+std::expected<void, int> SeccompCowBranch::copy_up(std::string_view rel, bool contents) {
+    dirty_ = true;
+    auto source = locate_rel(rel);
+    const std::string key(rel);
+    if (source && source->in_upper) return {};
+    if (!source) {
+        if (source.error() != ENOENT) return Errno(source.error());
+        clear_mark(key);
+        return {};
+    }
+    if (rel.empty()) return {};  // W itself: the upper root mirrors it already
+    auto parent = upper_parent(rel);
+    if (!parent) return Errno(parent.error());
+    if (auto st = lstat_at(parent->dir.get(), parent->name)) {
+        if (S_ISDIR(st->st_mode)) return {};  // a mirrored directory, metadata as W's
+        return Errno(EEXIST);
+    }
+    const int udir = parent->dir.get();
+    const char* name = parent->name.c_str();
+    const struct stat& st = source->st;
+    const mode_t perm = st.st_mode & 07777;
+    switch (st.st_mode & S_IFMT) {
+        case S_IFLNK: {
+            auto target = read_link_at(source->dir.get(), source->name);
+            if (!target) return Errno(target.error());
+            if (::symlinkat(target->c_str(), udir, name) != 0) return Errno(last_errno());
+            break;
+        }
+        case S_IFDIR:
+            if (::mkdirat(udir, name, 0700) != 0) return Errno(last_errno());
+            ::fchmodat(udir, name, perm, 0);
+            break;
+        case S_IFIFO:
+        case S_IFSOCK:
+            if (::mknodat(udir, name, (st.st_mode & S_IFMT) | 0600, 0) != 0)
+                return Errno(last_errno());
+            ::fchmodat(udir, name, perm, 0);
+            break;
+        case S_IFREG: {
+            int in = ::openat(source->dir.get(), source->name.c_str(),
+                              O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK);
+            if (in < 0) return Errno(last_errno());
+            UniqueFd src(in);
+            int out = ::openat(udir, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (out < 0) return Errno(last_errno());
+            UniqueFd dst(out);
+            if (contents) {
+                if (auto copied = copy_contents(src.get(), dst.get()); !copied) {
+                    ::unlinkat(udir, name, 0);
+                    return copied;
+                }
+            }
+            ::fchmod(dst.get(), perm);
+            break;
+        }
+        default:
+            return Errno(EPERM);  // devices are not copied
+    }
+    copy_owner_and_times(udir, parent->name, st);
+    return {};
+}
+
+std::expected<fs::path, BranchError> SeccompCowBranch::ensure_cow_copy(std::string_view rel) {
+    if (auto copied = copy_up(rel, true); !copied) return std::unexpected(failed("copy", copied.error()));
+    return upper_ / std::string(rel);
+}
+
+// ---------------------------------------------------------------------------------------------
+// Operations for the child
+
+std::expected<UniqueFd, int> OpenTarget::open() const {
+    auto fd = open_beneath(dir.get(), name, static_cast<std::uint64_t>(flags) | O_CLOEXEC);
+    if (!fd) return Errno(fd.error());
+    return std::move(*fd);
+}
+
+std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view path, int flags,
+                                                             mode_t mode) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    constexpr int WRITE_INTENT = O_WRONLY | O_RDWR | O_CREAT | O_TRUNC | O_APPEND;
+    const int accmode = flags & O_ACCMODE;
+    auto entry = locate_rel(*rel);
+    if (!entry && entry.error() != ENOENT) return Errno(entry.error());
+
+    if (!(flags & WRITE_INTENT)) {
+        if (!entry) return Errno(ENOENT);
+        // The whole path beneath the tree the entry lies in, so a relative link inside it is
+        // followed as the kernel would and never out of it.
+        OpenTarget t{UniqueFd(::dup(entry->in_upper ? upper_fd_.get() : w_fd_.get())),
+                     rel->empty() ? "." : *rel, flags, entry->in_upper};
+        return t;
+    }
+    if (entry) {
+        if ((flags & O_CREAT) && (flags & O_EXCL)) return Errno(EEXIST);
+        if (S_ISDIR(entry->st.st_mode)) return Errno(EISDIR);
+        if (S_ISLNK(entry->st.st_mode)) {
+            // The caller resolves a link the open follows; one left here is not followed by us.
+            return Errno((flags & O_NOFOLLOW) ? ELOOP : EACCES);
+        }
+        if ((accmode == O_WRONLY || accmode == O_RDWR) && !S_ISREG(entry->st.st_mode) &&
+            !S_ISFIFO(entry->st.st_mode) && !S_ISSOCK(entry->st.st_mode))
+            return Errno(EPERM);
+        bool truncating = (flags & O_TRUNC) && S_ISREG(entry->st.st_mode);
+        if (auto copied = copy_up(*rel, !truncating); !copied) return Errno(copied.error());
+    } else {
+        if (!(flags & O_CREAT)) return Errno(ENOENT);
+        if (rel->empty()) return Errno(EISDIR);
+        auto parent = upper_parent(*rel);
+        if (!parent) return Errno(parent.error());
+        int fd = ::openat(parent->dir.get(), parent->name.c_str(),
+                          O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (fd < 0) return Errno(last_errno());
+        // The child's mode under the child's umask, not ours; never set-id bits.
+        ::fchmod(fd, mode & 07777 & ~SET_ID_BITS);
+        ::close(fd);
+        clear_mark(*rel);
+        dirty_ = true;
+    }
+    return OpenTarget{UniqueFd(::dup(upper_fd_.get())), *rel, flags & ~(O_CREAT | O_EXCL), true};
+}
+
+std::expected<Entry, int> SeccompCowBranch::handle_stat(std::string_view path) const {
+    return locate(path);
+}
+
+std::expected<std::string, int> SeccompCowBranch::handle_readlink(std::string_view path) const {
+    auto entry = locate(path);
+    if (!entry) return Errno(entry.error());
+    if (!S_ISLNK(entry->st.st_mode)) return Errno(EINVAL);
+    return read_link_at(entry->dir.get(), entry->name);
+}
+
+std::expected<std::string, int> SeccompCowBranch::make_name(std::string_view path,
+                                                           const MakeFn& make) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto existing = locate_rel(*rel);
+    if (existing) return Errno(EEXIST);
+    if (existing.error() != ENOENT) return Errno(existing.error());
+    auto parent = upper_parent(*rel);
+    if (!parent) return Errno(parent.error());
+    if (make(parent->dir.get(), parent->name.c_str()) != 0) return Errno(last_errno());
+    clear_mark(*rel);
+    dirty_ = true;
+    return std::move(*rel);
+}
+
+Outcome SeccompCowBranch::handle_mkdir(std::string_view path, mode_t mode) {
+    auto rel = make_name(path, [&](int dir, const char* name) {
+        if (::mkdirat(dir, name, 0700) != 0) return -1;
+        ::fchmodat(dir, name, mode & 07777 & ~SET_ID_BITS, 0);
+        return 0;
+    });
+    if (!rel) return Errno(rel.error());
+    dir_meta_.insert(*rel);
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_unlink(std::string_view path, bool is_dir) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    if (rel->empty()) return Errno(is_dir ? EBUSY : EISDIR);
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    const bool dir = S_ISDIR(entry->st.st_mode);
+    if (is_dir && !dir) return Errno(ENOTDIR);
+    if (!is_dir && dir) return Errno(EISDIR);
+    if (is_dir && !dir_empty_merged(*rel)) return Errno(ENOTEMPTY);
+
+    if (auto up = parent_in(upper_fd_.get(), *rel); up && lstat_at(up->dir.get(), up->name))
+        remove_tree_at(up->dir.get(), up->name);  // an empty directory or one name
+    if (auto w = parent_in(w_fd_.get(), *rel); w && lstat_at(w->dir.get(), w->name))
+        deleted_.insert(*rel);
+    dir_meta_.erase(*rel);
+    dirty_ = true;
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_rename(std::string_view old_path, std::string_view new_path,
+                                        unsigned int flags) {
+    if (flags & ~static_cast<unsigned int>(RENAME_NOREPLACE)) return Errno(EINVAL);
+    auto old_rel = rel_of(old_path);
+    if (!old_rel) return Errno(old_rel.error());
+    auto new_rel = rel_of(new_path);
+    if (!new_rel) return Errno(new_rel.error());
+    if (old_rel->empty() || new_rel->empty()) return Errno(EBUSY);
+    auto from = locate_rel(*old_rel);
+    if (!from) return Errno(from.error());
+    const bool from_dir = S_ISDIR(from->st.st_mode);
+    if (from_dir && is_below(*new_rel, *old_rel)) return Errno(EINVAL);
+
+    auto to = locate_rel(*new_rel);
+    if (to) {
+        if (flags & RENAME_NOREPLACE) return Errno(EEXIST);
+        if (*old_rel == *new_rel) return {};
+        const bool to_dir = S_ISDIR(to->st.st_mode);
+        if (from_dir && !to_dir) return Errno(ENOTDIR);
+        if (!from_dir && to_dir) return Errno(EISDIR);
+        if (to_dir && !dir_empty_merged(*new_rel)) return Errno(ENOTEMPTY);
+    } else if (to.error() != ENOENT) {
+        return Errno(to.error());
+    }
+
+    auto w_old = parent_in(w_fd_.get(), *old_rel);
+    std::optional<struct stat> w_old_st;
+    if (w_old) w_old_st = lstat_at(w_old->dir.get(), w_old->name);
+    if (from_dir && w_old_st && S_ISDIR(w_old_st->st_mode)) {
+        // W's entries would have to move with it: let the caller copy them through the layer.
+        auto w_dir = open_beneath(w_old->dir.get(), w_old->name, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+        if (!w_dir) return Errno(w_dir.error());
+        auto names = read_names(std::move(*w_dir));
+        if (!names || !names->empty()) return Errno(EXDEV);
+    }
+
+    auto new_parent = upper_parent(*new_rel);
+    if (!new_parent) return Errno(new_parent.error());
+    if (auto copied = copy_up(*old_rel, true); !copied) return Errno(copied.error());
+    auto old_parent = parent_in(upper_fd_.get(), *old_rel);
+    if (!old_parent) return Errno(old_parent.error());
+    if (to && to->in_upper && S_ISDIR(to->st.st_mode))
+        ::unlinkat(new_parent->dir.get(), new_parent->name.c_str(), AT_REMOVEDIR);
+    if (::renameat(old_parent->dir.get(), old_parent->name.c_str(), new_parent->dir.get(),
+                   new_parent->name.c_str()) != 0)
+        return Errno(last_errno());
+
+    if (w_old_st) deleted_.insert(*old_rel);
+    clear_mark(*new_rel);
+    if (from_dir) {
+        // Made directories below the old name move with it; the moved directory is one W did
+        // not have at its new name, so it carries its own metadata.
+        std::set<std::string> moved;
+        for (auto it = dir_meta_.begin(); it != dir_meta_.end();) {
+            if (is_below(*it, *old_rel)) {
+                moved.insert(*new_rel + it->substr(old_rel->size()));
+                it = dir_meta_.erase(it);
+            } else {
+                ++it;
+            }
+        }
+        dir_meta_.erase(*old_rel);
+        dir_meta_.insert(moved.begin(), moved.end());
+        dir_meta_.insert(*new_rel);
+    }
+    dirty_ = true;
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_link(std::string_view old_path, std::string_view new_path) {
+    auto old_rel = rel_of(old_path);
+    if (!old_rel) return Errno(old_rel.error());
+    auto new_rel = rel_of(new_path);
+    if (!new_rel) return Errno(new_rel.error());
+    auto from = locate_rel(*old_rel);
+    if (!from) return Errno(from.error());
+    if (S_ISDIR(from->st.st_mode)) return Errno(EPERM);
+    auto to = locate_rel(*new_rel);
+    if (to) return Errno(EEXIST);
+    if (to.error() != ENOENT) return Errno(to.error());
+    auto new_parent = upper_parent(*new_rel);
+    if (!new_parent) return Errno(new_parent.error());
+    if (auto copied = copy_up(*old_rel, true); !copied) return Errno(copied.error());
+    auto old_parent = parent_in(upper_fd_.get(), *old_rel);
+    if (!old_parent) return Errno(old_parent.error());
+    if (::linkat(old_parent->dir.get(), old_parent->name.c_str(), new_parent->dir.get(),
+                 new_parent->name.c_str(), 0) != 0)
+        return Errno(last_errno());
+    clear_mark(*new_rel);
+    dirty_ = true;
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_symlink(std::string_view target, std::string_view link_path) {
+    const std::string text(target);
+    auto rel = make_name(link_path, [&](int dir, const char* name) {
+        return ::symlinkat(text.c_str(), dir, name);
+    });
+    if (!rel) return Errno(rel.error());
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_chmod(std::string_view path, mode_t mode) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (S_ISLNK(entry->st.st_mode)) return Errno(EOPNOTSUPP);
+    if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
+    auto up = parent_in(upper_fd_.get(), *rel);
+    if (!up) return Errno(up.error());
+    if (::fchmodat(up->dir.get(), up->name.c_str(), mode & 07777 & ~SET_ID_BITS, 0) != 0)
+        return Errno(last_errno());
+    if (S_ISDIR(entry->st.st_mode)) dir_meta_.insert(*rel);
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_chown(std::string_view path, std::uint32_t uid,
+                                       std::uint32_t gid) {
+    auto entry = locate(path);
+    if (!entry) return Errno(entry.error());
+    // The command holds no capability: it may name the ids the entry has, nothing else. Those
+    // change nothing, so nothing is copied.
+    if ((uid != KEEP_ID && uid != entry->st.st_uid) || (gid != KEEP_ID && gid != entry->st.st_gid))
+        return Errno(EPERM);
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_truncate(std::string_view path, std::uint64_t length) {
+    if (length > static_cast<std::uint64_t>(LLONG_MAX)) return Errno(EINVAL);
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (S_ISDIR(entry->st.st_mode)) return Errno(EISDIR);
+    if (S_ISLNK(entry->st.st_mode)) return Errno(EACCES);
+    if (!S_ISREG(entry->st.st_mode)) return Errno(EINVAL);
+    if (auto copied = copy_up(*rel, length > 0); !copied) return Errno(copied.error());
+    auto fd = open_beneath(upper_fd_.get(), *rel, O_WRONLY | O_NOFOLLOW);
+    if (!fd) return Errno(fd.error());
+    if (::ftruncate(fd->get(), static_cast<off_t>(length)) != 0) return Errno(last_errno());
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_mknod(std::string_view path, mode_t mode) {
+    const mode_t type = mode & S_IFMT;
+    if (type != 0 && type != S_IFREG && type != S_IFIFO && type != S_IFSOCK) return Errno(EPERM);
+    auto rel = make_name(path, [&](int dir, const char* name) {
+        if (::mknodat(dir, name, (type ? type : S_IFREG) | 0600, 0) != 0) return -1;
+        ::fchmodat(dir, name, mode & 07777 & ~SET_ID_BITS, 0);
+        return 0;
+    });
+    if (!rel) return Errno(rel.error());
+    return {};
+}
+
+Outcome SeccompCowBranch::handle_utimens(std::string_view path, const struct timespec* times) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
+    auto up = parent_in(upper_fd_.get(), *rel);
+    if (!up) return Errno(up.error());
+    if (::utimensat(up->dir.get(), up->name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
+        return Errno(last_errno());
+    if (S_ISDIR(entry->st.st_mode)) dir_meta_.insert(*rel);
+    return {};
+}
+
+namespace {
+
+// Extended attributes of an entry opened without following it.
+template <class Op>
+Outcome on_xattrs(int upper_fd, const std::string& rel, Op op) {
+    auto fd = open_beneath(upper_fd, rel, O_PATH | O_NOFOLLOW);
+    if (!fd) return Errno(fd.error());
+    std::string proc = "/proc/self/fd/" + std::to_string(fd->get());
+    if (op(proc.c_str()) != 0) return Errno(last_errno());
+    return {};
+}
+
+}  // namespace
+
+Outcome SeccompCowBranch::handle_setxattr(std::string_view path, const std::string& name,
+                                          const std::string& value, int flags) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
+    return on_xattrs(upper_fd_.get(), *rel, [&](const char* p) {
+        return ::setxattr(p, name.c_str(), value.data(), value.size(), flags);
+    });
+}
+
+Outcome SeccompCowBranch::handle_removexattr(std::string_view path, const std::string& name) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
+    return on_xattrs(upper_fd_.get(), *rel,
+                     [&](const char* p) { return ::removexattr(p, name.c_str()); });
+}
+
+// ---------------------------------------------------------------------------------------------
+// Listings
+
+std::expected<std::vector<procfs::DirEntry>, int> SeccompCowBranch::merged_dir_entries(
+    std::string_view rel) const {
+    auto self = locate_rel(rel);
+    if (!self) return Errno(self.error());
+    if (!S_ISDIR(self->st.st_mode)) return Errno(ENOTDIR);
+
+    std::vector<procfs::DirEntry> out;
+    std::set<std::string> seen;
+    auto add_from = [&](int root, bool hide_deleted) {
+        auto dir = open_beneath(root, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+        if (!dir) return;
+        int dfd = dir->get();
+        auto names = read_names(UniqueFd(::dup(dfd)));
+        if (!names) return;
+        for (auto& name : *names) {
+            if (seen.contains(name)) continue;
+            if (hide_deleted && is_deleted(join(rel, name))) continue;
+            auto st = lstat_at(dfd, name);
+            if (!st) continue;
+            seen.insert(name);
+            out.push_back({name, static_cast<std::uint64_t>(st->st_ino), procfs::dirent_type(st->st_mode)});
+        }
+    };
+    add_from(upper_fd_.get(), false);
+    if (!is_deleted(rel)) add_from(w_fd_.get(), true);
+    std::sort(out.begin(), out.end(), [](const auto& a, const auto& b) { return a.name < b.name; });
+    return out;
+}
+
+std::vector<std::string> SeccompCowBranch::list_merged_dir(std::string_view rel) const {
+    std::vector<std::string> names;
+    if (auto entries = merged_dir_entries(rel))
+        for (auto& e : *entries) names.push_back(std::move(e.name));
+    return names;
+}
+
+// ---------------------------------------------------------------------------------------------
+// Finishing
+
+namespace {
+
+struct UpperItem {
+    std::string rel;
+    struct stat st;
+};
+
+// The upper tree in walk order: each directory before its contents, names sorted.
+std::expected<void, int> walk(int dir, const std::string& rel, std::vector<UpperItem>& out) {
+    auto fd = open_beneath(dir, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+    if (!fd) return Errno(fd.error());
+    auto names = read_names(std::move(*fd));
+    if (!names) return Errno(names.error());
+    for (const auto& name : *names) {
+        std::string child = join(rel, name);
+        auto parent = open_beneath(dir, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+        if (!parent) return Errno(parent.error());
+        auto st = lstat_at(parent->get(), name);
+        if (!st) return Errno(last_errno());
+        out.push_back({child, *st});
+        if (S_ISDIR(st->st_mode))
+            if (auto sub = walk(dir, child, out); !sub) return sub;
+    }
+    return {};
+}
+
+std::size_t depth(const std::string& rel) { return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/')); }
+
+}  // namespace
+
+std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() const {
+    std::vector<UpperItem> items;
+    if (auto walked = walk(upper_fd_.get(), "", items); !walked)
+        return std::unexpected(failed("walk", walked.error()));
+    std::vector<Change> out;
+    std::set<std::string> in_upper;
+    for (const auto& item : items) {
+        in_upper.insert(item.rel);
+        if (S_ISDIR(item.st.st_mode)) continue;
+        bool in_w = false;
+        if (auto w = parent_in(w_fd_.get(), item.rel)) in_w = lstat_at(w->dir.get(), w->name).has_value();
+        out.push_back({item.rel, in_w ? ChangeKind::Modified : ChangeKind::Added});
+    }
+    for (const auto& rel : deleted_)
+        if (!in_upper.contains(rel)) out.push_back({rel, ChangeKind::Deleted});
+    return out;
+}
+
+std::expected<void, BranchError> SeccompCowBranch::commit() {
+    if (finished_) return {};
+    // Everything is read and checked before W changes at all.
+    std::vector<UpperItem> items;
+    if (auto walked = walk(upper_fd_.get(), "", items); !walked)
+        return std::unexpected(failed("walk", walked.error()));
+    for (const auto& item : items) {
+        switch (item.st.st_mode & S_IFMT) {
+            case S_IFDIR: case S_IFREG: case S_IFLNK: case S_IFIFO: case S_IFSOCK:
+                break;
+            default:
+                return std::unexpected(failed("copy", EPERM));
+        }
+    }
+
+    // Deletions, deepest first, each beneath W without a link on the way.
+    std::vector<std::string> doomed(deleted_.begin(), deleted_.end());
+    std::sort(doomed.begin(), doomed.end(), [](const auto& a, const auto& b) {
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a > b;
+    });
+    for (const auto& rel : doomed)
+        if (auto w = parent_in(w_fd_.get(), rel)) remove_tree_at(w->dir.get(), w->name);
+
+    std::set<std::string> touched_dirs;
+    const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
+    std::size_t tmp_count = 0;
+    for (const auto& item : items) {
+        auto parent = parent_in(w_fd_.get(), item.rel);
+        const bool is_dir = S_ISDIR(item.st.st_mode);
+        if (!parent) return std::unexpected(failed(is_dir ? "mkdir" : "copy", parent.error()));
+        const int pdir = parent->dir.get();
+        const std::string& name = parent->name;
+        auto existing = lstat_at(pdir, name);
+
+        if (is_dir) {
+            if (existing && S_ISDIR(existing->st_mode)) continue;  // metadata in the last pass
+            if (existing) ::unlinkat(pdir, name.c_str(), 0);
+            if (::mkdirat(pdir, name.c_str(), 0700) != 0)
+                return std::unexpected(failed("mkdir", errno));
+            continue;
+        }
+
+        // Under a fresh name beside the destination, then renamed into place: nothing is written
+        // through a link or a hard link of the old file, and no half-written file is left.
+        const std::string tmp = tmp_prefix + std::to_string(tmp_count++);
+        auto src_parent = parent_in(upper_fd_.get(), item.rel);
+        if (!src_parent) return std::unexpected(failed("copy", src_parent.error()));
+        const mode_t perm = item.st.st_mode & 07777 & ~SET_ID_BITS;
+        int made = 0;
+        switch (item.st.st_mode & S_IFMT) {
+            case S_IFREG: {
+                int in = ::openat(src_parent->dir.get(), src_parent->name.c_str(),
+                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+                if (in < 0) return std::unexpected(failed("copy", errno));
+                UniqueFd src(in);
+                int out = ::openat(pdir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+                if (out < 0) return std::unexpected(failed("copy", errno));
+                UniqueFd dst(out);
+                auto copied = copy_contents(src.get(), dst.get());
+                if (copied && ::fchmod(dst.get(), perm) != 0) copied = Errno(last_errno());
+                if (!copied) {
+                    ::unlinkat(pdir, tmp.c_str(), 0);
+                    return std::unexpected(failed("copy", copied.error()));
+                }
+                break;
+            }
+            case S_IFLNK: {
+                auto target = read_link_at(src_parent->dir.get(), src_parent->name);
+                if (!target) return std::unexpected(failed("copy", target.error()));
+                made = ::symlinkat(target->c_str(), pdir, tmp.c_str());
+                break;
+            }
+            default:  // FIFO or socket node: made anew, never read
+                made = ::mknodat(pdir, tmp.c_str(), (item.st.st_mode & S_IFMT) | 0600, 0);
+                if (made == 0) made = ::fchmodat(pdir, tmp.c_str(), perm, 0);
+                break;
+        }
+        if (made != 0) {
+            int e = errno;
+            ::unlinkat(pdir, tmp.c_str(), 0);
+            return std::unexpected(failed("copy", e));
+        }
+        copy_owner_and_times(pdir, tmp, item.st);
+        if (existing && S_ISDIR(existing->st_mode)) remove_tree_at(pdir, name);
+        if (::renameat(pdir, tmp.c_str(), pdir, name.c_str()) != 0) {
+            int e = errno;
+            ::unlinkat(pdir, tmp.c_str(), 0);
+            return std::unexpected(failed("copy", e));
+        }
+        touched_dirs.insert(std::string(split_last(item.rel).first));
+    }
+
+    // Directories the command made or changed get their own mode, owner and times, deepest first
+    // so that setting a parent's times comes after its contents changed.
+    std::vector<const UpperItem*> dirs;
+    for (const auto& item : items)
+        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel))) dirs.push_back(&item);
+    std::sort(dirs.begin(), dirs.end(),
+              [](const UpperItem* a, const UpperItem* b) { return depth(a->rel) > depth(b->rel); });
+    for (const UpperItem* item : dirs) {
+        auto fd = open_beneath(w_fd_.get(), item->rel, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+        if (!fd) continue;
+        ::fchmod(fd->get(), item->st.st_mode & 07777 & ~SET_ID_BITS);
+        if (item->st.st_uid != ::geteuid() || item->st.st_gid != ::getegid())
+            ::fchown(fd->get(), item->st.st_uid, item->st.st_gid);
+        const struct timespec times[2] = {item->st.st_atim, item->st.st_mtim};
+        ::futimens(fd->get(), times);
+    }
+    if (dir_meta_.contains("")) {
+        if (auto root = lstat_at(upper_fd_.get(), ".")) {
+            auto fd = open_beneath(w_fd_.get(), "", O_RDONLY | O_DIRECTORY, NO_LINKS);
+            if (fd) {
+                ::fchmod(fd->get(), root->st_mode & 07777 & ~SET_ID_BITS);
+                const struct timespec times[2] = {root->st_atim, root->st_mtim};
+                ::futimens(fd->get(), times);
+            }
+        }
+    }
+
+    for (const auto& dir : touched_dirs)
+        if (auto fd = open_beneath(w_fd_.get(), dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, NO_LINKS))
+            ::fsync(fd->get());
+
+    cleanup();
+    finished_ = true;
+    return {};
+}
+
+void SeccompCowBranch::abort() {
+    if (finished_) return;
+    cleanup();
+    finished_ = true;
+}
+
+void SeccompCowBranch::cleanup() {
+    if (branch_dir_.empty()) return;
+    int base = ::open(base_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (base < 0) return;
+    UniqueFd owned(base);
+    remove_tree_at(base, branch_dir_.filename().native());
+}
+
+}  // namespace vestrion::cow
