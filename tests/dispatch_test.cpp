@@ -123,7 +123,7 @@ class Recording : public seccomp::notif::Handlers {
         return a ? std::move(*a) : NotifAction(NotifAction::Continue{});
     }
     NotifAction chroot_call(const Call&) override { return tag(ChrootCall); }
-    NotifAction cow_write(const Call&) override { return tag(CowWrite); }
+    std::optional<NotifAction> cow_write(const Call&) override { return maybe(CowWrite); }
     std::optional<NotifAction> cow_open(const Call&) override { return maybe(CowOpen); }
     std::optional<NotifAction> cow_read(const Call&) override { return maybe(CowRead); }
     std::optional<NotifAction> proc_open(const Call&) override { return maybe(ProcOpen); }

@@ -36,10 +36,11 @@ class Handlers {
     // The virtual-root open: `Continue` passes the call on. `dirfd` is AT_FDCWD for open.
     virtual NotifAction chroot_open(const Call& call, int dirfd);
     virtual NotifAction chroot_call(const Call& call);
-    virtual NotifAction cow_write(const Call& call);
+    // The copy-on-write layer: none for a path outside the working directory, so that the
+    // later rules still apply. Its read side (listings, status, access, links, extended
+    // attributes) is asked only once the layer has changed something.
+    virtual std::optional<NotifAction> cow_write(const Call& call);
     virtual std::optional<NotifAction> cow_open(const Call& call);
-    // Listings, stat, readlink and statx once the copy-on-write layer has changed something;
-    // none for a path outside the working directory.
     virtual std::optional<NotifAction> cow_read(const Call& call);
     // None for a path or directory the /proc views do not serve.
     virtual std::optional<NotifAction> proc_open(const Call& call);

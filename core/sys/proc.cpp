@@ -79,6 +79,51 @@ std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept {
     return parse_thread_group(std::string_view(buf, *got));
 }
 
+namespace {
+
+// The value after "<key>:" on its line of a status text.
+std::optional<std::string_view> status_line(std::string_view status, std::string_view key) noexcept {
+    for (std::size_t at = 0; at < status.size();) {
+        std::size_t end = status.find('\n', at);
+        if (end == std::string_view::npos) end = status.size();
+        std::string_view line = status.substr(at, end - at);
+        if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ':')
+            return line.substr(key.size() + 1);
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FileCredentials> parse_file_credentials(std::string_view status) noexcept {
+    auto umask = status_line(status, "Umask");
+    auto uid = status_line(status, "Uid");
+    auto gid = status_line(status, "Gid");
+    if (!umask || !uid || !gid) return std::nullopt;
+    FileCredentials out;
+    auto mask = parse_number<std::uint32_t>(next_field(*umask), 8);
+    // Real, effective, saved, file-system: the last decides what the thread may touch.
+    for (int i = 0; i < 3; ++i) {
+        next_field(*uid);
+        next_field(*gid);
+    }
+    auto fsuid = parse_number<std::uint32_t>(next_field(*uid));
+    auto fsgid = parse_number<std::uint32_t>(next_field(*gid));
+    if (!mask || !fsuid || !fsgid) return std::nullopt;
+    out.umask = *mask;
+    out.fsuid = *fsuid;
+    out.fsgid = *fsgid;
+    return out;
+}
+
+std::optional<FileCredentials> file_credentials(std::uint32_t tid) noexcept {
+    char buf[2048];  // Umask, Uid and Gid come within the first dozen short lines
+    auto got = read_entry(tid, "status", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return parse_file_credentials(std::string_view(buf, *got));
+}
+
 std::optional<ImageLayout> parse_image_layout(std::string_view stat) noexcept {
     // The command name may hold spaces and parentheses: count fields after the last ')'.
     std::size_t close = stat.rfind(')');

@@ -15,6 +15,18 @@ std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept;
 // The Tgid line of a status text.
 std::optional<std::uint32_t> parse_thread_group(std::string_view status) noexcept;
 
+// What a thread creates files and is checked with: its umask and its file-system ids, from
+// /proc/<tid>/status.
+struct FileCredentials {
+    std::uint32_t umask = 022;
+    std::uint32_t fsuid = 0;
+    std::uint32_t fsgid = 0;
+    bool operator==(const FileCredentials&) const = default;
+};
+std::optional<FileCredentials> file_credentials(std::uint32_t tid) noexcept;
+// The Umask line and the fourth fields of the Uid and Gid lines of a status text.
+std::optional<FileCredentials> parse_file_credentials(std::string_view status) noexcept;
+
 // Where the heap of the process's current image starts and where its argument strings lie:
 // both are fixed for one image and move with every exec.
 struct ImageLayout {
