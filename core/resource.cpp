@@ -255,7 +255,9 @@ NotifAction handle_fork(const seccomp_notif& notif, seccomp::notif::SharedSuperv
     bool thread = false;
     if (nr == SYS_clone) {
         std::uint64_t flags = notif.data.args[0];
-        if (flags & NAMESPACE_FLAGS) return NotifAction::Errno{EPERM};
+        // CLONE_PARENT makes a child of our caller, which never reaps it; refused before the
+        // thread shortcut, since a thread may carry the flag too.
+        if (flags & (NAMESPACE_FLAGS | CLONE_PARENT)) return NotifAction::Errno{EPERM};
         thread = (flags & CLONE_THREAD) != 0;
     }
     std::lock_guard lock(shared.mutex);

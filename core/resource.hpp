@@ -107,9 +107,9 @@ std::uint64_t heap_after_brk(std::uint64_t start_brk, std::uint64_t addr, std::u
 std::uint64_t releasable_overlap(const sys::proc::Mapping& mapping, std::uint64_t lo,
                                  std::uint64_t hi);
 
-// Every clone (56), fork (57), vfork (58) and clone3 (435) notification: refuses namespaces,
-// lets threads through uncounted, holds forks while frozen, counts the others against
-// `max_processes` for the sandbox's whole life.
+// Every clone (56), fork (57), vfork (58) and clone3 (435) notification: refuses namespaces and
+// children of our caller (CLONE_PARENT), lets threads through uncounted, holds forks while
+// frozen, counts the others against `max_processes` for the sandbox's whole life.
 seccomp::notif::NotifAction handle_fork(const seccomp_notif& notif,
                                         seccomp::notif::SharedSupervisorState& shared);
 

@@ -88,6 +88,10 @@ INSTANTIATE_TEST_SUITE_P(
         ForkCase{"NewUserNamespaceRefused", SYS_clone, CLONE_NEWUSER | SIGCHLD, false, 0, 2, EPERM,
                  0},
         ForkCase{"NewNetworkNamespaceRefused", SYS_clone, CLONE_NEWNET, false, 0, 2, EPERM, 0},
+        // A child or thread of our caller, which the sandbox could never reap or reach.
+        ForkCase{"CloneParentRefused", SYS_clone, CLONE_PARENT | SIGCHLD, false, 0, 2, EPERM, 0},
+        ForkCase{"CloneParentThreadRefused", SYS_clone,
+                 CLONE_VM | CLONE_THREAD | CLONE_SIGHAND | CLONE_PARENT, false, 0, 2, EPERM, 0},
         ForkCase{"VforkIsCounted", SYS_vfork, 0, false, 0, 2, 0, 1},
         ForkCase{"ForkIsCounted", SYS_fork, 0, false, 1, 2, 0, 2},
         // clone3's flags lie in memory the child can change: the C library falls back to clone.

@@ -242,15 +242,12 @@ void ChildPlan::prepare_cwd(const Policy& policy) {
 
 Result<void> ChildPlan::prepare_filters(const Policy& policy) {
     std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
-    std::vector<sock_filter> args = arg_filters(policy);
-    auto deny_only = seccomp::bpf::assemble_filter({}, denied, args);
+    auto deny_only = seccomp::bpf::assemble_filter({}, denied, arg_filters(policy, false));
     if (!deny_only) return std::unexpected(VestrionError(ConfinementError(deny_only.error())));
     deny_program_ = std::move(*deny_only);
     if (nested_) return {};
     std::vector<std::uint32_t> routed = notif_syscalls(policy);
-    std::vector<sock_filter> routed_args = routed_arg_filters(policy);
-    args.insert(args.end(), routed_args.begin(), routed_args.end());
-    auto with_routes = seccomp::bpf::assemble_filter(routed, denied, args);
+    auto with_routes = seccomp::bpf::assemble_filter(routed, denied, arg_filters(policy, true));
     if (!with_routes) return std::unexpected(VestrionError(ConfinementError(with_routes.error())));
     notify_program_ = std::move(*with_routes);
     return {};

@@ -24,7 +24,7 @@ struct SyscallEntry {
     bool by_name;
 };
 
-constexpr std::array<SyscallEntry, 121> kSyscalls{{
+constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"open", 2, true},
     {"stat", 4, true},
     {"lstat", 6, true},
@@ -65,9 +65,14 @@ constexpr std::array<SyscallEntry, 121> kSyscalls{{
     {"lchown", 94, true},
     {"gettimeofday", 96, true},
     {"ptrace", 101, true},
+    {"setpgid", 109, false},
+    {"setsid", 112, false},
     {"utime", 132, false},
     {"mknod", 133, false},
     {"statfs", 137, false},
+    {"setpriority", 141, false},
+    {"sched_setparam", 142, false},
+    {"sched_setscheduler", 144, false},
     {"pivot_root", 155, true},
     {"prctl", 157, true},
     {"acct", 163, true},
@@ -94,6 +99,7 @@ constexpr std::array<SyscallEntry, 121> kSyscalls{{
     {"lremovexattr", 198, false},
     {"fremovexattr", 199, false},
     {"time", 201, true},
+    {"sched_setaffinity", 203, false},
     {"sched_getaffinity", 204, false},
     {"lookup_dcookie", 212, true},
     {"getdents64", 217, true},
@@ -105,6 +111,7 @@ constexpr std::array<SyscallEntry, 121> kSyscalls{{
     {"add_key", 248, true},
     {"request_key", 249, true},
     {"keyctl", 250, true},
+    {"ioprio_set", 251, false},
     {"openat", 257, true},
     {"mkdirat", 258, true},
     {"mknodat", 259, false},
@@ -122,12 +129,14 @@ constexpr std::array<SyscallEntry, 121> kSyscalls{{
     {"utimensat", 280, true},
     {"timerfd_settime", 286, true},
     {"perf_event_open", 298, true},
+    {"prlimit64", 302, false},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
     {"setns", 308, true},
     {"process_vm_readv", 310, true},
     {"process_vm_writev", 311, true},
     {"finit_module", 313, true},
+    {"sched_setattr", 314, false},
     {"renameat2", 316, true},
     {"getrandom", 318, true},
     {"bpf", 321, true},
@@ -137,16 +146,24 @@ constexpr std::array<SyscallEntry, 121> kSyscalls{{
     {"io_uring_setup", 425, true},
     {"io_uring_enter", 426, true},
     {"io_uring_register", 427, true},
+    {"open_tree", 428, true},
+    {"move_mount", 429, true},
+    {"fsopen", 430, true},
+    {"fsconfig", 431, true},
+    {"fsmount", 432, true},
+    {"fspick", 433, true},
     {"clone3", 435, true},
     {"openat2", 437, false},
     {"faccessat2", 439, false},
+    {"mount_setattr", 442, true},
     {"fchmodat2", 452, false},
     {"setxattrat", 463, false},
     {"getxattrat", 464, false},
     {"listxattrat", 465, false},
     {"removexattrat", 466, false},
+    {"open_tree_attr", 467, true},
     {"file_setattr", 469, false},
-}};
+});
 
 // Compile-time lookup: a misspelt name in a rule below fails the build instead of routing nothing.
 consteval std::uint32_t nr(std::string_view name) {
@@ -159,7 +176,9 @@ template <std::size_t N>
 using Numbers = std::array<std::uint32_t, N>;
 
 // fork too: a raw fork would otherwise create processes that the process budget never counts.
-constexpr Numbers<4> kAlwaysRouted{nr("clone"), nr("fork"), nr("clone3"), nr("vfork")};
+// setsid and setpgid: the teardown must know every process group the sandbox makes.
+constexpr Numbers<6> kAlwaysRouted{nr("clone"), nr("fork"),   nr("clone3"),
+                                   nr("vfork"), nr("setsid"), nr("setpgid")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
 constexpr Numbers<4> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("bind")};
 constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};
@@ -237,13 +256,14 @@ constexpr std::array<RoutedRule, 13> kRoutedRules{{
 }};
 
 // clang-format off
-constexpr std::array<std::string_view, 34> kDefaultDenied{
+constexpr std::array<std::string_view, 42> kDefaultDenied{
     "mount", "umount2", "pivot_root", "swapon", "swapoff", "reboot", "sethostname",
     "setdomainname", "kexec_load", "init_module", "finit_module", "delete_module", "unshare",
     "setns", "perf_event_open", "bpf", "userfaultfd", "keyctl", "add_key", "request_key",
     "ptrace", "process_vm_readv", "process_vm_writev", "open_by_handle_at", "name_to_handle_at",
     "ioperm", "iopl", "quotactl", "acct", "lookup_dcookie", "nfsservctl", "io_uring_setup",
-    "io_uring_enter", "io_uring_register"};
+    "io_uring_enter", "io_uring_register", "open_tree", "move_mount", "fsopen", "fsconfig",
+    "fsmount", "fspick", "mount_setattr", "open_tree_attr"};
 // clang-format on
 
 constexpr Numbers<3> kIoUring{nr("io_uring_setup"), nr("io_uring_enter"), nr("io_uring_register")};
@@ -256,14 +276,19 @@ std::vector<std::uint32_t> numbers_of(const Names& names) {
     return out;
 }
 
-// io_uring performs opens, connects and sends inside the kernel, where the supervisor never sees
-// them: whenever the supervisor enforces something on those calls, io_uring stays shut.
-bool supervisor_bypassable(const Policy& p) {
-    return !p.net_allow_hosts.empty() || p.policy_fn != nullptr || copy_on_write(p) ||
-           p.chroot.has_value();
-}
+// The calls that change a file's mode, owner, times or extended attributes: Landlock does not
+// cover them, so only the supervisor may perform them.
+constexpr Numbers<21> kFileMetadata{
+    nr("chmod"),        nr("fchmod"),        nr("fchmodat"),      nr("fchmodat2"),
+    nr("chown"),        nr("fchown"),        nr("lchown"),        nr("fchownat"),
+    nr("utime"),        nr("utimes"),        nr("futimesat"),     nr("utimensat"),
+    nr("setxattr"),     nr("lsetxattr"),     nr("fsetxattr"),     nr("removexattr"),
+    nr("lremovexattr"), nr("fremovexattr"),  nr("setxattrat"),    nr("removexattrat"),
+    nr("file_setattr")};
 
 constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM;
+// What Landlock answers a write it does not allow, and so the answer to a metadata change.
+constexpr std::uint32_t kNoAccess = SECCOMP_RET_ERRNO | EACCES;
 constexpr std::uint32_t kOffsetNr = 0;
 constexpr std::uint32_t kOffsetArg0 = 16;
 constexpr std::uint32_t kOffsetArg1 = 24;
@@ -271,6 +296,13 @@ constexpr std::uint32_t kOffsetArg2 = 32;
 constexpr std::uint32_t kNamespaceFlags = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
                                           CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
                                           CLONE_NEWNET;
+// A child of our caller, which never reaps it and which the teardown never finds.
+constexpr std::uint32_t kCloneParent = CLONE_PARENT;
+constexpr std::uint32_t kSockPacket = 10;  // the obsolete packet socket of the inet family
+constexpr std::uint32_t kPrioUser = 2;        // setpriority: every process of a user
+constexpr std::uint32_t kIoprioWhoUser = 3;   // ioprio_set: the same
+
+using Insns = std::vector<sock_filter>;
 
 sock_filter load(std::uint32_t offset) {
     return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
@@ -278,14 +310,40 @@ sock_filter load(std::uint32_t offset) {
 sock_filter jeq(std::uint32_t k, std::uint8_t jt, std::uint8_t jf) {
     return BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, k, jt, jf);
 }
+sock_filter ret(std::uint32_t verdict) {
+    return BPF_STMT(BPF_RET | BPF_K, verdict);
+}
 sock_filter refuse() {
-    return BPF_STMT(BPF_RET | BPF_K, kRefuse);
+    return ret(kRefuse);
 }
 
-// The socket block: raw and/or datagram sockets of the two internet families.
-void append_socket_block(const Policy& policy, std::vector<sock_filter>& out) {
+// "If the accumulator equals `k`, return `verdict`"; falls through otherwise.
+void return_if(Insns& out, std::uint32_t k, std::uint32_t verdict) {
+    out.push_back(jeq(k, 0, 1));
+    out.push_back(ret(verdict));
+}
+
+// Runs `body` for system call `number` only. The body either returns or falls through to
+// whatever follows; it is short, so the skip fits its 8-bit field.
+void for_call(Insns& out, std::uint32_t number, const Insns& body) {
+    out.push_back(load(kOffsetNr));
+    out.push_back(jeq(number, 0, static_cast<std::uint8_t>(body.size())));
+    out.insert(out.end(), body.begin(), body.end());
+}
+
+// The verdict for a call that the supervisor decides: routed to it, or `without` when the
+// program has no listener.
+std::uint32_t decided_by_supervisor(bool supervised, std::uint32_t without) {
+    return supervised ? SECCOMP_RET_USER_NOTIF : without;
+}
+
+// The socket block: raw, packet and/or datagram sockets of the two internet families.
+void append_socket_block(const Policy& policy, Insns& out) {
     std::vector<std::uint32_t> types;
-    if (policy.no_raw_sockets) types.push_back(SOCK_RAW);
+    if (policy.no_raw_sockets) {
+        types.push_back(SOCK_RAW);
+        types.push_back(kSockPacket);
+    }
     if (policy.no_udp) types.push_back(SOCK_DGRAM);
     if (types.empty()) return;
     const auto b = static_cast<std::uint8_t>(types.size());
@@ -306,7 +364,7 @@ void append_socket_block(const Policy& policy, std::vector<sock_filter>& out) {
 
 // Packet sockets send and receive raw frames below IP; whoever may open them (a caller running as
 // root) could forge or sniff traffic just as with raw IP sockets.
-void append_packet_block(const Policy& policy, std::vector<sock_filter>& out) {
+void append_packet_block(const Policy& policy, Insns& out) {
     if (!policy.no_raw_sockets) return;
     out.push_back(load(kOffsetNr));
     out.push_back(jeq(nr("socket"), 0, 3));
@@ -315,10 +373,40 @@ void append_packet_block(const Policy& policy, std::vector<sock_filter>& out) {
     out.push_back(refuse());
 }
 
-// Inode flags (chattr) and the extended file attributes change a file through any open
-// descriptor, a read-only one the layer handed out of the working directory included.
-constexpr std::array<std::uint32_t, 3> kCowIoctls{FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS,
-                                                  FS_IOC_FSSETXATTR};
+constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
+                                   nr("sched_setscheduler"), nr("sched_setaffinity"),
+                                   nr("sched_setattr")};
+
+// Calls that act on another process by number reach the caller of the library just as well:
+// its limits, niceness and CPU placement. The process's own forms (number 0) pass here; the
+// others go to the supervisor, which allows the sandbox's own processes, or are refused.
+void append_other_process_block(bool supervised, Insns& out) {
+    const std::uint32_t other = decided_by_supervisor(supervised, kRefuse);
+    Insns self_or_other{load(kOffsetArg0)};
+    return_if(self_or_other, 0, SECCOMP_RET_ALLOW);
+    self_or_other.push_back(ret(other));
+    for (std::uint32_t number : kActOnProcess) for_call(out, number, self_or_other);
+
+    // setpriority and ioprio_set name a process, a group or a user in their first argument
+    // and the member in the second, 0 for the caller's own. A whole user reaches every process
+    // of that user on the host.
+    auto by_kind = [&](std::uint32_t user_kind) {
+        Insns body{load(kOffsetArg0)};
+        return_if(body, user_kind, kRefuse);
+        body.push_back(load(kOffsetArg1));
+        return_if(body, 0, SECCOMP_RET_ALLOW);
+        body.push_back(ret(other));
+        return body;
+    };
+    for_call(out, nr("setpriority"), by_kind(kPrioUser));
+    for_call(out, nr("ioprio_set"), by_kind(kIoprioWhoUser));
+}
+
+// Without a listener nothing can decide what the supervisor would: refuse it.
+void append_listenerless_refusals(Insns& out) {
+    for (std::uint32_t number : {nr("setsid"), nr("setpgid")}) for_call(out, number, {refuse()});
+    for (std::uint32_t number : kFileMetadata) for_call(out, number, {ret(kNoAccess)});
+}
 
 }  // namespace
 
@@ -344,61 +432,41 @@ std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy) {
         denied = numbers_of(*policy.deny_syscalls);
     else if (!policy.allow_syscalls)
         denied = numbers_of(kDefaultDenied);
-    if (supervisor_bypassable(policy))
-        for (std::uint32_t number : kIoUring)
-            if (std::ranges::find(denied, number) == denied.end()) denied.push_back(number);
+    // io_uring performs opens, connects, sends and changes of extended attributes inside the
+    // kernel, where neither the filter nor the supervisor sees them.
+    for (std::uint32_t number : kIoUring)
+        if (std::ranges::find(denied, number) == denied.end()) denied.push_back(number);
     return denied;
 }
 
-std::vector<sock_filter> routed_arg_filters(const Policy& policy) {
-    if (!copy_on_write(policy)) return {};
-    const auto n = static_cast<std::uint8_t>(kCowIoctls.size());
-    std::vector<sock_filter> out{load(kOffsetNr), jeq(nr("ioctl"), 0, n + 2), load(kOffsetArg1)};
-    for (std::uint8_t i = 0; i < n; ++i) {
-        const bool last = i + 1 == n;
-        out.push_back(jeq(kCowIoctls[i], static_cast<std::uint8_t>(n - 1 - i), last ? 1 : 0));
-    }
-    out.push_back(BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_USER_NOTIF));
-    return out;
-}
-
-std::vector<sock_filter> arg_filters(const Policy& policy) {
-    std::vector<sock_filter> out{
-        // clone creating a namespace
-        load(kOffsetNr),
-        jeq(nr("clone"), 0, 3),
-        load(kOffsetArg0),
-        BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kNamespaceFlags, 0, 1),
-        refuse(),
-        // ioctl pushing input into a terminal
-        load(kOffsetNr),
-        jeq(nr("ioctl"), 0, 5),
-        load(kOffsetArg1),
-        jeq(TIOCSTI, 0, 1),
-        refuse(),
-        jeq(TIOCLINUX, 0, 1),
-        refuse(),
-        // prctl loosening what may inspect or control the process
-        load(kOffsetNr),
-        jeq(nr("prctl"), 0, 7),
-        load(kOffsetArg0),
-        jeq(PR_SET_DUMPABLE, 0, 1),
-        refuse(),
-        jeq(PR_SET_SECUREBITS, 0, 1),
-        refuse(),
-        jeq(PR_SET_PTRACER, 0, 1),
-        refuse(),
-        // sock_diag lists every socket of the host
-        load(kOffsetNr),
-        jeq(nr("socket"), 0, 5),
-        load(kOffsetArg0),
-        jeq(AF_NETLINK, 0, 3),
-        load(kOffsetArg2),
-        jeq(NETLINK_SOCK_DIAG, 0, 1),
-        refuse(),
-    };
+std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
+    Insns out;
+    // clone creating a namespace, or a process that our caller would have to reap
+    for_call(out, nr("clone"),
+             {load(kOffsetArg0), BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kNamespaceFlags | kCloneParent, 0, 1),
+              refuse()});
+    // ioctl pushing input into a terminal, or changing a file's flags and attributes
+    Insns ioctl{load(kOffsetArg1)};
+    return_if(ioctl, TIOCSTI, kRefuse);
+    return_if(ioctl, TIOCLINUX, kRefuse);
+    // Inode flags (chattr) and extended file attributes change through any open descriptor, a
+    // read-only one included.
+    for (std::uint32_t request : {FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR})
+        return_if(ioctl, request, decided_by_supervisor(supervised, kNoAccess));
+    for_call(out, nr("ioctl"), ioctl);
+    // prctl loosening what may inspect or control the process
+    Insns prctl{load(kOffsetArg0)};
+    for (std::uint32_t option : {PR_SET_DUMPABLE, PR_SET_SECUREBITS, PR_SET_PTRACER})
+        return_if(prctl, option, kRefuse);
+    for_call(out, nr("prctl"), prctl);
+    // sock_diag lists every socket of the host
+    for_call(out, nr("socket"),
+             {load(kOffsetArg0), jeq(AF_NETLINK, 0, 3), load(kOffsetArg2),
+              jeq(NETLINK_SOCK_DIAG, 0, 1), refuse()});
     append_socket_block(policy, out);
     append_packet_block(policy, out);
+    append_other_process_block(supervised, out);
+    if (!supervised) append_listenerless_refusals(out);
     return out;
 }
 

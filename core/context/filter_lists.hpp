@@ -21,10 +21,9 @@ std::vector<std::uint32_t> notif_syscalls(const Policy& policy);
 // In the order of the names they come from; duplicates stay.
 std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy);
 
-std::vector<sock_filter> arg_filters(const Policy& policy);
-
-// Argument checks that route a call to the supervisor: only for a program with a listener, placed
-// after `arg_filters`.
-std::vector<sock_filter> routed_arg_filters(const Policy& policy);
+// The checks of arguments, which come before both lists. `supervised`: the program has a
+// listener, and the calls the supervisor decides by their arguments are routed to it; without
+// one they are refused.
+std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised);
 
 }  // namespace vestrion::context

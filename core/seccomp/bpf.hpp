@@ -15,7 +15,7 @@ namespace vestrion::seccomp::bpf {
 using Program = std::vector<sock_filter>;
 
 // The program for a routed list, a deny list and an argument-filter block. Fails only when the
-// program would not fit the 8-bit jump fields of the format.
+// program would be longer than the kernel accepts.
 std::expected<Program, SeccompError> assemble_filter(std::span<const std::uint32_t> routed,
                                                      std::span<const std::uint32_t> denied,
                                                      std::span<const sock_filter> arg_block);
