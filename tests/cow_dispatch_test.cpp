@@ -37,34 +37,6 @@ using seccomp::notif::NotifPolicy;
 using seccomp::notif::SharedSupervisorState;
 using test::errno_name;
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-// Everything about a tree that a change could touch, without following links.
-std::string tree_state(const fs::path& root) {
-    std::vector<std::string> lines;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
-         ++it) {
-        struct stat st;
-        ::lstat(it->path().c_str(), &st);
-        std::ostringstream line;
-        line << fs::relative(it->path(), root).native() << " " << std::oct << st.st_mode
-             << std::dec << " " << st.st_uid << ":" << st.st_gid << " " << st.st_size << " "
-             << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
-        if (S_ISREG(st.st_mode)) line << " [" << read_file(it->path()) << "]";
-        if (S_ISLNK(st.st_mode)) line << " -> " << fs::read_symlink(it->path()).native();
-        lines.push_back(line.str());
-    }
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (auto& l : lines) out += l + "\n";
-    return out;
-}
-
 // The calls the filter routes for a copy-on-write working directory, without the fork family,
 // which the process budget would answer.
 std::vector<int> cow_routed() {
@@ -126,7 +98,7 @@ class CowSupervised : public ::testing::Test {
         policy_ = NotifPolicy::from_policy(*Policy::builder().workdir(w_).build(), 0);
         shared_ = std::make_shared<SharedSupervisorState>(64u, std::nullopt);
         shared_->state.cow_branch.emplace(std::move(*layer));
-        const std::string before = tree_state(w_);
+        const std::string before = test::tree_state(w_);
 
         test::RoutedChild child(cow_routed(), body);
         UniqueFd stop(::eventfd(0, EFD_CLOEXEC));
@@ -137,7 +109,7 @@ class CowSupervised : public ::testing::Test {
         std::uint64_t one = 1;
         [[maybe_unused]] ssize_t n = ::write(stop.get(), &one, sizeof one);
         loop.wait();
-        EXPECT_EQ(tree_state(w_), before) << "W changed before commit";
+        EXPECT_EQ(test::tree_state(w_), before) << "W changed before commit";
         if (!WIFEXITED(report.wait_status))
             report.text += "[signal " + std::to_string(WTERMSIG(report.wait_status)) + "]";
         return report.text;
@@ -355,6 +327,25 @@ INSTANTIATE_TEST_SUITE_P(
                     return outcome_of(fd);
                 },
                 "EACCES"},
+        // A write through a link outside W that leads into it is a write to W: the layer takes
+        // it, as it takes a path through another name of W.
+        RawCase{"LinksOutsideThatLeadIntoW",
+                [](const fs::path& w, const fs::path& out) {
+                    file(w / "f", "old\n");
+                    fs::create_symlink(w / "f", out / "l");
+                    fs::create_directory_symlink(w, out / "alias");
+                },
+                [](const fs::path& w, const fs::path& out) {
+                    std::string l = out / "l", g = out / "alias/sub/../g", f = w / "f";
+                    int fd = ::open(l.c_str(), O_WRONLY | O_TRUNC);
+                    std::string steps = join_outcomes(
+                        {outcome_of(fd), outcome_of(::write(fd, "new\n", 4)),
+                         outcome_of(::mkdir((out / "alias/sub").c_str(), 0755)),
+                         outcome_of(::open(g.c_str(), O_CREAT | O_WRONLY, 0644)),
+                         outcome_of(::access((w / "g").c_str(), F_OK))});
+                    return steps + " " + test::read_file(f);
+                },
+                "ok ok ok ok ok new\n"},
         RawCase{"RelativePathsAgainstADirectoryOfTheLayer", nullptr,
                 [](const fs::path& w, const fs::path&) {
                     std::string d = w / "d";

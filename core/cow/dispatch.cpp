@@ -927,7 +927,9 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
 
     const WriteCall w = decode_write(call.notif.data);
     auto data = read_write_data(call, w);
-    const auto creds = sys::proc::file_credentials(call.notif.pid);
+    // Only what the call creates needs the child's umask.
+    const bool creates = w.op == Op::Mkdir || w.op == Op::Mknod;
+    const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
 
     std::lock_guard lock(call.shared.mutex);
     auto& layer = call.shared.state.cow_branch;
@@ -1002,7 +1004,8 @@ Answer fd_metadata_write(const Call& call) {
 std::optional<NotifAction> handle_cow_open(const Call& call) {
     const OpenCall o = decode_open(call.notif.data);
     auto path = read_path(call, o.path);
-    const auto creds = sys::proc::file_credentials(call.notif.pid);
+    const bool creates = (o.flags & O_CREAT) || (o.flags & O_TMPFILE) == O_TMPFILE;
+    const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
     // An exclusive creation, like O_NOFOLLOW, acts on a final link itself.
     const bool follow =
         !(o.flags & O_NOFOLLOW) && !((o.flags & O_CREAT) && (o.flags & O_EXCL));

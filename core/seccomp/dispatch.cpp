@@ -152,6 +152,16 @@ NotifAction Handlers::memory(const Call& call) {
     return resource::handle_memory(call.notif, call.policy, call.shared);
 }
 
+std::optional<NotifAction> Handlers::cow_write(const Call& call) {
+    return cow::dispatch::handle_cow_write(call);
+}
+std::optional<NotifAction> Handlers::cow_open(const Call& call) {
+    return cow::dispatch::handle_cow_open(call);
+}
+std::optional<NotifAction> Handlers::cow_read(const Call& call) {
+    return cow::dispatch::handle_cow_read(call);
+}
+
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
 // routing goes on. Each names the handler that will take its place.
 
@@ -177,15 +187,6 @@ NotifAction Handlers::chroot_open(const Call&, int) {
 }
 NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
-}
-std::optional<NotifAction> Handlers::cow_write(const Call& call) {
-    return cow::dispatch::handle_cow_write(call);
-}
-std::optional<NotifAction> Handlers::cow_open(const Call& call) {
-    return cow::dispatch::handle_cow_open(call);
-}
-std::optional<NotifAction> Handlers::cow_read(const Call& call) {
-    return cow::dispatch::handle_cow_read(call);
 }
 // The /proc views, the CPU count, the host name and sorted listings.
 std::optional<NotifAction> Handlers::proc_open(const Call&) {
