@@ -207,6 +207,10 @@ void sandbox_thread_main(SpawnJob* job) {
     pid_t pid = started->pid;
     job->pipes.notif_w.reset();
     job->pipes.ready_r.reset();
+    job->pipes.fail_w.reset();
+    // Held until the child is reaped: a failure line written after the handshake must not meet
+    // a closed pipe, whose SIGPIPE would end the child by a signal instead of its status 127.
+    UniqueFd fail_r = std::move(job->pipes.fail_r);
     job->capture_out_w.reset();
     job->capture_err_w.reset();
     outcome.pid = pid;
@@ -222,7 +226,13 @@ void sandbox_thread_main(SpawnJob* job) {
     };
 
     auto number = context::read_u32_fd(job->pipes.notif_r.get());
-    if (!number) return fail(child_error("read notif fd from child: " + number.error().message()));
+    if (!number) {
+        // The child ended during its confinement: its own line says why.
+        std::string text = "read notif fd from child: " + number.error().message();
+        if (std::string line = context::read_failure_line(fail_r.get()); !line.empty())
+            text += ": " + line;
+        return fail(child_error(std::move(text)));
+    }
     if (*number == 0 && !job->plan.nested()) {
         if (auto refused = refuse_without_supervisor(job->policy, kListenerTakenReason))
             return fail(std::move(*refused));

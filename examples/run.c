@@ -1,75 +1,200 @@
-/* Runs a command in a vestrion sandbox and prints what it wrote and how it ended.
+/* vestrion-run: runs one command in a vestrion sandbox, as a script would run it directly.
  *
- *   vestrion-run COMMAND [ARGS...]   run COMMAND: system directories readable, a fresh
- *                                    temporary directory writable (and its working directory)
- *   vestrion-run                     a short demonstration */
+ * It passes the command's exit status and output through unchanged, so that it can stand in
+ * front of a command in a script. It uses the public C interface and nothing else. */
 #define _GNU_SOURCE
-#include <ftw.h>
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "vestrion.h"
 
-static vestrion_policy_t* sensible_policy(const char* writable) {
-    static const char* system_dirs[] = {"/usr", "/bin", "/sbin", "/lib", "/lib32", "/lib64",
-                                        "/etc", "/dev/null", "/dev/urandom", "/proc"};
+static const char usage[] =
+    "usage: vestrion-run COMMAND [ARGS...]\n"
+    "Runs COMMAND in a sandbox. It may read /usr, /bin, /sbin, /lib, /lib32, /lib64, /etc and\n"
+    "/proc, use /dev/null, /dev/zero, /dev/random and /dev/urandom, and read and write a fresh\n"
+    "directory that is its working directory and its TMPDIR, removed when it ends. Nothing else\n"
+    "of the file system: not the host's /dev/shm (Python's multiprocessing fails without it),\n"
+    "not your home. It keeps your standard input and environment, may start 64 processes over\n"
+    "its run, cannot signal processes outside the sandbox nor reach abstract Unix sockets; the\n"
+    "network is not restricted.\n"
+    "Its output is written out byte for byte once it ends. Exit status: the command's own; 137\n"
+    "when a signal or a limit ended it; 128+N when vestrion-run gets signal N (SIGINT, SIGTERM),\n"
+    "which kills the command; 125 when the sandbox cannot start.\n";
+
+enum { EXIT_NOT_STARTED = 125, EXIT_KILLED = 137, EXIT_USAGE = 2 };
+
+/* What the signal handler needs: the command's process descriptor (-1 until it runs) and the
+ * signal that arrived (0: none). */
+static volatile sig_atomic_t command_pidfd = -1;
+static volatile sig_atomic_t caught_signal = 0;
+
+/* Kills the command's leader through its descriptor, which cannot reach a recycled pid; the
+ * library then kills the rest of its process group and reaps it, which ends our wait. */
+static void on_stop_signal(int sig) {
+    int saved = errno;
+    caught_signal = sig;
+    if (command_pidfd >= 0) syscall(SYS_pidfd_send_signal, (int)command_pidfd, SIGKILL, NULL, 0);
+    errno = saved;
+}
+
+static void catch_stop_signals(void) {
+    struct sigaction action;
+    memset(&action, 0, sizeof action);
+    action.sa_handler = on_stop_signal;
+    sigfillset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, NULL);
+    sigaction(SIGTERM, &action, NULL);
+}
+
+static void set_stop_signals_blocked(int blocked) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, NULL);
+}
+
+static vestrion_policy_t* tool_policy(const char* writable) {
+    static const char* readable[] = {"/usr",  "/bin", "/sbin",        "/lib",       "/lib32",
+                                     "/lib64", "/etc", "/proc",       "/dev/random", "/dev/urandom"};
+    static const char* devices[] = {"/dev/null", "/dev/zero"};
     vestrion_policy_builder_t* b = vestrion_policy_builder_new();
-    for (size_t i = 0; i < sizeof system_dirs / sizeof system_dirs[0]; ++i)
-        if (access(system_dirs[i], F_OK) == 0) b = vestrion_policy_builder_fs_read(b, system_dirs[i]);
+    /* Every path of a policy must exist: leave out what this system does not have. */
+    for (size_t i = 0; i < sizeof readable / sizeof readable[0]; ++i)
+        if (access(readable[i], F_OK) == 0) b = vestrion_policy_builder_fs_read(b, readable[i]);
+    for (size_t i = 0; i < sizeof devices / sizeof devices[0]; ++i)
+        if (access(devices[i], F_OK) == 0) b = vestrion_policy_builder_fs_write(b, devices[i]);
     b = vestrion_policy_builder_fs_write(b, writable);
     b = vestrion_policy_builder_cwd(b, writable);
+    b = vestrion_policy_builder_env_var(b, "TMPDIR", writable);
+    b = vestrion_policy_builder_isolate_signals(b, true);
+    b = vestrion_policy_builder_isolate_ipc(b, true);
     return vestrion_policy_build(b, NULL);
 }
 
-static void show(const char* title, const vestrion_policy_t* policy, const char* const* argv,
-                 uint32_t argc) {
-    if (title) printf("== %s\n", title);
-    vestrion_result_t* r = vestrion_run(policy, argv, argc);
-    if (!r) {
-        printf("the sandbox could not run the command\n");
-        return;
+/* Removes the tree below a directory descriptor without following a symbolic link: a process
+ * the command left behind may still swap a directory for a link to elsewhere. */
+static int remove_tree_at(int parent, const char* name) {
+    int fd = openat(parent, name, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) {
+        if (errno != ENOTDIR && errno != ELOOP) return errno == ENOENT ? 0 : -1;
+        return unlinkat(parent, name, 0) == 0 || errno == ENOENT ? 0 : -1;
     }
-    char* out = vestrion_result_stdout(r);
-    char* err = vestrion_result_stderr(r);
-    printf("stdout: %s", out && *out ? out : "(nothing)\n");
-    printf("stderr: %s", err && *err ? err : "(nothing)\n");
-    if (vestrion_result_exit_code(r) >= 0)
-        printf("exit status: %d\n", vestrion_result_exit_code(r));
-    else
-        printf("exit status: ended by a signal\n");
-    vestrion_string_free(out);
-    vestrion_string_free(err);
-    vestrion_result_free(r);
+    DIR* dir = fdopendir(fd);
+    if (!dir) {
+        close(fd);
+        return -1;
+    }
+    int result = 0;
+    for (struct dirent* entry; (entry = readdir(dir)) != NULL;) {
+        if (strcmp(entry->d_name, ".") == 0 || strcmp(entry->d_name, "..") == 0) continue;
+        if (remove_tree_at(dirfd(dir), entry->d_name) != 0) result = -1;
+    }
+    closedir(dir);
+    if (unlinkat(parent, name, AT_REMOVEDIR) != 0 && errno != ENOENT) result = -1;
+    return result;
 }
 
-static int remove_entry(const char* path, const struct stat* st, int flag, struct FTW* ftw) {
-    (void)st, (void)flag, (void)ftw;
-    return remove(path);
+static void remove_writable_dir(const char* path) {
+    if (remove_tree_at(AT_FDCWD, path) != 0)
+        fprintf(stderr, "vestrion-run: could not remove all of %s: %s\n", path, strerror(errno));
+}
+
+static void write_all(int fd, const uint8_t* bytes, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, bytes, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        bytes += n;
+        len -= (size_t)n;
+    }
+}
+
+static void pass_output_through(const vestrion_result_t* r) {
+    size_t len = 0;
+    const uint8_t* out = vestrion_result_stdout_bytes(r, &len);
+    if (out) write_all(1, out, len);
+    const uint8_t* err = vestrion_result_stderr_bytes(r, &len);
+    if (err) write_all(2, err, len);
+}
+
+static void explain_failed_start(const char* command) {
+    fprintf(stderr, "vestrion-run: the sandbox could not start %s\n", command);
+    int abi = vestrion_landlock_abi_version(), needed = vestrion_min_landlock_abi();
+    if (abi < needed) {
+        fprintf(stderr, "vestrion-run: this kernel offers Landlock ABI %d; vestrion needs %d\n", abi,
+                needed);
+        return;
+    }
+    fprintf(stderr,
+            "vestrion-run: the C interface gives no reason; likely causes: a path of the policy "
+            "that does not exist, a feature this build of vestrion or this kernel lacks (seccomp "
+            "user notification, user namespaces), or no room for another process\n");
+}
+
+/* Spawns, waits and passes the outcome through; the exit status of the tool. */
+static int run_command(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) {
+    vestrion_handle_t* h = vestrion_spawn(policy, argv, argc);
+    if (!h) {
+        set_stop_signals_blocked(0);
+        explain_failed_start(argv[0]);
+        return caught_signal ? 128 + caught_signal : EXIT_NOT_STARTED;
+    }
+    /* The command is our child and not yet reaped: its pid is still its own. */
+    command_pidfd = (int)syscall(SYS_pidfd_open, vestrion_handle_pid(h), 0);
+    set_stop_signals_blocked(0);  /* a signal that came meanwhile is handled here */
+
+    vestrion_result_t* r = vestrion_handle_wait(h);
+    set_stop_signals_blocked(1);
+    int status;
+    if (!r) {
+        fprintf(stderr, "vestrion-run: waiting for %s failed\n", argv[0]);
+        status = EXIT_KILLED;
+    } else {
+        pass_output_through(r);
+        status = vestrion_result_exit_code(r);
+        if (status < 0 && !caught_signal)
+            fprintf(stderr, "vestrion-run: %s did not exit by itself: a signal, a kill or a limit "
+                            "of the sandbox ended it\n", argv[0]);
+        if (status < 0) status = EXIT_KILLED;
+    }
+    vestrion_result_free(r);
+    vestrion_handle_free(h);  /* kills and reaps whatever of the sandbox is left */
+    if (command_pidfd >= 0) close(command_pidfd);
+    return caught_signal ? 128 + caught_signal : status;
 }
 
 int main(int argc, char** argv) {
-    char dir[] = "/tmp/vestrion-run-XXXXXX";
-    if (!mkdtemp(dir)) {
-        perror("mkdtemp");
-        return 1;
+    if (argc < 2) {
+        fputs(usage, stderr);
+        return EXIT_USAGE;
     }
-    vestrion_policy_t* policy = sensible_policy(dir);
-    if (!policy) {
-        fprintf(stderr, "could not build the policy\n");
-        return 1;
+    /* A stop signal waits until the handler can reach the command, so that nothing is left. */
+    set_stop_signals_blocked(1);
+    catch_stop_signals();
+    const char* tmp = getenv("TMPDIR");
+    char dir[4096];
+    if (snprintf(dir, sizeof dir, "%s/vestrion-run-XXXXXX", tmp && *tmp ? tmp : "/tmp") >=
+            (int)sizeof dir ||
+        !mkdtemp(dir)) {
+        fprintf(stderr, "vestrion-run: cannot create the writable directory: %s\n", strerror(errno));
+        return EXIT_NOT_STARTED;
     }
-    if (argc > 1) {
-        show(NULL, policy, (const char* const*)argv + 1, (uint32_t)(argc - 1));
-    } else {
-        const char* echo[] = {"sh", "-c", "echo hello from the sandbox; echo scratch > note.txt && cat note.txt"};
-        show("captured output, and a write inside the writable directory", policy, echo, 3);
-        const char* write_etc[] = {"sh", "-c", "echo x > /etc/vestrion-demo"};
-        show("a write the policy refuses", policy, write_etc, 3);
-        const char* unshare[] = {"unshare", "--user", "true"};
-        show("a system call the filter refuses (unshare)", policy, unshare, 3);
-    }
+    vestrion_policy_t* policy = tool_policy(dir);
+    int status = EXIT_NOT_STARTED;
+    if (policy)
+        status = run_command(policy, (const char* const*)argv + 1, (uint32_t)(argc - 1));
+    else
+        fprintf(stderr, "vestrion-run: could not build the policy\n");
     vestrion_policy_free(policy);
-    return nftw(dir, remove_entry, 16, FTW_DEPTH | FTW_PHYS) == 0 ? 0 : 1;
+    remove_writable_dir(dir);
+    return status;
 }

@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -39,10 +40,16 @@ std::string strict(const char* s) {
     return vestrion::text::is_valid_utf8(text) ? text : std::string();
 }
 
-std::vector<std::string> read_argv(const char* const* argv, std::uint32_t argc) {
+// The command's arguments; none for a NULL argv or a NULL among its argc entries, which would
+// otherwise end the caller inside a std::string.
+std::optional<std::vector<std::string>> read_argv(const char* const* argv, std::uint32_t argc) {
+    if (!argv) return std::nullopt;
     std::vector<std::string> args;
     args.reserve(argc);
-    for (std::uint32_t i = 0; i < argc; ++i) args.push_back(strict(argv[i]));
+    for (std::uint32_t i = 0; i < argc; ++i) {
+        if (!argv[i]) return std::nullopt;
+        args.push_back(strict(argv[i]));
+    }
     return args;
 }
 
@@ -269,25 +276,28 @@ void vestrion_policy_free(vestrion_policy_t* p) noexcept { delete p; }
 
 vestrion_result_t* vestrion_run(const vestrion_policy_t* policy, const char* const* argv,
                                 std::uint32_t argc) noexcept {
-    if (!policy || !argv) return nullptr;
-    auto result = vestrion::Sandbox::run(policy->policy, read_argv(argv, argc));
+    auto args = read_argv(argv, argc);
+    if (!policy || !args) return nullptr;
+    auto result = vestrion::Sandbox::run(policy->policy, *args);
     return result ? box(std::move(*result)) : nullptr;
 }
 
 int vestrion_run_interactive(const vestrion_policy_t* policy, const char* const* argv,
                              std::uint32_t argc) noexcept {
-    if (!policy || !argv) return -1;
-    auto result = vestrion::Sandbox::run_interactive(policy->policy, read_argv(argv, argc));
+    auto args = read_argv(argv, argc);
+    if (!policy || !args) return -1;
+    auto result = vestrion::Sandbox::run_interactive(policy->policy, *args);
     if (!result || result->status.kind != vestrion::ExitStatus::Kind::Code) return -1;
     return result->status.value;
 }
 
 vestrion_handle_t* vestrion_spawn(const vestrion_policy_t* policy, const char* const* argv,
                                   std::uint32_t argc) noexcept {
-    if (!policy || !argv) return nullptr;
+    auto args = read_argv(argv, argc);
+    if (!policy || !args) return nullptr;
     auto sandbox = vestrion::Sandbox::create(policy->policy);
     if (!sandbox) return nullptr;
-    if (!(*sandbox)->spawn(read_argv(argv, argc))) return nullptr;  // the teardown cleans up
+    if (!(*sandbox)->spawn(*args)) return nullptr;  // the teardown cleans up
     return new vestrion_handle{std::move(*sandbox)};
 }
 

@@ -1,9 +1,32 @@
 /* vestrion: run commands in a sandbox that the kernel confines.
  *
  * Every object is an opaque handle made by the functions named for it and released by its own
- * free function (each ignores NULL). Failures are reported only as NULL or -1. Input strings are
- * NUL-terminated UTF-8; text that is not valid UTF-8 is taken as "". Strings returned by this
- * interface belong to the caller, who releases them with vestrion_string_free. */
+ * free function (each ignores NULL). Failures are reported only as NULL or -1, never by ending
+ * the caller. Input strings are NUL-terminated UTF-8; text that is not valid UTF-8 is taken as
+ * "". Strings returned by this interface belong to the caller, who releases them with
+ * vestrion_string_free.
+ *
+ * What every command gets, whatever the policy:
+ *  - its own process group, no-new-privileges, a Landlock ruleset that grants no file until
+ *    fs_read or fs_write names it (the command needs at least its program and libraries
+ *    readable: /usr, /lib...), and a seccomp filter;
+ *  - the caller's standard input. When that is a terminal, the command's process group takes the
+ *    terminal's foreground while it runs, so Ctrl-C reaches the command and not the caller; the
+ *    caller gets the foreground back when the command ends;
+ *  - the caller's environment, unless clean_env is set, plus the env_var entries;
+ *  - without isolate_signals it can signal every process of the caller's user, the caller
+ *    itself included ("kill $PPID" ends it); without isolate_ipc it can reach abstract Unix
+ *    sockets outside the sandbox. Set both for a command you do not trust.
+ *
+ * Threads: a builder, a handle and a result belong to one thread at a time. A built policy is
+ * read-only: any number of threads may pass the same policy to calls at the same time, and free
+ * it once those calls have returned (running sandboxes keep their own copies). Distinct calls on
+ * distinct handles may run at the same time on different threads.
+ *
+ * A command that cannot be confined (a path of the policy that does not exist, a feature this
+ * build or the kernel lacks) makes the call fail; its reason is the line beginning with
+ * "vestrion child: " that it writes to its standard error, which only vestrion_run_interactive
+ * shows (on the caller's standard error). */
 #ifndef VESTRION_H
 #define VESTRION_H
 
@@ -34,56 +57,108 @@ typedef struct vestrion_result vestrion_result_t;
 typedef struct vestrion_handle vestrion_handle_t;
 
 /* ---- Policy builder. Every setter consumes the builder it is given and returns the one to go on
- * with; a NULL builder gives NULL, a NULL string or array argument returns the builder unchanged. */
+ * with; a NULL builder gives NULL, a NULL string or array argument returns the builder unchanged.
+ * Setters marked "not served yet" are kept in the policy, but a spawn of a policy that uses them
+ * fails: their supervisor part is not in this build. */
 
 /* A new builder, owned by the caller until passed to a setter, the build or the free. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_new(void) VESTRION_NOEXCEPT;
 /* Releases a builder that will not be built; NULL is ignored. */
 VESTRION_API void vestrion_policy_builder_free(vestrion_policy_builder_t* b) VESTRION_NOEXCEPT;
 
-/* Paths: appended (fs_write, fs_read, fs_deny) or replaced (workdir, cwd, chroot). */
+/* The command may read, write, create, remove and execute files beneath this path (a directory
+ * grants its whole tree). The path must exist when the sandbox starts. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_write(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
+/* The command may read files, list directories and execute programs beneath this path, and
+ * change nothing there. The path must exist when the sandbox starts. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_read(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
+/* Kept in the policy, but nothing enforces it: a path is denied by not granting it. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_deny(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
+/* A copy-on-write view of this directory, finished by on_exit and on_error when the sandbox
+ * ends. Not served yet. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_workdir(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
+/* The command's working directory; it must exist. Grants no access to it. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cwd(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
+/* The command sees this directory as its root. Not served yet. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_chroot(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
-/* A host the command may reach, resolved when the sandbox is spawned. */
+/* The command may connect and send only to this host's addresses (and to 127.0.0.1 and ::1),
+ * resolved when the sandbox is spawned. Not served yet. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_allow_host(vestrion_policy_builder_t* b, const char* host) VESTRION_NOEXCEPT;
-/* The host name the command sees; invalid UTF-8 becomes U+FFFD. */
+/* The host name the command sees; the host's own is left alone. Invalid UTF-8 becomes U+FFFD.
+ * Not served yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_hostname(vestrion_policy_builder_t* b, const char* name) VESTRION_NOEXCEPT;
-/* Comma-separated system-call names, blanks trimmed, empty pieces dropped; replaces the list. */
+/* These system calls fail with EPERM. Comma-separated names, blanks trimmed, empty pieces
+ * dropped; the list replaces the default deny list (mount, unshare, ptrace, bpf, keyctl and
+ * the like), so name those again to keep them denied. io_uring is always denied: its operations
+ * would get around the supervisor's rules. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_deny_syscalls(vestrion_policy_builder_t* b, const char* names) VESTRION_NOEXCEPT;
+/* Means "apply no default deny list": the names themselves are not used, and nothing else is
+ * allowed by them. The build fails when deny_syscalls is set too. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_allow_syscalls(vestrion_policy_builder_t* b, const char* names) VESTRION_NOEXCEPT;
-/* One environment variable of the command; an existing key gets the new value. */
+/* Sets one variable of the command's environment; an existing key gets the new value. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_env_var(vestrion_policy_builder_t* b, const char* key, const char* value) VESTRION_NOEXCEPT;
-/* The cores the command is pinned to: a copy of n values (cores is not read when n is 0). */
+/* Pins the command to these CPU cores: a copy of n values (cores is not read when n is 0; an
+ * empty list leaves the affinity alone). Cores the machine lacks are ignored; a spawn fails
+ * when none of the list is left, or when a core is 1024 or above. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cpu_cores(vestrion_policy_builder_t* b, const uint32_t* cores, uint32_t n) VESTRION_NOEXCEPT;
+/* TCP ports the command may bind, and connect to. Once either setter names a port, TCP bind
+ * and connect are limited to the ports named; with none, TCP is not limited. UDP and Unix
+ * sockets are not affected. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_bind_port(vestrion_policy_builder_t* b, uint16_t port) VESTRION_NOEXCEPT;
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_connect_port(vestrion_policy_builder_t* b, uint16_t port) VESTRION_NOEXCEPT;
+/* A memory budget for the whole sandbox; a call that would exceed it kills the sandbox. It is
+ * an estimate that stops runaway programs, not an accounting: it counts the anonymous memory a
+ * process maps (private and shared), its heap and System V segments as asked for. It does not
+ * see file-backed memory (memfd, shm_open, files on tmpfs) nor memory made accessible later by
+ * mprotect, and shared memory is not credited back when unmapped. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_memory(vestrion_policy_builder_t* b, uint64_t bytes) VESTRION_NOEXCEPT;
+/* How many processes (threads are not counted) the command and its descendants may start over
+ * the whole run; 64 when not set. A fork beyond it fails with EAGAIN. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_processes(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
+/* Kept in the policy, but nothing enforces it. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_open_files(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
-/* CPU share in percent; the build refuses 0 and values above 100. */
+/* The command's process group runs only this many milliseconds of every 100 (it is stopped and
+ * continued); 100 or unset: no limit. The build refuses 0 and values above 100. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_cpu(vestrion_policy_builder_t* b, uint8_t percent) VESTRION_NOEXCEPT;
+/* The number of CPUs the command sees. Not served yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_num_cpus(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
+/* Random numbers the command gets (getrandom, /dev/urandom) come from this seed. Not served
+ * yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_random_seed(vestrion_policy_builder_t* b, uint64_t seed) VESTRION_NOEXCEPT;
-/* The clock the command sees starts this many seconds after the Unix epoch. */
+/* The clock the command sees starts this many seconds after the Unix epoch. Not served yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_time_start(vestrion_policy_builder_t* b, uint64_t seconds) VESTRION_NOEXCEPT;
-/* Branch actions: 1 abort, 2 keep, anything else commit. */
+/* What becomes of the workdir view when the command succeeds (on_exit) or fails (on_error):
+ * 1 abort, 2 keep, anything else commit. No effect without workdir. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_on_exit(vestrion_policy_builder_t* b, uint8_t action) VESTRION_NOEXCEPT;
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_on_error(vestrion_policy_builder_t* b, uint8_t action) VESTRION_NOEXCEPT;
+/* On unless set false: raw and packet sockets are refused (EPERM). */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_raw_sockets(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* UDP sockets of IPv4 and IPv6 are refused (EPERM); name lookups over UDP then fail. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_udp(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* The command cannot reach abstract Unix sockets made outside the sandbox. Without it, it can
+ * (a desktop session's, for example): recommended for untrusted commands. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_ipc(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* The command cannot signal processes outside the sandbox. Without it, it can signal every
+ * process of the caller's user, the caller itself included ("kill $PPID" ends it):
+ * recommended for untrusted commands. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_signals(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* The command sees only its own processes in /proc. Not served yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_pids(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* Address-space layout randomisation off for the command, so that its addresses repeat. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_randomize_memory(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* Transparent huge pages off for the command; the caller's are left alone. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_huge_pages(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* Directory listings come in sorted order. Not served yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_deterministic_dirs(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* The command starts with no environment but the env_var entries, instead of the caller's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_clean_env(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* On unless set false: the command inherits no descriptor of the caller but its standard
+ * input, output and error. Off, it inherits every descriptor not marked close-on-exec. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_close_fds(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* The ports the command binds are moved to free ones. Not served yet. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_port_remap(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
+/* The command runs as root of a user namespace of its own (the caller's user outside it); it
+ * gains no privilege over the host. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_privileged(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 
 /* Consumes the builder (also on failure) and returns a new policy, or NULL; *err_out (if not
@@ -92,13 +167,18 @@ VESTRION_API vestrion_policy_t* vestrion_policy_build(vestrion_policy_builder_t*
 /* Releases a policy; sandboxes made from it keep their own copies. NULL is ignored. */
 VESTRION_API void vestrion_policy_free(vestrion_policy_t* p) VESTRION_NOEXCEPT;
 
-/* ---- Running commands. The policy is only borrowed. argv holds argc non-NULL strings. */
+/* ---- Running commands. The policy is only borrowed. argv holds argc non-NULL strings; a NULL
+ * argv, or a NULL among its argc entries, makes the call fail without starting anything. */
 
-/* Runs the command with its output captured; a new result, or NULL. */
+/* Runs the command with its output captured; a new result, or NULL. The whole output is kept
+ * in the caller's memory until the result is freed (3 GB printed is 3 GB held): for output
+ * without bound use vestrion_run_interactive. */
 VESTRION_API vestrion_result_t* vestrion_run(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
-/* Runs the command on the caller's terminal; its exit code, or -1 (also for a signal). */
+/* Runs the command on the caller's standard output and error, nothing captured; its exit
+ * code, or -1 (also when a signal, a kill or a limit ended it). */
 VESTRION_API int vestrion_run_interactive(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
-/* Starts the command with its output captured; a new handle of the running sandbox, or NULL. */
+/* Starts the command with its output captured (held in memory, as vestrion_run does); a new
+ * handle of the running sandbox, or NULL. */
 VESTRION_API vestrion_handle_t* vestrion_spawn(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
 /* Waits for the sandbox; a new result, or NULL. The handle stays the caller's. */
 VESTRION_API vestrion_result_t* vestrion_handle_wait(vestrion_handle_t* h) VESTRION_NOEXCEPT;

@@ -223,7 +223,7 @@ TEST(Handshake, PipesAreCloseOnExec) {
     auto pipes = context::PipePair::create();
     ASSERT_TRUE(pipes.has_value());
     for (int fd : {pipes->notif_r.get(), pipes->notif_w.get(), pipes->ready_r.get(),
-                   pipes->ready_w.get()})
+                   pipes->ready_w.get(), pipes->fail_r.get(), pipes->fail_w.get()})
         EXPECT_TRUE(::fcntl(fd, F_GETFD) & FD_CLOEXEC);
     ASSERT_TRUE(context::write_u32_fd(pipes->notif_w.get(), 7).has_value());
     EXPECT_EQ(*context::read_u32_fd(pipes->notif_r.get()), 7u);

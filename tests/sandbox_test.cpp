@@ -152,19 +152,39 @@ TEST(SandboxSpawn, RefusalsBeforeAnythingIsForked) {
               "sandbox error: child process error: sandbox already spawned");
 }
 
-TEST(SandboxSpawn, ConfinementFailureIsTheEndOfPipeError) {
-    Policy policy = *Policy::builder().fs_read("/").cwd("/no/such/dir").build();
+// The child starts on our memory unless it must change its own (huge pages off): both ways
+// must bring its failure line back.
+class ConfinementFailure : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ConfinementFailure, SpawnErrorEndsWithTheChildsLine) {
+    Policy policy =
+        *Policy::builder().fs_read("/").cwd("/no/such/dir").no_huge_pages(GetParam()).build();
     auto sandbox = *Sandbox::create(policy);
     auto spawned = sandbox->spawn(Args{"true"});
     ASSERT_FALSE(spawned.has_value());
     EXPECT_EQ(spawned.error().message(),
               "sandbox error: child process error: read notif fd from child: pipe closed before 4 "
-              "bytes read");
+              "bytes read: vestrion child: chdir: No such file or directory (os error 2)");
+    // The child still writes the line to its own standard error.
     auto result = sandbox->wait();
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->status, ExitStatus::code(127));
     EXPECT_EQ(*result->stderr_bytes,
               "vestrion child: chdir: No such file or directory (os error 2)\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(StartedBy, ConfinementFailure, ::testing::Values(false, true),
+                         [](const auto& info) { return info.param ? "Fork" : "SharedMemory"; });
+
+TEST(SandboxSpawn, ExecFailureAfterTheHandshakeIsStatus127WithDescriptorsKept) {
+    // Without close_fds the failure pipe is still open when the exec fails: its copy of the line
+    // must not end the child by SIGPIPE.
+    Policy policy = *Policy::builder().fs_read("/").close_fds(false).build();
+    auto result = run_ok(policy, {"vestrion-no-such-command"});
+    EXPECT_EQ(result.status, ExitStatus::code(127));
+    EXPECT_EQ(*result.stderr_bytes,
+              "vestrion child: execvp 'vestrion-no-such-command': No such file or directory (os "
+              "error 2)\n");
 }
 
 TEST(SandboxSpawn, FeaturesWithoutTheirHandlerAreRefused) {

@@ -1,21 +1,55 @@
 #include "tests/support.hpp"
 
+#include <poll.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
-#include <algorithm>
 #include <fstream>
 #include <sstream>
 #include <vector>
 #include <stdexcept>
 
 namespace vestrion::test {
+
+bool drain(int out_fd, int err_fd, std::string& out, std::string& err, int guard_seconds) {
+    pollfd fds[2] = {{out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+    std::string* sinks[2] = {&out, &err};
+    int open = 2;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(guard_seconds);
+    while (open > 0) {
+        int wait_ms = -1;
+        if (guard_seconds > 0) {
+            auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            if (left.count() <= 0) return false;
+            wait_ms = static_cast<int>(left.count());
+        }
+        if (::poll(fds, 2, wait_ms) < 0) {
+            if (errno == EINTR) continue;
+            break;
+        }
+        for (int i = 0; i < 2; ++i) {
+            if (fds[i].fd < 0 || !fds[i].revents) continue;
+            char buf[4096];
+            ssize_t n = ::read(fds[i].fd, buf, sizeof buf);
+            if (n > 0) {
+                sinks[i]->append(buf, static_cast<std::size_t>(n));
+            } else if (n == 0 || errno != EINTR) {
+                fds[i].fd = -1;
+                --open;
+            }
+        }
+    }
+    return true;
+}
 
 TempDir::TempDir() {
     std::string pattern = (std::filesystem::temp_directory_path() / "vestrion-test-XXXXXX").native();

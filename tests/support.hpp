@@ -36,6 +36,10 @@ ChildReport run_forked(const std::function<std::string()>& fn);
 std::string errno_name(int error);
 std::string outcome(int ret);
 
+// Reads both pipes to their end, whichever has data first; false when `guard_seconds` (if not
+// 0) ran out first. The descriptors stay open.
+bool drain(int out_fd, int err_fd, std::string& out, std::string& err, int guard_seconds);
+
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
 

@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Builds and installs the library, its header and vestrion.pc under PREFIX (default /usr/local).
+# Builds and installs the library, its header, vestrion.pc, the CMake package and vestrion-run
+# under PREFIX (default /usr/local).
 #   tools/install.sh [PREFIX]
 set -euo pipefail
 cd "$(dirname "$0")/.."

@@ -53,41 +53,52 @@ long call(long nr, Args... args) noexcept {
 
 int error_of(long ret) noexcept { return sys::syscall::is_error(ret) ? static_cast<int>(-ret) : 0; }
 
-// Writes "vestrion child: <what>: <error text>" and ends the child.
-[[noreturn]] void fail_line(const text::LineBuf& what, int error) noexcept {
-    text::LineBuf line;
-    line.add("vestrion child: ").add(what.view()).add(": ").add_os_error(error).add("\n");
-    line.write_to(2);
-    call(SYS_exit_group, 127);
-    __builtin_unreachable();
-}
+// How the child ends when a step fails: one "vestrion child: <what>: <error text>" line on its
+// standard error, a copy of it in the failure pipe (standard error may be a capture pipe that
+// nobody reads before the spawn returns), and status 127.
+class ChildFailure {
+public:
+    explicit ChildFailure(int copy_fd) noexcept : copy_fd_(copy_fd) {}
 
-[[noreturn]] void fail(const char* what, int error) noexcept {
-    text::LineBuf line;
-    line.add(what);
-    fail_line(line, error);
-}
-
-// "<what>: <system error>: <system error>", as the failure of a call whose error is reported
-// inside the line and again at its end.
-[[noreturn]] void fail_with_error(const char* what, int error) noexcept {
-    text::LineBuf line;
-    line.add(what).add(": ");
-    if (error == READ_EOF) {
-        line.add(READ_EOF_TEXT);
-        error = 0;  // no call failed: nothing but "success" to report at the end
-    } else {
-        line.add_os_error(error);
+    [[noreturn]] void line(const text::LineBuf& what, int error) const noexcept {
+        text::LineBuf line;
+        line.add("vestrion child: ").add(what.view()).add(": ").add_os_error(error).add("\n");
+        line.write_to(2);
+        if (copy_fd_ >= 0) line.write_to(copy_fd_);
+        call(SYS_exit_group, 127);
+        __builtin_unreachable();
     }
-    fail_line(line, error);
-}
+
+    [[noreturn]] void operator()(const char* what, int error) const noexcept {
+        text::LineBuf line;
+        line.add(what);
+        this->line(line, error);
+    }
+
+    // "<what>: <system error>: <system error>", as the failure of a call whose error is reported
+    // inside the line and again at its end.
+    [[noreturn]] void with_error(const char* what, int error) const noexcept {
+        text::LineBuf line;
+        line.add(what).add(": ");
+        if (error == READ_EOF) {
+            line.add(READ_EOF_TEXT);
+            error = 0;  // no call failed: nothing but "success" to report at the end
+        } else {
+            line.add_os_error(error);
+        }
+        this->line(line, error);
+    }
+
+private:
+    int copy_fd_;
+};
 
 bool fd_open(int fd) noexcept { return call(SYS_fcntl, fd, F_GETFD) >= 0; }
 
 // Descriptors that the child keeps through its redirections, moved above 2 where needed so that
 // the redirections cannot clobber them.
 struct KeptFds {
-    int notif_w, ready_r;
+    int notif_w, ready_r, fail_w;
     std::array<int, 3> redirect, capture;
     int close_after[8];
     std::size_t close_count = 0;
@@ -111,6 +122,7 @@ void set_up_stdio(KeptFds& k) noexcept {
     };
     move(k.notif_w);
     move(k.ready_r);
+    move(k.fail_w);
     for (int& fd : k.redirect) move(fd);
     for (int& fd : k.capture) move(fd);
     for (std::size_t i = 0; i < k.close_count; ++i) move(k.close_after[i]);
@@ -365,8 +377,9 @@ int exec_searching(char* buffer, const ChildPlan::ExecArgs& exec) noexcept {
 
 void confine_child(const ChildPlan& plan, const PipePair& pipes,
                    const ChildStdio& stdio) noexcept {
-    ChildPlan::confine_with(plan, {&plan, pipes.notif_r.get(), pipes.notif_w.get(), pipes.ready_r.get(),
-                        pipes.ready_w.get(), stdio});
+    ChildPlan::confine_with(plan, {&plan, pipes.notif_r.get(), pipes.notif_w.get(),
+                                   pipes.ready_r.get(), pipes.ready_w.get(), pipes.fail_r.get(),
+                                   pipes.fail_w.get(), stdio});
 }
 
 int launch_child(void* arg) {
@@ -379,12 +392,14 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     // The parent's ends first: a parent that closes ready_w must show up here as end of file.
     call(SYS_close, fds.notif_r);
     call(SYS_close, fds.ready_w);
+    call(SYS_close, fds.fail_r);
 
-    KeptFds kept{fds.notif_w, fds.ready_r, stdio.redirect, stdio.capture, {}, 0};
+    KeptFds kept{fds.notif_w, fds.ready_r, fds.fail_w, stdio.redirect, stdio.capture, {}, 0};
     for (int fd : stdio.close_after)
         if (kept.close_count < std::size(kept.close_after))
             kept.close_after[kept.close_count++] = fd;
     set_up_stdio(kept);
+    const ChildFailure fail(kept.fail_w);
 
     if (int e = error_of(call(SYS_setpgid, 0, 0))) fail("setpgid", e);
     take_terminal_foreground();
@@ -430,7 +445,7 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         text::LineBuf what;
         what.add("landlock: ");
         landlock::write_failure(what, plan.landlock_, failure);
-        fail_line(what, failure.error);
+        fail.line(what, failure.error);
     }
 
     int listener = -1;
@@ -439,27 +454,28 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         if (ret >= 0) {
             listener = static_cast<int>(ret);
         } else if (ret != -EBUSY) {
-            fail_with_error("seccomp install", static_cast<int>(-ret));
+            fail.with_error("seccomp install", static_cast<int>(-ret));
         }
         // EBUSY: an outer filter already has a listener, so we are nested after all.
     }
     if (listener < 0) {
         long ret = seccomp::bpf::install_raw(plan.deny_program_, 0);
-        if (ret < 0) fail_with_error("seccomp deny filter", static_cast<int>(-ret));
-        if (int error = write_u32_raw(kept.notif_w, 0)) fail_with_error("write nested signal", error);
+        if (ret < 0) fail.with_error("seccomp deny filter", static_cast<int>(-ret));
+        if (int error = write_u32_raw(kept.notif_w, 0)) fail.with_error("write nested signal", error);
     } else if (int error = write_u32_raw(kept.notif_w, static_cast<std::uint32_t>(listener))) {
-        fail_with_error("write notif fd", error);
+        fail.with_error("write notif fd", error);
     }
     // A child with a memory of its own is confined for the rest of its life; one that still
     // shares the caller's must not mark the caller.
     if (!plan.shares_memory_) CONFINED.store(true, std::memory_order_relaxed);
 
     std::uint32_t go = 0;
-    if (int error = read_u32_raw(kept.ready_r, go)) fail_with_error("read ready signal", error);
+    if (int error = read_u32_raw(kept.ready_r, go)) fail.with_error("read ready signal", error);
 
     if (plan.close_fds_) {
-        int keep[1] = {listener};
-        close_fds_above(std::span<const int>(keep, listener >= 0 ? 1 : 0));
+        // The failure pipe is close-on-exec: kept, it still reaches the parent if the exec fails.
+        int keep[2] = {listener, kept.fail_w};
+        close_fds_above(keep);
     }
     if (plan.env_invalid_) fail("setenv", EINVAL);
     reset_signals();
@@ -470,7 +486,7 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     int error = exec_searching(buffer, plan.exec_args());
     text::LineBuf what;
     what.add("execvp '").add(plan.command_text_).add("'");
-    fail_line(what, error);
+    fail.line(what, error);
 }
 
 // --- Starting the child ---
@@ -503,8 +519,14 @@ SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
     }
     // Sharing the memory spares copying the page tables, and the flushes that copy-on-write
     // faults cost a threaded caller afterwards: most of what a fork costs.
-    plan.launch_ = {&plan,         pipes.notif_r.get(), pipes.notif_w.get(),
-                    pipes.ready_r.get(), pipes.ready_w.get(), stdio};
+    plan.launch_ = {&plan,
+                    pipes.notif_r.get(),
+                    pipes.notif_w.get(),
+                    pipes.ready_r.get(),
+                    pipes.ready_w.get(),
+                    pipes.fail_r.get(),
+                    pipes.fail_w.get(),
+                    stdio};
     if (!plan.child_stack_) {
         auto stack = ChildStack::map();
         if (!stack) return std::unexpected(stack.error());

@@ -109,7 +109,7 @@ private:
     // ends while the child may still be starting.
     struct Launch {
         const ChildPlan* plan;
-        int notif_r, notif_w, ready_r, ready_w;
+        int notif_r, notif_w, ready_r, ready_w, fail_r, fail_w;
         ChildStdio stdio;
     } launch_{};
     friend int launch_child(void*);

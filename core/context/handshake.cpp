@@ -15,16 +15,35 @@
 
 namespace vestrion::context {
 
+namespace {
+
+SysResult<std::pair<UniqueFd, UniqueFd>> pipe_with(int flags) {
+    int fds[2];
+    if (::pipe2(fds, flags) != 0) return std::unexpected(SystemError::last());
+    return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+}  // namespace
+
 SysResult<PipePair> PipePair::create() {
-    int notif[2], ready[2];
-    if (::pipe2(notif, O_CLOEXEC) != 0) return std::unexpected(SystemError::last());
-    if (::pipe2(ready, O_CLOEXEC) != 0) {
-        SystemError error = SystemError::last();
-        ::close(notif[0]);
-        ::close(notif[1]);
-        return std::unexpected(error);
-    }
-    return PipePair{UniqueFd(notif[0]), UniqueFd(notif[1]), UniqueFd(ready[0]), UniqueFd(ready[1])};
+    auto notif = pipe_with(O_CLOEXEC);
+    if (!notif) return std::unexpected(notif.error());
+    auto ready = pipe_with(O_CLOEXEC);
+    if (!ready) return std::unexpected(ready.error());
+    auto fail = pipe_with(O_CLOEXEC | O_NONBLOCK);
+    if (!fail) return std::unexpected(fail.error());
+    return PipePair{std::move(notif->first), std::move(notif->second), std::move(ready->first),
+                    std::move(ready->second), std::move(fail->first), std::move(fail->second)};
+}
+
+std::string read_failure_line(int fd) {
+    std::string line;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) line.append(buf, static_cast<std::size_t>(n));
+    while (!line.empty() && line.back() == '\n') line.pop_back();
+    return line;
 }
 
 // Raw calls: the child uses these while it may share the caller's memory, errno included.

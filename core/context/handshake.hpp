@@ -1,12 +1,13 @@
 // The parent/child handshake: two close-on-exec pipes carrying one native-endian u32 each way
-// (the listener number from the child, the go value from the parent), and small helpers of the
-// child's sequence.
+// (the listener number from the child, the go value from the parent), a third that carries a copy
+// of the child's failure line, and small helpers of the child's sequence.
 #pragma once
 
 #include <sys/types.h>
 
 #include <cstdint>
 #include <span>
+#include <string>
 
 #include "core/error.hpp"
 #include "core/sys/fd.hpp"
@@ -18,9 +19,17 @@ struct PipePair {
     UniqueFd notif_w;  // child writes it
     UniqueFd ready_r;  // child reads the go value
     UniqueFd ready_w;  // parent writes it
+    // A copy of the child's failure line, so that a failed spawn can say why; both ends are
+    // non-blocking: the parent reads only what a dead child left behind.
+    UniqueFd fail_r;
+    UniqueFd fail_w;
 
     static SysResult<PipePair> create();
 };
+
+// What a child that ended before the handshake left in the failure pipe, without its newline;
+// "" when it left nothing (it was killed, say).
+std::string read_failure_line(int fd);
 
 // The non-allocating cores of the two transfers, for the child: 0, an error number, or
 // READ_EOF when the pipe closed before 4 bytes arrived.

@@ -80,6 +80,7 @@ static void null_and_empty_arguments(void) {
     CHECK(vestrion_run_interactive(NULL, argv, 1) == -1);
     CHECK(vestrion_run_interactive(p, NULL, 1) == -1);
     CHECK(vestrion_spawn(NULL, argv, 1) == NULL);
+    CHECK(vestrion_spawn(p, NULL, 1) == NULL);
     CHECK(vestrion_run(p, argv, 0) == NULL);
     CHECK(vestrion_run_interactive(p, argv, 0) == -1);
     CHECK(vestrion_handle_wait(NULL) == NULL);
@@ -96,6 +97,31 @@ static void null_and_empty_arguments(void) {
     CHECK(vestrion_min_landlock_abi() == 6);
     CHECK(vestrion_landlock_abi_version() >= 6);
     vestrion_policy_free(p);
+}
+
+/* A NULL among argc entries refuses the call before anything starts, and the caller lives on. */
+static void null_inside_argv_starts_nothing(void) {
+    char dir[] = "/tmp/vestrion-ffi-XXXXXX";
+    CHECK(mkdtemp(dir) != NULL);
+    char mark[sizeof dir + 8];
+    snprintf(mark, sizeof mark, "%s/mark", dir);
+    vestrion_policy_builder_t* b = vestrion_policy_builder_fs_read(vestrion_policy_builder_new(), "/");
+    vestrion_policy_t* p = vestrion_policy_build(vestrion_policy_builder_fs_write(b, dir), NULL);
+    const char* argv[] = {"touch", mark, NULL, "unused"};
+    CHECK(vestrion_run(p, argv, 4) == NULL);
+    CHECK(vestrion_run_interactive(p, argv, 4) == -1);
+    CHECK(vestrion_spawn(p, argv, 4) == NULL);
+    const char* only_null[] = {NULL};
+    CHECK(vestrion_run(p, only_null, 1) == NULL);
+    CHECK(access(mark, F_OK) == -1);
+    /* Within argc the same vector is fine. */
+    vestrion_result_t* r = vestrion_run(p, argv, 2);
+    CHECK(vestrion_result_success(r));
+    CHECK(access(mark, F_OK) == 0);
+    vestrion_result_free(r);
+    vestrion_policy_free(p);
+    unlink(mark);
+    rmdir(dir);
 }
 
 static void invalid_utf8_argument_becomes_empty(void) {
@@ -218,6 +244,7 @@ static const struct test_case cases[] = {
     {"echo_hi", echo_hi},
     {"output_with_nul_and_empty_output", output_with_nul_and_empty_output},
     {"null_and_empty_arguments", null_and_empty_arguments},
+    {"null_inside_argv_starts_nothing", null_inside_argv_starts_nothing},
     {"invalid_utf8_argument_becomes_empty", invalid_utf8_argument_becomes_empty},
     {"timed_wait", timed_wait},
     {"handles_outlive_their_policy_and_free_kills", handles_outlive_their_policy_and_free_kills},

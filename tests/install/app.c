@@ -1,4 +1,4 @@
-/* Built against the installed package through pkg-config: runs one command. */
+/* Built against the installed package, through pkg-config or CMake: runs one command. */
 #include <stdio.h>
 #include <string.h>
 

@@ -1,0 +1,201 @@
+// The example tool vestrion-run, used as a script would use it: exit status, output bytes,
+// the files it grants, and what a stop signal leaves behind.
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tests/support.hpp"
+
+extern char** environ;
+
+namespace vestrion {
+namespace {
+
+using Args = std::vector<std::string>;
+
+struct ToolOutcome {
+    int exit_code = -1;  // -1: it did not exit
+    std::string out, err;
+};
+
+// One run of the tool with its standard output and error on pipes and TMPDIR set to `tmpdir`.
+class Tool {
+public:
+    Tool(const Args& args, const std::string& tmpdir) {
+        int out[2], err[2];
+        if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], 1);
+        posix_spawn_file_actions_adddup2(&actions, err[1], 2);
+        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
+
+        std::vector<std::string> env_storage{"TMPDIR=" + tmpdir};
+        for (char** e = environ; *e; ++e)
+            if (std::string_view(*e).substr(0, 7) != "TMPDIR=") env_storage.emplace_back(*e);
+        std::vector<char*> envp;
+        for (auto& entry : env_storage) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        std::vector<std::string> argv_storage{VESTRION_RUN_TOOL};
+        argv_storage.insert(argv_storage.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& arg : argv_storage) argv.push_back(arg.data());
+        argv.push_back(nullptr);
+
+        if (posix_spawn(&pid_, argv[0], &actions, nullptr, argv.data(), envp.data()) != 0)
+            pid_ = -1;
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        ::close(err[1]);
+        out_ = out[0];
+        err_ = err[0];
+    }
+    Tool(const Tool&) = delete;
+    Tool& operator=(const Tool&) = delete;
+    ~Tool() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGKILL);
+            finish();
+        }
+    }
+
+    pid_t pid() const { return pid_; }
+
+    ToolOutcome finish() {
+        ToolOutcome outcome;
+        test::drain(out_, err_, outcome.out, outcome.err, 0);
+        ::close(out_);
+        ::close(err_);
+        out_ = err_ = -1;
+        int status = 0;
+        if (pid_ > 0 && ::waitpid(pid_, &status, 0) == pid_ && WIFEXITED(status))
+            outcome.exit_code = WEXITSTATUS(status);
+        pid_ = -1;
+        return outcome;
+    }
+
+private:
+    pid_t pid_ = -1;
+    int out_ = -1, err_ = -1;
+};
+
+ToolOutcome run_tool(const Args& args) {
+    test::TempDir tmp;
+    Tool tool(args, tmp.path());
+    return tool.finish();
+}
+
+struct ToolCase {
+    const char* name;
+    Args args;
+    int exit_code;
+    std::string out;
+    std::string err_holds;  // "" : standard error must stay empty
+};
+
+void PrintTo(const ToolCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolRuns : public ::testing::TestWithParam<ToolCase> {};
+
+TEST_P(ToolRuns, PassStatusAndOutputThrough) {
+    const ToolCase& c = GetParam();
+    ToolOutcome outcome = run_tool(c.args);
+    EXPECT_EQ(outcome.exit_code, c.exit_code);
+    EXPECT_EQ(outcome.out, c.out);
+    if (c.err_holds.empty())
+        EXPECT_EQ(outcome.err, "");
+    else
+        EXPECT_NE(outcome.err.find(c.err_holds), std::string::npos) << outcome.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolRuns,
+    ::testing::Values(
+        ToolCase{"OwnExitStatus", {"sh", "-c", "exit 3"}, 3, "", ""},
+        ToolCase{"KilledIs137", {"sh", "-c", "kill -9 $$"}, 137, "", "did not exit by itself"},
+        ToolCase{"BytesUnchanged", {"printf", "a\\000b"}, 0, std::string("a\0b", 3), ""},
+        ToolCase{"StreamsKeptApartWithoutNewlines",
+                 {"sh", "-c", "printf out; printf err >&2"},
+                 0,
+                 "out",
+                 "err"},
+        ToolCase{"Devices",
+                 {"sh", "-c",
+                  "echo x > /dev/null && head -c 2 /dev/zero && head -c 1 /dev/urandom >/dev/null "
+                  "&& head -c 1 /dev/random >/dev/null"},
+                 0,
+                 std::string(2, '\0'),
+                 ""},
+        ToolCase{"ScratchIsWorkingDirectoryAndTmpdir",
+                 {"sh", "-c", "test \"$TMPDIR\" = \"$PWD\" && mktemp >/dev/null && echo ok"},
+                 0,
+                 "ok\n",
+                 ""},
+        ToolCase{"NoCommandGivesTheUsage", {}, 2, "", "usage: vestrion-run COMMAND"}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ToolRuns, GccCompilesAndRunsInTheWritableDirectory) {
+    if (::access("/usr/bin/gcc", X_OK) != 0) GTEST_SKIP() << "no gcc on this machine";
+    ToolOutcome outcome = run_tool(
+        {"sh", "-c",
+         "printf '#include <stdio.h>\\nint main(void) { puts(\"built\"); return 5; }\\n' > t.c "
+         "&& gcc t.c -o t && ./t"});
+    EXPECT_EQ(outcome.exit_code, 5) << outcome.err;
+    EXPECT_EQ(outcome.out, "built\n");
+}
+
+// Processes whose command line is exactly `argv`.
+int count_processes(const Args& argv) {
+    std::string wanted;
+    for (const auto& arg : argv) wanted += arg + '\0';
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream file(entry.path() / "cmdline");
+        std::string cmdline((std::istreambuf_iterator<char>(file)), {});
+        if (cmdline == wanted) ++count;
+    }
+    return count;
+}
+
+class ToolStopSignal : public ::testing::TestWithParam<int> {};
+
+TEST_P(ToolStopSignal, KillsTheBackgroundAndRemovesTheDirectory) {
+    // A duration no other test uses, so that only our own sleeps are counted.
+    std::string duration = "30.7" + std::to_string(::getpid());
+    Args sleep{"sleep", duration};
+    test::TempDir tmp;
+    Tool tool({"sh", "-c", "sleep " + duration + " & sleep " + duration + " & wait"}, tmp.path());
+    // A guard against a tool that never starts them, not a measure of speed.
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_processes(sleep) < 2 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(count_processes(sleep), 2);
+
+    ASSERT_EQ(::kill(tool.pid(), GetParam()), 0);
+    ToolOutcome outcome = tool.finish();
+    EXPECT_EQ(outcome.exit_code, 128 + GetParam());
+    // A killed process may take a moment to be gone from /proc; a left one stays for 30 s.
+    give_up = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (count_processes(sleep) > 0 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    EXPECT_EQ(count_processes(sleep), 0);
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the writable directory is left";
+}
+
+INSTANTIATE_TEST_SUITE_P(Signals, ToolStopSignal, ::testing::Values(SIGTERM, SIGINT),
+                         [](const auto& info) { return info.param == SIGTERM ? "Term" : "Int"; });
+
+}  // namespace
+}  // namespace vestrion
