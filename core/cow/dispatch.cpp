@@ -954,6 +954,11 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
 
 namespace {
 
+bool is_attribute_ioctl(std::uint64_t request) {
+    const auto r = static_cast<std::uint32_t>(request);
+    return r == FS_IOC_SETFLAGS || r == FS_IOC32_SETFLAGS || r == FS_IOC_FSSETXATTR;
+}
+
 Answer fd_metadata_write(const Call& call) {
     const auto& d = call.notif.data;
     const auto& a = d.args;
@@ -980,7 +985,9 @@ Answer fd_metadata_write(const Call& call) {
                 w.flags = as_u32(a[4]);
             }
             break;
-        default:  // the inode-attribute ioctls
+        default:
+            // Of the ioctls only those that change inode flags or attributes are the layer's.
+            if (!is_attribute_ioctl(a[1])) return std::nullopt;
             w.op = Op::Unserved;
             break;
     }
