@@ -14,6 +14,7 @@
 
 #include "core/context/child.hpp"
 #include "core/context/handshake.hpp"
+#include "core/landlock.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/supervisor_features.hpp"
 #include "core/sys/syscall.hpp"
@@ -124,8 +125,8 @@ std::optional<std::string> unsupported_feature(const Policy& p) {
     if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.port_remap) return "port remapping (port_remap)";
     if (p.chroot) return "a virtual root (chroot)";
-    if (p.workdir || p.fs_isolation != FsIsolation::None)
-        return "a copy-on-write working directory (workdir)";
+    if (p.fs_isolation != FsIsolation::None)
+        return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";
     if (p.num_cpus) return "the CPU-count view (num_cpus)";
     if (p.isolate_pids) return "the /proc process view (isolate_pids)";
     if (p.hostname) return "the host-name view (hostname)";
@@ -148,6 +149,29 @@ constexpr const char* kNestedReason = "in a spawn from inside a vestrion sandbox
 constexpr const char* kListenerTakenReason =
     "under a seccomp filter that already holds a notification listener";
 
+bool uses_cow_layer(const Policy& p) { return p.workdir && p.fs_isolation == FsIsolation::None; }
+
+// The supervisor's copy-on-write layer, made before the child starts so that the child's
+// Landlock rules can name its upper tree. None when it cannot be made and the policy commits in
+// every case: only then may the run go on without it.
+Result<std::optional<cow::SeccompCowBranch>> make_cow_layer(const Policy& p) {
+    std::expected<Path, BranchError> storage = p.fs_storage ? *p.fs_storage : Path();
+    if (p.fs_storage) {
+        if (auto checked = landlock::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
+            storage = std::unexpected(std::move(checked.error()));
+    } else {
+        storage = landlock::default_cow_storage(p, *p.workdir);
+    }
+    if (!storage) return std::unexpected(VestrionError(SandboxError(std::move(storage.error()))));
+    auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage);
+    if (layer) return std::optional(std::move(*layer));
+    if (p.on_exit != BranchAction::Commit || p.on_error != BranchAction::Commit)
+        return std::unexpected(VestrionError(SandboxError(std::move(layer.error()))));
+    std::string line = "vestrion: seccomp COW branch creation failed: " + layer.error().message() + "\n";
+    [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
+    return std::optional<cow::SeccompCowBranch>();
+}
+
 SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
     int fds[2];
     if (::pipe2(fds, O_CLOEXEC) != 0) return std::unexpected(SystemError::last());
@@ -162,6 +186,8 @@ struct SpawnJob {
     context::ChildStdio stdio;
     UniqueFd capture_out_w, capture_err_w;
     std::shared_ptr<ChildWatch> watch;
+    // Handed to the supervisor state once the supervisor starts.
+    std::optional<cow::SeccompCowBranch>& layer;
 
     struct Outcome {
         std::optional<VestrionError> error;
@@ -245,6 +271,10 @@ void sandbox_thread_main(SpawnJob* job) {
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
             job->policy.max_processes, std::nullopt);
         outcome.state->state.set_child(pid, pidfd);
+        if (job->layer) {
+            outcome.state->state.cow_branch = std::move(*job->layer);
+            job->layer.reset();
+        }
     }
     if (job->policy.max_cpu && *job->policy.max_cpu < 100)
         outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu);
@@ -376,7 +406,22 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
         if (auto refused = refuse_without_supervisor(policy_, kNestedReason))
             return std::unexpected(std::move(*refused));
     }
-    auto prepared = context::ChildPlan::prepare(policy_, argv, std::nullopt, nested);
+    std::optional<cow::SeccompCowBranch> layer;
+    if (uses_cow_layer(policy_)) {
+        auto made = make_cow_layer(policy_);
+        if (!made) return std::unexpected(std::move(made.error()));
+        layer = std::move(*made);
+    }
+    // A layer that never reached the supervisor held nothing of the command's: discard it.
+    struct DiscardUnused {
+        std::optional<cow::SeccompCowBranch>& layer;
+        ~DiscardUnused() {
+            if (layer) layer->abort();
+        }
+    } discard_unused{layer};
+    auto prepared = context::ChildPlan::prepare(
+        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper()) : policy_,
+        argv, std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     // The child may read the plan until its exec: it lives as long as the child does.
     auto plan = std::make_unique<context::ChildPlan>(std::move(*prepared));
@@ -407,7 +452,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     pid_t foreground = ::isatty(0) == 1 ? ::tcgetpgrp(0) : -1;
 
     SpawnJob job{policy_, *plan, std::move(*pipes), std::move(stdio), std::move(out_w),
-                 std::move(err_w), watch, {}};
+                 std::move(err_w), watch, layer, {}};
     auto done = job.done.get_future();
     std::thread sandbox_thread(sandbox_thread_main, &job);
     SpawnJob::Outcome outcome = done.get();
@@ -444,7 +489,7 @@ Result<RunResult> Sandbox::finish_wait() {
         state_ = {SandboxStateKind::Finished, *watch_->status};
     }
     stop_threads();
-    // The supervisor's copy-on-write layer comes back to the sandbox here once it exists.
+    take_back_layer();
     RunResult result;
     result.status = state_.status;
     if (captured_) {
@@ -494,9 +539,29 @@ BranchAction Sandbox::teardown_action() const {
     return policy_.on_error;
 }
 
-void Sandbox::finish_branches(BranchAction) {
-    // The branch object and the supervisor's copy-on-write layer are finished here once they
-    // exist; a layer still inside the supervisor state is taken back first.
+void Sandbox::take_back_layer() {
+    if (!supervisor_state_) return;
+    std::lock_guard lock(supervisor_state_->mutex);
+    auto& held = supervisor_state_->state.cow_branch;
+    if (!held) return;
+    cow_layer_ = std::move(*held);
+    held.reset();
+}
+
+void Sandbox::finish_branches(BranchAction action) {
+    // Also a layer that no wait took back: the supervisor has stopped by now.
+    take_back_layer();
+    if (!cow_layer_) return;
+    switch (action) {
+        case BranchAction::Commit:
+            (void)cow_layer_->commit();  // a failure leaves the branch on disk for the caller
+            break;
+        case BranchAction::Abort:
+            cow_layer_->abort();
+            break;
+        case BranchAction::Keep:
+            break;
+    }
 }
 
 Sandbox::~Sandbox() {

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "core/cow/seccomp.hpp"
 #include "core/error.hpp"
 #include "core/policy.hpp"
 #include "core/result.hpp"
@@ -131,6 +132,8 @@ private:
     Result<RunResult> finish_wait();
     void stop_threads();
     BranchAction teardown_action() const;
+    // Moves the copy-on-write layer out of the supervisor state, once no handler can reach it.
+    void take_back_layer();
     void finish_branches(BranchAction action);
 
     Policy policy_;
@@ -144,6 +147,8 @@ private:
     std::thread collector_;       // drains the output, reaps
     std::unique_ptr<sandbox::CpuThrottle> throttle_;
     std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
+    // Empty while the child runs: the supervisor state holds the layer then.
+    std::optional<cow::SeccompCowBranch> cow_layer_;
     std::unique_ptr<context::ChildPlan> child_plan_;
     UniqueFd fanout_control_;
     UniqueFd clone_output_;

@@ -4,6 +4,8 @@ namespace vestrion::sandbox {
 
 std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (p.max_memory) return "the memory limit (max_memory)";
+    if (p.workdir && p.fs_isolation == FsIsolation::None)
+        return "a copy-on-write working directory (workdir)";
     return std::nullopt;
 }
 

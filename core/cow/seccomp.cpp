@@ -69,9 +69,11 @@ std::optional<struct stat> lstat_at(int dir, const std::string& name) {
     return st;
 }
 
-// The names of an open directory, sorted by bytes; the descriptor is consumed.
-std::expected<std::vector<std::string>, int> read_names(UniqueFd dir) {
-    int fd = ::openat(dir.get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+UniqueFd dup_cloexec(int fd) { return UniqueFd(::fcntl(fd, F_DUPFD_CLOEXEC, 0)); }
+
+// The names of a directory, sorted by bytes.
+std::expected<std::vector<std::string>, int> read_names(int dir) {
+    int fd = ::openat(dir, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (fd < 0) return Errno(last_errno());
     DIR* d = ::fdopendir(fd);
     if (!d) {
@@ -144,7 +146,7 @@ void remove_tree_at(int dir, const std::string& name) {
     auto sub = open_beneath(dir, name, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
     if (sub) {
         int subfd = sub->get();
-        if (auto names = read_names(UniqueFd(::dup(subfd))))
+        if (auto names = read_names(subfd))
             for (const auto& n : *names) remove_tree_at(subfd, n);
     }
     ::unlinkat(dir, name.c_str(), AT_REMOVEDIR);
@@ -366,8 +368,8 @@ bool SeccompCowBranch::dir_empty_merged(std::string_view rel) const {
 std::expected<SeccompCowBranch::Parent, int> SeccompCowBranch::upper_parent(std::string_view rel) {
     auto [dir, name] = split_last(rel);
     if (rel.empty()) return Errno(EBUSY);
-    UniqueFd up(::dup(upper_fd_.get()));
-    UniqueFd w(::dup(w_fd_.get()));
+    UniqueFd up = dup_cloexec(upper_fd_.get());
+    UniqueFd w = dup_cloexec(w_fd_.get());
     std::string walked;
     std::string_view rest = dir;
     while (!rest.empty()) {
@@ -491,10 +493,13 @@ std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view pa
         if (!entry) return Errno(ENOENT);
         // The whole path beneath the tree the entry lies in, so a relative link inside it is
         // followed as the kernel would and never out of it.
-        OpenTarget t{UniqueFd(::dup(entry->in_upper ? upper_fd_.get() : w_fd_.get())),
+        OpenTarget t{dup_cloexec(entry->in_upper ? upper_fd_.get() : w_fd_.get()),
                      rel->empty() ? "." : *rel, flags, entry->in_upper};
         return t;
     }
+    // An unnamed file would reach the tree only through a later link: the caller falls back to a
+    // named one, as on a file system without it.
+    if ((flags & O_TMPFILE) == O_TMPFILE) return Errno(EOPNOTSUPP);
     if (entry) {
         if ((flags & O_CREAT) && (flags & O_EXCL)) return Errno(EEXIST);
         if (S_ISDIR(entry->st.st_mode)) return Errno(EISDIR);
@@ -521,7 +526,7 @@ std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view pa
         clear_mark(*rel);
         dirty_ = true;
     }
-    return OpenTarget{UniqueFd(::dup(upper_fd_.get())), *rel, flags & ~(O_CREAT | O_EXCL), true};
+    return OpenTarget{dup_cloexec(upper_fd_.get()), *rel, flags & ~(O_CREAT | O_EXCL), true};
 }
 
 std::expected<Entry, int> SeccompCowBranch::handle_stat(std::string_view path) const {
@@ -613,7 +618,7 @@ Outcome SeccompCowBranch::handle_rename(std::string_view old_path, std::string_v
         // W's entries would have to move with it: let the caller copy them through the layer.
         auto w_dir = open_beneath(w_old->dir.get(), w_old->name, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
         if (!w_dir) return Errno(w_dir.error());
-        auto names = read_names(std::move(*w_dir));
+        auto names = read_names(w_dir->get());
         if (!names || !names->empty()) return Errno(EXDEV);
     }
 
@@ -802,7 +807,7 @@ std::expected<std::vector<procfs::DirEntry>, int> SeccompCowBranch::merged_dir_e
         auto dir = open_beneath(root, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
         if (!dir) return;
         int dfd = dir->get();
-        auto names = read_names(UniqueFd(::dup(dfd)));
+        auto names = read_names(dfd);
         if (!names) return;
         for (auto& name : *names) {
             if (seen.contains(name)) continue;
@@ -840,7 +845,7 @@ struct UpperItem {
 std::expected<void, int> walk(int dir, const std::string& rel, std::vector<UpperItem>& out) {
     auto fd = open_beneath(dir, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
     if (!fd) return Errno(fd.error());
-    auto names = read_names(std::move(*fd));
+    auto names = read_names(fd->get());
     if (!names) return Errno(names.error());
     for (const auto& name : *names) {
         std::string child = join(rel, name);

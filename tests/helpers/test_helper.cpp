@@ -6,6 +6,8 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -281,6 +283,17 @@ int syscall_errnos() {
 
 }  // namespace
 
+// Binds a Unix socket at the path: it makes a name through a call that no file handler serves.
+int bind_unix(const char* path) {
+    int fd = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::strncpy(addr.sun_path, path, sizeof addr.sun_path - 1);
+    long r = fd < 0 ? -1 : bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    std::printf("%s\n", outcome(r));
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: vestrion_test_helper CASE [ARGS]\n");
@@ -304,6 +317,7 @@ int main(int argc, char** argv) {
     if (name == "kill-storm") return kill_storm(n);
     if (name == "write-both" && argc > 2) return write_both(arg_size(argv[2]));
     if (name == "syscall-errnos") return syscall_errnos();
+    if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
