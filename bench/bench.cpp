@@ -140,6 +140,37 @@ void routed_calls(const std::string& dir, const char* mode, const char* what, in
     vestrion_policy_free(policy);
 }
 
+// A call that the supervisor performs itself, with the child's rights, after resolving and placing
+// its file: chmod of a file in a writable directory.
+void metadata_calls(const std::string& dir, int rounds, long calls) {
+    char scratch[] = "/tmp/vestrion-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return;
+    std::string file = std::string(scratch) + "/f";
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    b = vestrion_policy_builder_fs_read(b, dir.c_str());
+    for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+        if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+    b = vestrion_policy_builder_fs_write(b, scratch);
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    std::string program = dir + "/vestrion-bench-routed-loop";
+    std::string count = std::to_string(calls);
+    const char* argv[] = {program.c_str(), "chmod", count.c_str(), file.c_str(), nullptr};
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; policy && i < rounds; ++i) {
+        std::string out;
+        bare_spawn(argv, &out);
+        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+        out.clear();
+        if (!sandboxed_run(policy, argv, 4, &out)) std::fprintf(stderr, "chmod loop failed\n");
+        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+    }
+    report("metadata call (chmod, per call)", median(sandboxed), median(bare), "us", "");
+    vestrion_policy_free(policy);
+    ::unlink(file.c_str());
+    ::rmdir(scratch);
+}
+
 // The kernel's floor for a routed call on this machine: a child whose getppid goes to a listener
 // that a bare loop answers with "continue" at once (no dispatch, no state, no lock).
 double bare_notification_round_trip(long calls) {
@@ -278,6 +309,7 @@ int main(int argc, char** argv) {
     routed_calls(dir, "map", "routed call (mmap only, per call)", quick ? 3 : 15,
                  quick ? 20000 : 100000);
     notification_floor(quick ? 3 : 15, quick ? 20000 : 100000);
+    metadata_calls(dir, quick ? 3 : 15, quick ? 5000 : 20000);
     parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
     live_sandboxes(quick ? 10 : 100);
     return 0;

@@ -1,20 +1,25 @@
 /* The child of the routed-call benchmark, timed from inside; prints the elapsed nanoseconds.
  *   routed-loop pair N   N rounds of mmap and munmap of one page: 2N routed calls under a budget
  *   routed-loop map N    N mmaps of one page, left mapped: N routed calls whose answer reads
- *                        nothing of the process */
+ *                        nothing of the process
+ *   routed-loop chmod N FILE   N changes of FILE's mode: N calls the supervisor performs itself */
 #define _GNU_SOURCE
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <time.h>
 
 int main(int argc, char** argv) {
     int pair = argc > 1 && strcmp(argv[1], "pair") == 0;
+    int change_mode = argc > 3 && strcmp(argv[1], "chmod") == 0;
     long rounds = argc > 2 ? atol(argv[2]) : 50000;
     struct timespec start, end;
     clock_gettime(CLOCK_MONOTONIC, &start);
-    for (long i = 0; i < rounds; ++i) {
+    for (long i = 0; i < rounds && change_mode; ++i)
+        if (chmod(argv[3], (i & 1) ? 0600 : 0644) != 0) return 1;
+    for (long i = 0; i < rounds && !change_mode; ++i) {
         void* p = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return 1;
         if (pair) munmap(p, 4096);

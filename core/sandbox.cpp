@@ -271,6 +271,9 @@ void sandbox_thread_main(SpawnJob* job) {
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
             job->policy.max_processes, std::nullopt);
         outcome.state->state.set_child(pid, pidfd);
+        // Before the go value: the command cannot yet have swapped a writable path for a link.
+        outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
+            seccomp::notif::WriteTrees::of(job->policy, pid));
         if (job->layer) {
             outcome.state->state.cow_branch = std::move(*job->layer);
             job->layer.reset();

@@ -103,6 +103,7 @@ enum Tag : std::int64_t {
     Sorted,
     Bind,
     Getsockname,
+    Metadata,
 };
 
 // Answers with its tag, unless told to decline (none, or Continue for the virtual-root open).
@@ -134,6 +135,7 @@ class Recording : public seccomp::notif::Handlers {
     NotifAction sorted_listing(const Call&) override { return tag(Sorted); }
     NotifAction bind(const Call&) override { return tag(Bind); }
     NotifAction getsockname(const Call&) override { return tag(Getsockname); }
+    NotifAction metadata(const Call&) override { return tag(Metadata); }
 
   private:
     NotifAction tag(Tag t) { return NotifAction::ReturnValue{t}; }
@@ -152,6 +154,7 @@ struct RouteCase {
     std::set<Tag> declines = {};
     bool rng = false;
     bool cow_dirty = false;
+    std::uint64_t arg1 = 0;
 };
 void PrintTo(const RouteCase& c, std::ostream* os) {
     *os << c.name;
@@ -175,6 +178,7 @@ TEST_P(DispatchOrder, RoutesToTheFirstMatchingRule) {
     }
     seccomp_notif n{};
     n.data.nr = c.nr;
+    n.data.args[1] = c.arg1;
     Recording handlers(c.declines);
     NotifAction answer = seccomp::notif::dispatch(Call{n, policy, shared, -1}, handlers);
     if (c.expected == None) {
@@ -302,7 +306,32 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"GetsocknameNeedsPortRemap", [](NotifPolicy& p) { p.network = true; },
                   SYS_getsockname, None},
         RouteCase{"Getsockname", [](NotifPolicy& p) { p.port_remap = true; }, SYS_getsockname,
-                  Getsockname}),
+                  Getsockname},
+        // Metadata changes: whatever the switches, after the views of a file system.
+        RouteCase{"MetadataWithoutSwitches", nullptr, SYS_fchmod, Metadata},
+        RouteCase{"MetadataByNumberAlone", nullptr, 469, Metadata},
+        RouteCase{"FlagIoctl", nullptr, SYS_ioctl, Metadata, {}, false, false, 0x40086602},
+        RouteCase{"FlagIoctlOfInt", nullptr, SYS_ioctl, Metadata, {}, false, false, 0x40046602},
+        RouteCase{"AttributeIoctlWithHighBitsSet", nullptr, SYS_ioctl, Metadata, {}, false, false,
+                  (1ull << 32) | 0x401c5820},
+        RouteCase{"OtherIoctlsContinue", nullptr, SYS_ioctl, None, {}, false, false, 0x5401},
+        RouteCase{"VirtualRootPrecedesMetadata", chroot, SYS_chmod, ChrootCall},
+        RouteCase{"CopyOnWritePrecedesMetadata", [](NotifPolicy& p) { p.cow = true; },
+                  SYS_fchmodat, CowWrite},
+        RouteCase{"MetadataTheCopyOnWriteLayerDoesNotServe",
+                  [](NotifPolicy& p) { p.cow = true; },
+                  SYS_fchmodat,
+                  Metadata,
+                  {CowWrite}},
+        // Extended attributes, like mode and owner, are the layer's inside the working
+        // directory; outside it the metadata rule answers.
+        RouteCase{"CopyOnWriteTakesAttributesFirst", [](NotifPolicy& p) { p.cow = true; },
+                  SYS_setxattr, CowWrite},
+        RouteCase{"AttributesOutsideTheWorkingDirectoryReachMetadata",
+                  [](NotifPolicy& p) { p.cow = true; },
+                  SYS_setxattr,
+                  Metadata,
+                  {CowWrite}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Dispatch, BuiltInHandlersAnswerEveryUnbuiltFeatureWithContinue) {

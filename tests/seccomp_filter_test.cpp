@@ -152,6 +152,13 @@ const Numbers kVirtualRootRouted{2,   4,   6,   21,  56,  57,  58,  59,  76,  78
                                  137, 217, 257, 258, 260, 262, 263, 265, 266, 267, 268, 269,
                                  280, 316, 322, 332, 435, 439};
 const Numbers kIoUring{425, 426, 427};
+// The calls that change file metadata are routed under every policy.
+Numbers with_metadata(Numbers routed) {
+    routed.insert(routed.end(), kFileMetadata.begin(), kFileMetadata.end());
+    std::ranges::sort(routed);
+    routed.erase(std::unique(routed.begin(), routed.end()), routed.end());
+    return routed;
+}
 
 // The nameable calls, with the numbers the installed kernel headers give.
 const std::vector<std::pair<std::string_view, long>> kNameTable{
@@ -264,7 +271,8 @@ TEST(SyscallNames, OtherNamesHaveNoNumber) {
     using namespace std::string_view_literals;
     for (std::string_view name :
          {""sv, "nfsservctl"sv, "Mount"sv, "mount "sv, " mount"sv, "mount\0x"sv, "uname"sv,
-          "faccessat2"sv, "sched_getaffinity"sv, "openat2"sv, "read"sv})
+          "faccessat2"sv, "sched_getaffinity"sv, "openat2"sv, "read"sv, "fchmod"sv, "setxattr"sv,
+          "file_setattr"sv})
         EXPECT_EQ(syscall_name_to_nr(name), std::nullopt) << '"' << name << '"';
 }
 
@@ -377,7 +385,7 @@ class FilterLists : public ::testing::TestWithParam<ListCase> {};
 
 TEST_P(FilterLists, ListsAndProgramVerdicts) {
     const Policy policy = built(GetParam().make());
-    const Numbers& routed = GetParam().routed;
+    const Numbers routed = with_metadata(GetParam().routed);
     const Numbers& denied = GetParam().denied;
     EXPECT_EQ(notif_syscalls(policy), routed);
     EXPECT_EQ(deny_syscall_numbers(policy), denied);
@@ -637,7 +645,8 @@ TEST(FilterProgram, InstructionCounts) {
     // their returns), one load and two per listed number after it, one final return. The
     // default argument block has 97 instructions; 10 fewer without raw and packet sockets and 5
     // fewer still without the packet-family check, one more with no_udp, and 69 more without a
-    // listener (the refusals of what the supervisor decides).
+    // listener (the refusals of what the supervisor decides). Routed under every policy: the
+    // fork family, setsid and setpgid (6), and the 21 calls that change file metadata.
     struct Count {
         const char* label;
         Policy policy;
@@ -645,14 +654,14 @@ TEST(FilterProgram, InstructionCounts) {
         std::size_t size;
     };
     const Count counts[] = {
-        {"defaults", defaults(), false, 8 + 97 + 1 + 2 * (6 + 41) + 1},
+        {"defaults", defaults(), false, 8 + 97 + 1 + 2 * (27 + 41) + 1},
         {"defaults nested", defaults(), true, 8 + 166 + 1 + 2 * 41 + 1},
         {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false,
-         8 + 97 + 1 + 2 * (6 + 3) + 1},
+         8 + 97 + 1 + 2 * (27 + 3) + 1},
         {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false,
-         8 + 82 + 1 + 2 * (6 + 41) + 1},
+         8 + 82 + 1 + 2 * (27 + 41) + 1},
         {"no_udp", built(Policy::builder().no_udp(true).build()), false,
-         8 + 98 + 1 + 2 * (6 + 41) + 1},
+         8 + 98 + 1 + 2 * (27 + 41) + 1},
     };
     for (const auto& c : counts) {
         SCOPED_TRACE(c.label);

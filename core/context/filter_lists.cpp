@@ -225,6 +225,17 @@ constexpr Numbers<36> kVirtualRoot{
 constexpr Numbers<6> kCallback{nr("openat"), nr("connect"), nr("sendto"),
                                nr("bind"),   nr("execve"),  nr("execveat")};
 constexpr Numbers<2> kPortRemap{nr("bind"), nr("getsockname")};
+// The calls that change a file's mode, owner, times or extended attributes: Landlock does not
+// cover them, so only the supervisor may perform them,
+// and only beneath the writable trees. (The ioctls that change a file's flags are matched by
+// their request in the argument block.)
+constexpr Numbers<21> kFileMetadata{
+    nr("chmod"),        nr("fchmod"),        nr("fchmodat"),      nr("fchmodat2"),
+    nr("chown"),        nr("fchown"),        nr("lchown"),        nr("fchownat"),
+    nr("utime"),        nr("utimes"),        nr("futimesat"),     nr("utimensat"),
+    nr("setxattr"),     nr("lsetxattr"),     nr("fsetxattr"),     nr("removexattr"),
+    nr("lremovexattr"), nr("fremovexattr"),  nr("setxattrat"),    nr("removexattrat"),
+    nr("file_setattr")};
 
 struct RoutedRule {
     bool (*applies)(const Policy&);
@@ -235,8 +246,9 @@ bool copy_on_write(const Policy& p) {
     return p.workdir && p.fs_isolation == FsIsolation::None;
 }
 
-constexpr std::array<RoutedRule, 13> kRoutedRules{{
+constexpr std::array<RoutedRule, 14> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
+    {[](const Policy&) { return true; }, kFileMetadata},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {[](const Policy& p) { return !p.net_allow_hosts.empty() || p.policy_fn != nullptr; },
      kNetwork},
@@ -275,16 +287,6 @@ std::vector<std::uint32_t> numbers_of(const Names& names) {
         if (auto number = syscall_name_to_nr(name)) out.push_back(*number);
     return out;
 }
-
-// The calls that change a file's mode, owner, times or extended attributes: Landlock does not
-// cover them, so only the supervisor may perform them.
-constexpr Numbers<21> kFileMetadata{
-    nr("chmod"),        nr("fchmod"),        nr("fchmodat"),      nr("fchmodat2"),
-    nr("chown"),        nr("fchown"),        nr("lchown"),        nr("fchownat"),
-    nr("utime"),        nr("utimes"),        nr("futimesat"),     nr("utimensat"),
-    nr("setxattr"),     nr("lsetxattr"),     nr("fsetxattr"),     nr("removexattr"),
-    nr("lremovexattr"), nr("fremovexattr"),  nr("setxattrat"),    nr("removexattrat"),
-    nr("file_setattr")};
 
 constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM;
 // What Landlock answers a write it does not allow, and so the answer to a metadata change.

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <limits.h>
-#include <linux/fs.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
@@ -955,8 +954,10 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
 namespace {
 
 bool is_attribute_ioctl(std::uint64_t request) {
+    // The kernel reads the request as a 32-bit number.
     const auto r = static_cast<std::uint32_t>(request);
-    return r == FS_IOC_SETFLAGS || r == FS_IOC32_SETFLAGS || r == FS_IOC_FSSETXATTR;
+    return r == sys::SET_FLAGS_REQUEST || r == sys::SET_FLAGS_32_REQUEST ||
+           r == sys::SET_FSXATTR_REQUEST;
 }
 
 Answer fd_metadata_write(const Call& call) {

@@ -7,6 +7,7 @@
 
 #include "core/cow/dispatch.hpp"
 #include "core/resource.hpp"
+#include "core/seccomp/metadata.hpp"
 
 namespace vestrion::seccomp::notif {
 
@@ -132,6 +133,9 @@ NotifAction dispatch(const Call& call, Handlers& handlers) {
     if (call.policy.cow) {
         if (auto answer = cow_rules(call, handlers)) return std::move(*answer);
     }
+    // Always in force: Landlock leaves metadata alone. The views of a file system above act on
+    // their own files first.
+    if (is_metadata_call(call.notif)) return handlers.metadata(call);
     if (auto answer = view_rules(call, handlers)) return std::move(*answer);
     return NotifAction::Continue{};
 }
@@ -150,6 +154,10 @@ NotifAction Handlers::fork(const Call& call) {
 
 NotifAction Handlers::memory(const Call& call) {
     return resource::handle_memory(call.notif, call.policy, call.shared);
+}
+
+NotifAction Handlers::metadata(const Call& call) {
+    return handle_metadata(call);
 }
 
 std::optional<NotifAction> Handlers::cow_write(const Call& call) {

@@ -143,6 +143,10 @@ std::expected<void, NotifError> write_child_mem(int listener, const SeccompNotif
     return check_valid(listener, notif.id);
 }
 
+bool notif_id_valid(int listener, std::uint64_t id) noexcept {
+    return check_valid(listener, id).has_value();
+}
+
 SysResult<UniqueFd> dup_child_fd(int pidfd, int fd) noexcept {
     return sys::syscall::pidfd_getfd(pidfd, fd, 0);
 }

@@ -50,6 +50,10 @@ std::expected<void, NotifError> write_child_mem(int listener, const SeccompNotif
                                                 std::uint64_t address,
                                                 std::span<const std::uint8_t> bytes);
 
+// Whether the notification still stands: its thread has neither ended nor been answered, so its
+// pid still names it.
+bool notif_id_valid(int listener, std::uint64_t id) noexcept;
+
 // The supervisor's own descriptor for descriptor `fd` of the process behind `pidfd`.
 SysResult<UniqueFd> dup_child_fd(int pidfd, int fd) noexcept;
 

@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/child_rights.hpp"
 #include "core/cow/pending_open.hpp"
 #include "core/cow/seccomp.hpp"
 #include "core/policy.hpp"
@@ -26,11 +27,10 @@
 #include "core/random.hpp"
 #include "core/procfs.hpp"
 #include "core/resource.hpp"
+#include "core/seccomp/child_path.hpp"
 #include "core/sys/fd.hpp"
 
 namespace vestrion::seccomp::notif {
-
-using SeccompNotif = seccomp_notif;
 
 struct NotifPolicy {
     std::vector<Path> fs_readable;
@@ -108,6 +108,12 @@ struct SupervisorState {
     std::shared_ptr<SharedLivePolicy> live_policy;
     std::uint32_t fork_count = 0;
     std::uint32_t max_processes;
+    // Where the metadata rule lets the child change a file's mode, owner, times and attributes,
+    // and the worker that makes those changes with the child's rights. Shared, so that a handler
+    // can use them without holding the mutex.
+    std::shared_ptr<const WriteTrees> write_trees = std::make_shared<const WriteTrees>();
+    std::shared_ptr<child_rights::ChildRights> child_rights =
+        std::make_shared<child_rights::ChildRights>();
 };
 
 // The state behind its mutex, shared by the sandbox and the supervisor. The mutex is taken for

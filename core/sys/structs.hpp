@@ -1,6 +1,7 @@
 // Kernel constants and records that this machine's headers may predate.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace vestrion::sys {
@@ -77,6 +78,26 @@ inline constexpr std::uint64_t LANDLOCK_SCOPE_SIGNAL = 2;
 // Seccomp user notification, beyond what the machine's headers define.
 inline constexpr unsigned long SECCOMP_IOCTL_NOTIF_SET_FLAGS = 0x40082104;
 inline constexpr std::uint64_t SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP = 1;
+
+// pidfd_open: a descriptor for one thread rather than a thread-group leader (Linux 6.9).
+inline constexpr unsigned int PIDFD_THREAD = 0x80;  // O_EXCL
+
+// The argument record of setxattrat.
+struct XattrArgs {
+    std::uint64_t value;
+    std::uint32_t size;
+    std::uint32_t flags;
+};
+static_assert(sizeof(XattrArgs) == 16);
+
+// The argument record of file_setattr, and its smallest accepted size.
+inline constexpr std::size_t FILE_ATTR_SIZE_VER0 = 24;
+
+// The ioctl requests that change a file's attributes through a descriptor (FS_IOC_SETFLAGS and
+// its 32-bit twin, FS_IOC_FSSETXATTR).
+inline constexpr std::uint32_t SET_FLAGS_REQUEST = 0x40086602;
+inline constexpr std::uint32_t SET_FLAGS_32_REQUEST = 0x40046602;  // FS_IOC32_SETFLAGS
+inline constexpr std::uint32_t SET_FSXATTR_REQUEST = 0x401c5820;
 
 // pidfd_send_signal: reach the whole process group of the pidfd's process.
 inline constexpr unsigned int PIDFD_SIGNAL_PROCESS_GROUP = 1u << 2;

@@ -1,14 +1,19 @@
 // Small programs that the tests run inside a sandbox, chosen by argv[1].
 #include <dirent.h>
 #include <fcntl.h>
+#include <linux/fs.h>
 #include <linux/sched.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/mman.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/un.h>
 #include <sys/syscall.h>
+#include <sys/time.h>
+#include <sys/xattr.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -19,7 +24,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -281,6 +288,105 @@ int syscall_errnos() {
     return 0;
 }
 
+// One call that changes a file's metadata, made in the form named; prints its outcome.
+long metadata_call(const std::string& form, const char* path, const char* arg) {
+    const long self = static_cast<long>(getuid());
+    const long id = arg ? std::atol(arg) : self;
+    const timeval tv[2] = {{1000000000, 0}, {1000000000, 0}};
+    const timespec ts[2] = {{1000000000, 0}, {1000000000, 0}};
+    const char* name = "user.vestrion";
+    if (form == "chmod") return syscall(SYS_chmod, path, 0600);
+    if (form == "fchmodat") return syscall(SYS_fchmodat, AT_FDCWD, path, 0600);
+    if (form == "utimes") return syscall(SYS_utimes, path, tv);
+    if (form == "setxattr") return syscall(SYS_setxattr, path, name, "v", 1, 0);
+    if (form == "removexattr") return syscall(SYS_removexattr, path, name);
+    if (form == "chown") return syscall(SYS_chown, path, id, id);
+    if (form == "lchown") return syscall(SYS_lchown, path, self, -1);
+    if (form == "chmod-proc-self") {
+        int fd = open(path, O_PATH | O_CLOEXEC);
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        return syscall(SYS_chmod, link.c_str(), 0600);
+    }
+    // The descriptor forms, on a descriptor opened read-only or O_PATH.
+    const bool path_only = form.ends_with("-opath");
+    int fd = open(path, (path_only ? O_PATH : O_RDONLY) | O_CLOEXEC);
+    if (fd < 0) return fd;
+    std::string base = form.substr(0, form.rfind('-'));
+    if (base == "fchmod") return syscall(SYS_fchmod, fd, 0600);
+    if (base == "fchmodat2") return syscall(452, fd, "", 0600, AT_EMPTY_PATH);
+    if (base == "fchownat") return syscall(SYS_fchownat, fd, "", self, -1, AT_EMPTY_PATH);
+    if (base == "futimens") return syscall(SYS_utimensat, fd, nullptr, ts, 0);
+    if (base == "utimensat") return syscall(SYS_utimensat, fd, "", ts, AT_EMPTY_PATH);
+    if (base == "fsetxattr") return syscall(SYS_fsetxattr, fd, name, "v", 1, 0);
+    if (base == "setxattr-link") {
+        std::string link = "/proc/self/fd/" + std::to_string(fd);
+        return syscall(SYS_setxattr, link.c_str(), name, "v", 1, 0);
+    }
+    if (base == "setflags") {
+        int flags = 0;  // the kernel reads and writes an int, whatever the request says
+        if (ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) return -1;
+        flags |= FS_NOATIME_FL;
+        return ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+// The same on objects that live in no file system.
+long anonymous_metadata_call(const std::string& form) {
+    int fds[2];
+    if (form == "fchmod-pipe") {
+        if (pipe(fds) < 0) return -1;
+        return syscall(SYS_fchmod, fds[0], 0600);
+    }
+    if (form == "fchmod-socket") {
+        if (socketpair(AF_UNIX, SOCK_STREAM, 0, fds) < 0) return -1;
+        return syscall(SYS_fchmod, fds[0], 0600);
+    }
+    if (form == "fchmod-memfd") {
+        int fd = static_cast<int>(syscall(SYS_memfd_create, "m", 0));
+        if (fd < 0) return -1;
+        long ret = syscall(SYS_fchmod, fd, 0600);
+        struct stat st {};
+        if (ret == 0 && (fstat(fd, &st) != 0 || (st.st_mode & 0777) != 0600)) return -1;
+        return ret;
+    }
+    errno = EINVAL;
+    return -1;
+}
+
+int metadata(int argc, char** argv) {
+    std::string form = argv[2];
+    long ret = argc > 3 ? metadata_call(form, argv[3], argc > 4 ? argv[4] : nullptr)
+                        : anonymous_metadata_call(form);
+    std::printf("%s\n", outcome(ret));
+    return 0;
+}
+
+// chmod of `path` in a loop while a second thread keeps replacing it, by rename, with a link to
+// `target` and with a file of its own; prints how many of the calls succeeded.
+int chmod_race(int n, const char* path, const char* target) {
+    std::string link = std::string(path) + ".link";
+    std::string file = std::string(path) + ".file";
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        while (!done.load()) {
+            unlink(link.c_str());
+            if (symlink(target, link.c_str()) == 0) rename(link.c_str(), path);
+            int fd = open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd >= 0) close(fd);
+            rename(file.c_str(), path);
+        }
+    });
+    int succeeded = 0;
+    for (int i = 0; i < n; ++i)
+        if (syscall(SYS_chmod, path, (i & 1) ? 0600 : 0640) == 0) ++succeeded;
+    done = true;
+    swapper.join();
+    std::printf("%d\n", succeeded);
+    return 0;
+}
+
 }  // namespace
 
 // Binds a Unix socket at the path: it makes a name through a call that no file handler serves.
@@ -317,6 +423,8 @@ int main(int argc, char** argv) {
     if (name == "kill-storm") return kill_storm(n);
     if (name == "write-both" && argc > 2) return write_both(arg_size(argv[2]));
     if (name == "syscall-errnos") return syscall_errnos();
+    if (name == "metadata" && argc > 2) return metadata(argc, argv);
+    if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;

@@ -1,0 +1,318 @@
+// The metadata rule: a command changes a file's mode, owner, times and attributes only beneath its
+// writable trees, and only as far as its own ids allow; the worker that acts for it holds those
+// ids and no capability, and no other thread of the caller changes.
+#include <fcntl.h>
+#include <linux/capability.h>
+#include <linux/fs.h>
+#include <sys/ioctl.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "core/child_rights.hpp"
+#include "core/sandbox.hpp"
+#include "tests/support.hpp"
+
+namespace vestrion {
+namespace {
+
+namespace fs = std::filesystem;
+using Args = std::vector<std::string>;
+
+constexpr const char* kXattr = "user.vestrion";
+
+bool is_root() {
+    return ::geteuid() == 0;
+}
+
+// The state of a file that the calls under test change.
+std::string mode_of(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return "missing";
+    std::ostringstream out;
+    out << std::oct << (st.st_mode & 07777);
+    return out.str();
+}
+std::string mtime_of(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return "missing";
+    return std::to_string(st.st_mtim.tv_sec);
+}
+std::string xattr_of(const fs::path& p) {
+    char value[16]{};
+    ssize_t n = ::lgetxattr(p.c_str(), kXattr, value, sizeof value - 1);
+    return n < 0 ? "none" : value;
+}
+std::string owner_of(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return "missing";
+    return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
+}
+
+// A tree the command may only read and one it may write, each holding a file "f" of mode 0644.
+class Metadata : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const auto& dir : {read_only(), writable()}) {
+            fs::create_directory(dir);
+            test::write_file(dir / "f", "x");
+            ::chmod((dir / "f").c_str(), 0644);
+        }
+    }
+
+    fs::path read_only() const { return tmp_ / "ro"; }
+    fs::path writable() const { return tmp_ / "rw"; }
+
+    PolicyBuilder builder() const { return Policy::builder().fs_read("/").fs_write(writable()); }
+
+    // The helper's one line of output, without its newline.
+    std::string run(const Args& helper_args, PolicyBuilder b) {
+        Args argv{VESTRION_TEST_HELPER};
+        argv.insert(argv.end(), helper_args.begin(), helper_args.end());
+        auto result = Sandbox::run(*std::move(b).build(), argv);
+        EXPECT_TRUE(result.has_value()) << result.error().message();
+        if (!result) return "no run";
+        EXPECT_EQ(result->status, ExitStatus::code(0)) << result->stderr_bytes.value_or("");
+        std::string out = result->stdout_bytes.value_or("");
+        while (!out.empty() && out.back() == '\n') out.pop_back();
+        return out;
+    }
+    std::string run(const Args& helper_args) { return run(helper_args, builder()); }
+
+    bool takes_user_xattrs() const {
+        fs::path probe = tmp_ / "probe";
+        test::write_file(probe, "");
+        return ::setxattr(probe.c_str(), kXattr, "v", 1, 0) == 0;
+    }
+
+    test::TempDir tmp_;
+};
+
+struct FormCase {
+    const char* form;
+    std::string (*observe)(const fs::path&);
+    const char* in_read_only;  // the command's outcome on the read-only file
+    const char* in_writable;   // on the writable one, which then changes when this is "ok"
+    bool xattr = false;
+};
+void PrintTo(const FormCase& c, std::ostream* os) {
+    *os << c.form;
+}
+
+class MetadataForms : public Metadata, public ::testing::WithParamInterface<FormCase> {};
+
+TEST_P(MetadataForms, ChangeOnlyWhatLiesInAWritableTree) {
+    const FormCase& c = GetParam();
+    if (c.xattr && !takes_user_xattrs()) GTEST_SKIP() << "the file system takes no user xattrs";
+    for (const auto& [dir, expected] :
+         {std::pair{read_only(), c.in_read_only}, std::pair{writable(), c.in_writable}}) {
+        SCOPED_TRACE(dir.filename().string());
+        const fs::path file = dir / "f";
+        const std::string before = c.observe(file);
+        EXPECT_EQ(run({"metadata", c.form, file.string()}), expected);
+        if (std::string(expected) == "ok")
+            EXPECT_NE(c.observe(file), before);
+        else
+            EXPECT_EQ(c.observe(file), before);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Calls, MetadataForms,
+    ::testing::Values(
+        FormCase{"chmod", mode_of, "EACCES", "ok"},
+        FormCase{"fchmodat", mode_of, "EACCES", "ok"},
+        // Through a descriptor opened read-only, as Landlock would allow.
+        FormCase{"fchmod-ro", mode_of, "EACCES", "ok"},
+        FormCase{"fchmodat2-opath", mode_of, "EACCES", "ok"},
+        FormCase{"fchmod-opath", mode_of, "EBADF", "EBADF"},
+        FormCase{"chmod-proc-self", mode_of, "EACCES", "ok"},
+        FormCase{"utimes", mtime_of, "EACCES", "ok"},
+        FormCase{"futimens-ro", mtime_of, "EACCES", "ok"},
+        FormCase{"utimensat-opath", mtime_of, "EACCES", "ok"},
+        FormCase{"futimens-opath", mtime_of, "EBADF", "EBADF"},
+        FormCase{"setxattr", xattr_of, "EACCES", "ok", true},
+        FormCase{"fsetxattr-ro", xattr_of, "EACCES", "ok", true},
+        FormCase{"fsetxattr-opath", xattr_of, "EBADF", "EBADF", true},
+        FormCase{"setxattr-link-opath", xattr_of, "EACCES", "ok", true}),
+    [](const auto& info) {
+        std::string name = info.param.form;
+        std::replace(name.begin(), name.end(), '-', '_');
+        return name;
+    });
+
+TEST_F(Metadata, ALinkInAWritableTreeLeadsNoFurtherThanItsTarget) {
+    const fs::path link = writable() / "link";
+    const fs::path target = read_only() / "f";
+    fs::create_symlink(target, link);
+    EXPECT_EQ(run({"metadata", "chmod", link.string()}), "EACCES");
+    EXPECT_EQ(mode_of(target), "644");
+    if (takes_user_xattrs()) {
+        EXPECT_EQ(run({"metadata", "setxattr", link.string()}), "EACCES");
+        EXPECT_EQ(xattr_of(target), "none");
+    }
+    // The link itself lies in the writable tree.
+    EXPECT_EQ(run({"metadata", "lchown", link.string()}), "ok");
+}
+
+// The layer takes its own files first; the rule still holds for everything else.
+TEST_F(Metadata, AWorkingDirectoryLayerLeavesTheRuleInForce) {
+    const fs::path workdir = tmp_ / "work";
+    fs::create_directory(workdir);
+    for (const char* form : {"chmod", "fchmodat"}) {
+        EXPECT_EQ(run({"metadata", form, (read_only() / "f").string()}, builder().workdir(workdir)),
+                  "EACCES")
+            << form;
+        EXPECT_EQ(mode_of(read_only() / "f"), "644");
+    }
+}
+
+TEST_F(Metadata, ASwappedPathNeverReachesOutsideTheWritableTree) {
+    const fs::path target = read_only() / "f";
+    const fs::path path = writable() / "x";
+    test::write_file(path, "");
+    std::string succeeded = run({"chmod-race", "3000", path.string(), target.string()});
+    EXPECT_EQ(mode_of(target), "644");
+    EXPECT_GT(std::atoi(succeeded.c_str()), 0) << "the swap never left a file in place";
+}
+
+TEST_F(Metadata, ObjectsInNoFileSystemAreTheCommandsOwn) {
+    for (const char* form : {"fchmod-pipe", "fchmod-socket", "fchmod-memfd"})
+        EXPECT_EQ(run({"metadata", form}), "ok") << form;
+}
+
+TEST_F(Metadata, ARootCommandHoldsNoCapabilityOverFiles) {
+    if (!is_root()) GTEST_SKIP() << "needs root: the command's ids must differ from a file's";
+    const fs::path file = writable() / "f";
+    EXPECT_EQ(run({"metadata", "chown", file.string(), "1234"}), "EPERM");
+    EXPECT_EQ(owner_of(file), "0:0");
+    // Another user's file: changing its mode needs a capability the command does not have.
+    const fs::path theirs = writable() / "theirs";
+    test::write_file(theirs, "");
+    ASSERT_EQ(::chown(theirs.c_str(), 1234, 1234), 0);
+    ::chmod(theirs.c_str(), 0644);
+    EXPECT_EQ(run({"metadata", "chmod", theirs.string()}), "EPERM");
+    EXPECT_EQ(mode_of(theirs), "644");
+}
+
+TEST_F(Metadata, PrivilegedChownTakesIdsOfTheCommandsNamespace) {
+    const fs::path file = writable() / "f";
+    const std::string caller = std::to_string(::geteuid()) + ":" + std::to_string(::getegid());
+    // Only the namespace's root is mapped, to the caller.
+    EXPECT_EQ(run({"metadata", "chown", file.string(), "5"}, builder().privileged(true)), "EINVAL");
+    EXPECT_EQ(run({"metadata", "chown", file.string(), "0"}, builder().privileged(true)), "ok");
+    EXPECT_EQ(owner_of(file), caller);
+}
+
+std::string status_line(const char* key) {
+    std::ifstream status("/proc/thread-self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(key)) return line;
+    return "";
+}
+
+TEST_F(Metadata, TheCallersThreadsKeepTheirRights) {
+    const std::string caps = status_line("CapEff:");
+    const std::string uid = status_line("Uid:");
+    const int dumpable = ::prctl(PR_GET_DUMPABLE);
+    EXPECT_EQ(run({"metadata", "chmod", (writable() / "f").string()}), "ok");
+    EXPECT_EQ(status_line("CapEff:"), caps);
+    EXPECT_EQ(status_line("Uid:"), uid);
+    EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
+}
+
+int flags_of(const fs::path& p) {
+    int flags = -1;  // the kernel reads and writes an int, whatever the request declares
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) flags = -1;
+    if (fd >= 0) ::close(fd);
+    return flags;
+}
+
+// The ioctl that changes a file's flags works on a descriptor opened read-only.
+TEST_F(Metadata, FlagIoctlFollowsTheSameRule) {
+    const fs::path ro = read_only() / "f";
+    const fs::path rw = writable() / "f";
+    if (flags_of(rw) < 0) GTEST_SKIP() << "the file system has no inode flags";
+    const int ro_before = flags_of(ro);
+    EXPECT_EQ(run({"metadata", "setflags-ro", ro.string()}), "EACCES");
+    EXPECT_EQ(flags_of(ro), ro_before);
+    EXPECT_EQ(run({"metadata", "setflags-ro", rw.string()}), "ok");
+    EXPECT_TRUE(flags_of(rw) & FS_NOATIME_FL);
+}
+
+// --- The worker that acts with the child's rights ---
+
+child_rights::Credentials own_credentials() {
+    auto creds = child_rights::credentials_of(static_cast<std::uint32_t>(::gettid()));
+    EXPECT_TRUE(creds.has_value());
+    return creds.value_or(child_rights::Credentials{});
+}
+
+struct Seen {
+    uid_t uid = 0, euid = 0, fsuid = 0;
+    std::uint32_t effective = 0, permitted = 0;
+};
+
+// What the calling thread holds, by raw system calls (the C library might answer from a cache).
+Seen seen_by_thread() {
+    Seen seen;
+    uid_t saved;
+    ::syscall(SYS_getresuid, &seen.uid, &seen.euid, &saved);
+    seen.fsuid = static_cast<uid_t>(::syscall(SYS_setfsuid, -1));
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[2]{};
+    ::syscall(SYS_capget, &header, data);
+    seen.effective = data[0].effective | data[1].effective;
+    seen.permitted = data[0].permitted | data[1].permitted;
+    return seen;
+}
+
+TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
+    if (!is_root()) GTEST_SKIP() << "needs root to take another user's ids";
+    child_rights::ChildRights rights;
+    child_rights::Credentials nobody = own_credentials();
+    nobody.uids = {65534, 65534, 65534, 65534};
+    nobody.gids = {65534, 65534, 65534, 65534};
+    nobody.groups = {};
+    for (const auto& creds : {nobody, own_credentials()}) {
+        Seen inside;
+        ASSERT_TRUE(rights.run(creds, [&] { inside = seen_by_thread(); }));
+        EXPECT_EQ(inside.uid, creds.uids[0]);
+        EXPECT_EQ(inside.euid, creds.uids[1]);
+        EXPECT_EQ(inside.fsuid, creds.uids[3]);
+        EXPECT_EQ(inside.effective, 0u);
+        EXPECT_EQ(inside.permitted, 0u);
+        Seen outside = seen_by_thread();
+        EXPECT_EQ(outside.euid, 0u);
+        EXPECT_NE(outside.effective, 0u);
+    }
+}
+
+TEST(ChildRights, CredentialsComeFromTheStatusLines) {
+    const std::string status =
+        "Name:\tsh\nUid:\t1000\t1001\t1002\t1003\nGid:\t20\t21\t22\t23\nFDSize:\t64\n"
+        "Groups:\t4 24 27 \n";
+    auto creds = child_rights::parse_credentials(status);
+    ASSERT_TRUE(creds.has_value());
+    EXPECT_EQ(creds->uids, (std::array<std::uint32_t, 4>{1000, 1001, 1002, 1003}));
+    EXPECT_EQ(creds->gids, (std::array<std::uint32_t, 4>{20, 21, 22, 23}));
+    EXPECT_EQ(creds->groups, (std::vector<std::uint32_t>{4, 24, 27}));
+    EXPECT_EQ(child_rights::parse_credentials("Uid:\t1\t1\t1\nGid:\t1\t1\t1\t1\nGroups:\n"),
+              std::nullopt);
+    auto no_groups = child_rights::parse_credentials("Uid:\t1\t1\t1\t1\nGid:\t1\t1\t1\t1\nGroups:\n");
+    ASSERT_TRUE(no_groups.has_value());
+    EXPECT_TRUE(no_groups->groups.empty());
+}
+
+}  // namespace
+}  // namespace vestrion
