@@ -24,6 +24,7 @@
 
 #include "core/context/filter_lists.hpp"
 #include "core/cow/seccomp.hpp"
+#include "core/sandbox.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/sys/structs.hpp"
 #include "tests/routed_child.hpp"
@@ -449,6 +450,92 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "a:8 d:4 n:8 | a:8 d:4 n:8"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// --- In a sandbox, with Landlock behind the handlers ---
+
+// A working directory, a storage directory and a tree the command may write, side by side.
+struct SandboxScratch {
+    test::TempDir root;
+    fs::path w = root / "w";
+    fs::path storage = root / "storage";
+    fs::path writable = root / "o";
+    SandboxScratch() {
+        fs::create_directory(w);
+        fs::create_directory(writable);
+    }
+    Policy policy(BranchAction action) const {
+        auto p = Policy::builder()
+                     .fs_read("/")
+                     .fs_write(writable)
+                     .workdir(w)
+                     .fs_storage(storage)
+                     .cwd(w)
+                     .on_exit(action)
+                     .on_error(action)
+                     .build();
+        EXPECT_TRUE(p.has_value()) << p.error().message();
+        return p ? std::move(*p) : Policy{};
+    }
+};
+
+// Runs the command to its end; W as it was before teardown finished the branch, and what the
+// command printed on its standard output.
+struct Ran {
+    std::string out;
+    std::string w_before_teardown;
+};
+Ran run_in_sandbox(const Policy& policy, const fs::path& w, std::vector<std::string> argv) {
+    auto sandbox = Sandbox::create(policy);
+    if (!sandbox) return {"create: " + sandbox.error().message(), {}};
+    if (auto spawned = (*sandbox)->do_spawn(argv, true); !spawned)
+        return {"spawn: " + spawned.error().message(), {}};
+    auto result = (*sandbox)->wait();
+    if (!result) return {"wait: " + result.error().message(), {}};
+    return {result->stdout_bytes.value_or(""), test::tree_state(w)};
+}
+
+TEST(CowSandbox, TheCommandSeesItsFileAndWGetsItOnlyAtCommit) {
+    SandboxScratch s;
+    test::write_file(s.w / "keep", "k\n");
+    const std::string before = test::tree_state(s.w);
+    Ran ran = run_in_sandbox(s.policy(BranchAction::Commit), s.w,
+                             {"/bin/sh", "-c", "echo hi > f; cat f; ls; stat -c %s f"});
+    EXPECT_EQ(ran.out, "hi\nf\nkeep\n3\n");
+    EXPECT_EQ(ran.w_before_teardown, before);
+    EXPECT_EQ(test::read_file(s.w / "f"), "hi\n");
+}
+
+TEST(CowSandbox, ALinkSwappedBetweenOutsideAndWNeverLetsAWriteIntoW) {
+    // The supervisor checks where the link points; the kernel, performing a call the layer
+    // leaves to it, looks again and may find W there: Landlock refuses that open.
+    SandboxScratch s;
+    const std::string before = test::tree_state(s.w);
+    Ran ran = run_in_sandbox(s.policy(BranchAction::Abort), s.w,
+                             {VESTRION_TEST_HELPER, "swap-write", (s.writable / "l").native(),
+                              (s.writable / "x").native(), (s.w / "x").native(), "3000"});
+    EXPECT_EQ(ran.out, "opened 1\n");
+    EXPECT_EQ(ran.w_before_teardown, before);
+    EXPECT_EQ(test::tree_state(s.w), before);
+    EXPECT_NE(test::read_file(s.writable / "x").find('y'), std::string::npos);
+}
+
+TEST(CowSandbox, ALinkInWToAFileOutsideWritesNothingThere) {
+    // The command may read the file, not write it: the link leads it outside W, where the
+    // kernel and Landlock decide as they would without the layer.
+    SandboxScratch s;
+    test::TempDir elsewhere;
+    test::write_file(elsewhere / "ro", "ro\n");
+    fs::create_symlink(elsewhere / "ro", s.w / "l");
+    const std::string outside_before = test::tree_state(elsewhere.path());
+    Ran ran = run_in_sandbox(
+        s.policy(BranchAction::Commit), s.w,
+        {"/bin/sh", "-c",
+         "echo x > l || echo no write; truncate -s 0 l || echo no truncate; "
+         "chmod 600 l || echo no chmod; cat l"});
+    EXPECT_EQ(ran.out, "no write\nno truncate\nno chmod\nro\n");
+    EXPECT_EQ(test::tree_state(elsewhere.path()), outside_before);
+    EXPECT_TRUE(fs::is_symlink(s.w / "l"));
+}
 
 }  // namespace
 }  // namespace vestrion
