@@ -8,6 +8,7 @@
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
+#include <grp.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -58,6 +59,18 @@ std::string owner_of(const fs::path& p) {
     return std::to_string(st.st_uid) + ":" + std::to_string(st.st_gid);
 }
 
+int flags_of(const fs::path& p) {
+    int flags = -1;  // the kernel reads and writes an int, whatever the request declares
+    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) flags = -1;
+    if (fd >= 0) ::close(fd);
+    return flags;
+}
+
+std::string flags_text(const fs::path& p) {
+    return std::to_string(flags_of(p));
+}
+
 // A tree the command may only read and one it may write, each holding a file "f" of mode 0644.
 class Metadata : public ::testing::Test {
   protected:
@@ -102,7 +115,8 @@ struct FormCase {
     std::string (*observe)(const fs::path&);
     const char* in_read_only;  // the command's outcome on the read-only file
     const char* in_writable;   // on the writable one, which then changes when this is "ok"
-    bool xattr = false;
+    bool xattr = false;        // needs user extended attributes
+    bool inode_flags = false;  // needs inode flags
 };
 void PrintTo(const FormCase& c, std::ostream* os) {
     *os << c.form;
@@ -113,6 +127,8 @@ class MetadataForms : public Metadata, public ::testing::WithParamInterface<Form
 TEST_P(MetadataForms, ChangeOnlyWhatLiesInAWritableTree) {
     const FormCase& c = GetParam();
     if (c.xattr && !takes_user_xattrs()) GTEST_SKIP() << "the file system takes no user xattrs";
+    if (c.inode_flags && flags_of(writable() / "f") < 0)
+        GTEST_SKIP() << "the file system has no inode flags";
     for (const auto& [dir, expected] :
          {std::pair{read_only(), c.in_read_only}, std::pair{writable(), c.in_writable}}) {
         SCOPED_TRACE(dir.filename().string());
@@ -143,7 +159,10 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"setxattr", xattr_of, "EACCES", "ok", true},
         FormCase{"fsetxattr-ro", xattr_of, "EACCES", "ok", true},
         FormCase{"fsetxattr-opath", xattr_of, "EBADF", "EBADF", true},
-        FormCase{"setxattr-link-opath", xattr_of, "EACCES", "ok", true}),
+        FormCase{"setxattr-link-opath", xattr_of, "EACCES", "ok", true},
+        FormCase{"setxattrat", xattr_of, "EACCES", "ok", true},
+        FormCase{"setxattrat-empty-opath", xattr_of, "EBADF", "EBADF", true},
+        FormCase{"file-setattr", flags_text, "EACCES", "ok", false, true}),
     [](const auto& info) {
         std::string name = info.param.form;
         std::replace(name.begin(), name.end(), '-', '_');
@@ -162,6 +181,14 @@ TEST_F(Metadata, ALinkInAWritableTreeLeadsNoFurtherThanItsTarget) {
     }
     // The link itself lies in the writable tree.
     EXPECT_EQ(run({"metadata", "lchown", link.string()}), "ok");
+}
+
+// A relative writable path names what it named for Landlock: a path from the working directory.
+TEST_F(Metadata, ARelativeWritablePathStartsFromTheWorkingDirectory) {
+    auto relative = Policy::builder().fs_read("/").cwd(tmp_.path()).fs_write("rw");
+    EXPECT_EQ(run({"metadata", "chmod", "rw/f"}, relative), "ok");
+    EXPECT_EQ(mode_of(writable() / "f"), "600");
+    EXPECT_EQ(run({"metadata", "chmod", "ro/f"}, relative), "EACCES");
 }
 
 // The layer takes its own files first; the rule still holds for everything else.
@@ -220,22 +247,24 @@ std::string status_line(const char* key) {
     return "";
 }
 
+std::size_t entries(const char* dir) {
+    return static_cast<std::size_t>(
+        std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
+}
+
+// The worker changes no other thread, and goes with its sandbox.
 TEST_F(Metadata, TheCallersThreadsKeepTheirRights) {
     const std::string caps = status_line("CapEff:");
     const std::string uid = status_line("Uid:");
     const int dumpable = ::prctl(PR_GET_DUMPABLE);
+    const std::size_t threads = entries("/proc/self/task");
+    const std::size_t fds = entries("/proc/self/fd");
     EXPECT_EQ(run({"metadata", "chmod", (writable() / "f").string()}), "ok");
     EXPECT_EQ(status_line("CapEff:"), caps);
     EXPECT_EQ(status_line("Uid:"), uid);
     EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
-}
-
-int flags_of(const fs::path& p) {
-    int flags = -1;  // the kernel reads and writes an int, whatever the request declares
-    int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0 || ::ioctl(fd, FS_IOC_GETFLAGS, &flags) < 0) flags = -1;
-    if (fd >= 0) ::close(fd);
-    return flags;
+    EXPECT_EQ(entries("/proc/self/task"), threads);
+    EXPECT_EQ(entries("/proc/self/fd"), fds);
 }
 
 // The ioctl that changes a file's flags works on a descriptor opened read-only.
@@ -284,6 +313,8 @@ TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
     nobody.uids = {65534, 65534, 65534, 65534};
     nobody.gids = {65534, 65534, 65534, 65534};
     nobody.groups = {};
+    // A change of ids would leave the whole process undumpable.
+    const int dumpable = ::prctl(PR_GET_DUMPABLE);
     for (const auto& creds : {nobody, own_credentials()}) {
         Seen inside;
         ASSERT_TRUE(rights.run(creds, [&] { inside = seen_by_thread(); }));
@@ -295,7 +326,26 @@ TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
         Seen outside = seen_by_thread();
         EXPECT_EQ(outside.euid, 0u);
         EXPECT_NE(outside.effective, 0u);
+        EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
     }
+}
+
+// A caller without privilege takes its own ids again and gives up nothing it needs to.
+TEST(ChildRights, AnUnprivilegedCallerServesItsOwnChild) {
+    auto report = test::run_forked([] {
+        if (::geteuid() == 0) {
+            gid_t none[1];
+            if (::setgroups(0, none) != 0 || ::setresgid(65534, 65534, 65534) != 0 ||
+                ::setresuid(65534, 65534, 65534) != 0)
+                return std::string("cannot drop privilege");
+        }
+        child_rights::ChildRights rights;
+        Seen inside;
+        if (!rights.run(own_credentials(), [&] { inside = seen_by_thread(); }))
+            return std::string("refused");
+        return std::to_string(inside.euid == ::geteuid()) + std::to_string(inside.effective);
+    });
+    EXPECT_EQ(report.text, "10");
 }
 
 TEST(ChildRights, CredentialsComeFromTheStatusLines) {

@@ -126,12 +126,16 @@ WriteTrees::WriteTrees(std::vector<FileId> roots) : roots_(std::move(roots)) {
 
 WriteTrees WriteTrees::of(const Policy& policy, pid_t pid) {
     auto root = open_proc_dir(static_cast<std::uint32_t>(pid), "root");
+    auto cwd = open_proc_dir(static_cast<std::uint32_t>(pid), "cwd");
     std::vector<FileId> roots;
-    if (!root) return WriteTrees();
+    if (!root || !cwd) return WriteTrees();
     for (const auto& rule : landlock::plan(policy).paths) {
         if (!(rule.mask & sys::LANDLOCK_ACCESS_FS_WRITE_FILE)) continue;
-        // Landlock opened the path following its links, inside the child's mount namespace.
-        auto fd = openat2(root->get(), rule.path.c_str(), kPathFlags, RESOLVE_IN_ROOT);
+        // Landlock opened the path following its links, inside the child's mount namespace and
+        // from its working directory, which has not moved since.
+        const bool absolute = rule.path.starts_with('/');
+        auto fd = openat2(absolute ? root->get() : cwd->get(), rule.path.c_str(), kPathFlags,
+                          absolute ? RESOLVE_IN_ROOT : 0);
         if (!fd) continue;
         if (auto id = file_id(fd->get())) roots.push_back(*id);
     }

@@ -303,6 +303,18 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (form == "removexattr") return syscall(SYS_removexattr, path, name);
     if (form == "chown") return syscall(SYS_chown, path, id, id);
     if (form == "lchown") return syscall(SYS_lchown, path, self, -1);
+    if (form == "setxattrat") {
+        struct { std::uint64_t value; std::uint32_t size, flags; } args{
+            reinterpret_cast<std::uint64_t>("v"), 1, 0};
+        return syscall(463, AT_FDCWD, path, 0, name, &args, sizeof args);
+    }
+    if (form == "file-setattr") {
+        struct { std::uint64_t xflags; std::uint32_t extsize, nextents, projid, cowextsize; } attr{};
+        if (syscall(468, AT_FDCWD, path, &attr, sizeof attr, 0) < 0) return -1;
+        attr.xflags |= 0x40;  // FS_XFLAG_NOATIME
+        attr.nextents = 0;    // read-only: not to be set
+        return syscall(469, AT_FDCWD, path, &attr, sizeof attr, 0);
+    }
     if (form == "chmod-proc-self") {
         int fd = open(path, O_PATH | O_CLOEXEC);
         std::string link = "/proc/self/fd/" + std::to_string(fd);
@@ -319,6 +331,11 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (base == "futimens") return syscall(SYS_utimensat, fd, nullptr, ts, 0);
     if (base == "utimensat") return syscall(SYS_utimensat, fd, "", ts, AT_EMPTY_PATH);
     if (base == "fsetxattr") return syscall(SYS_fsetxattr, fd, name, "v", 1, 0);
+    if (base == "setxattrat-empty") {
+        struct { std::uint64_t value; std::uint32_t size, flags; } args{
+            reinterpret_cast<std::uint64_t>("v"), 1, 0};
+        return syscall(463, fd, "", AT_EMPTY_PATH, name, &args, sizeof args);
+    }
     if (base == "setxattr-link") {
         std::string link = "/proc/self/fd/" + std::to_string(fd);
         return syscall(SYS_setxattr, link.c_str(), name, "v", 1, 0);
