@@ -11,9 +11,12 @@
 
 #include <cerrno>
 #include <future>
+#include <set>
 
+#include "core/agent.hpp"
 #include "core/context/child.hpp"
 #include "core/context/handshake.hpp"
+#include "core/network.hpp"
 #include "core/landlock.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/supervisor_features.hpp"
@@ -122,7 +125,6 @@ using sandbox::child_error;
 // A policy that asks for something whose supervisor handler is not built yet must not run as if
 // it were enforced.
 std::optional<std::string> unsupported_feature(const Policy& p) {
-    if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.port_remap) return "port remapping (port_remap)";
     if (p.chroot) return "a virtual root (chroot)";
     if (p.fs_isolation != FsIsolation::None)
@@ -186,6 +188,7 @@ struct SpawnJob {
     context::ChildStdio stdio;
     UniqueFd capture_out_w, capture_err_w;
     std::shared_ptr<ChildWatch> watch;
+    std::set<IpAddr> allowed_ips;  // resolved from net_allow_hosts; empty when it is
     // Handed to the supervisor state once the supervisor starts.
     std::optional<cow::SeccompCowBranch>& layer;
 
@@ -217,6 +220,19 @@ void wait_for_stop(int stop_fd) {
     pollfd fd{stop_fd, POLLIN, 0};
     while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
     }
+}
+
+// The agent's two descriptors, sent after the listener's number, taken into this process.
+Result<std::shared_ptr<agent::Agent>> fetch_agent(int notif_r, int pidfd, int stop_fd) {
+    UniqueFd fds[2];
+    for (UniqueFd& fd : fds) {
+        auto number = context::read_u32_fd(notif_r);
+        if (!number) return std::unexpected(VestrionError(child_error("read agent fd from child: " + number.error().message())));
+        auto fetched = sys::syscall::pidfd_getfd(pidfd, static_cast<std::int32_t>(*number), 0);
+        if (!fetched) return std::unexpected(VestrionError(child_error("fetch the sandbox's agent: " + fetched.error().message())));
+        fd = std::move(*fetched);
+    }
+    return std::make_shared<agent::Agent>(std::move(fds[0]), std::move(fds[1]), stop_fd);
 }
 
 // The sandbox thread: fork, handshake, then supervise until the child is reaped.
@@ -259,6 +275,12 @@ void sandbox_thread_main(SpawnJob* job) {
             text += ": " + line;
         return fail(child_error(std::move(text)));
     }
+    std::shared_ptr<agent::Agent> agent;
+    if (job->plan.starts_agent()) {
+        auto fetched = fetch_agent(job->pipes.notif_r.get(), pidfd, watch->stop.get());
+        if (!fetched) return fail(std::move(fetched.error()));
+        agent = std::move(*fetched);
+    }
     if (*number == 0 && !job->plan.nested()) {
         if (auto refused = refuse_without_supervisor(job->policy, kListenerTakenReason))
             return fail(std::move(*refused));
@@ -271,6 +293,8 @@ void sandbox_thread_main(SpawnJob* job) {
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
             job->policy.max_processes, std::nullopt);
         outcome.state->state.set_child(pid, pidfd);
+        outcome.state->state.agent = std::move(agent);
+        if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;
         // Before the go value: the command cannot yet have swapped a writable path for a link.
         outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
             seccomp::notif::WriteTrees::of(job->policy, pid));
@@ -358,6 +382,11 @@ void Collector::operator()() {
     while ((reaped = ::waitid(type, id, &info, WEXITED)) < 0 && errno == EINTR) {
     }
     ExitStatus status = reaped == 0 ? sandbox::status_from(info) : ExitStatus::killed();
+    // The sandbox's agent is our child too, in the group just killed; also when the spawn
+    // failed before it was handed to us.
+    siginfo_t agent_info{};
+    while (::waitid(P_PGID, static_cast<id_t>(pid), &agent_info, WEXITED) == 0 || errno == EINTR) {
+    }
 
     // Take what is already buffered without waiting: a process that left the group may still
     // hold a write end.
@@ -431,6 +460,8 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
 
     auto pipes = context::PipePair::create();
     if (!pipes) return std::unexpected(VestrionError(SandboxError(SandboxError::Io{pipes.error()})));
+    auto allowed_ips = network::resolve_hosts(policy_.net_allow_hosts);
+    if (!allowed_ips) return std::unexpected(std::move(allowed_ips.error()));
 
     context::ChildStdio stdio;
     if (stdio_redirects_)
@@ -455,7 +486,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     pid_t foreground = ::isatty(0) == 1 ? ::tcgetpgrp(0) : -1;
 
     SpawnJob job{policy_, *plan, std::move(*pipes), std::move(stdio), std::move(out_w),
-                 std::move(err_w), watch, layer, {}};
+                 std::move(err_w), watch, std::move(*allowed_ips), layer, {}};
     auto done = job.done.get_future();
     std::thread sandbox_thread(sandbox_thread_main, &job);
     SpawnJob::Outcome outcome = done.get();
@@ -482,6 +513,14 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
 void Sandbox::stop_threads() {
     throttle_.reset();
     if (sandbox_thread_.joinable()) sandbox_thread_.join();
+    if (supervisor_state_) {
+        std::shared_ptr<agent::Agent> agent;
+        {
+            std::lock_guard lock(supervisor_state_->mutex);
+            agent = std::move(supervisor_state_->state.agent);
+        }
+        agent.reset();  // ends and reaps it
+    }
     if (collector_.joinable()) collector_.join();
     child_plan_.reset();  // the child has been reaped
 }

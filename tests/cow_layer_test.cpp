@@ -5,6 +5,8 @@
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <sys/xattr.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -227,6 +229,8 @@ INSTANTIATE_TEST_SUITE_P(
         AnswerCase{"ChownToAnotherGroup", [](auto& b, auto& w) { return b.handle_chown(p(w, "keep"), 0xFFFFFFFF, 12345); }, EPERM},
         AnswerCase{"MknodOfACharacterDevice", [](auto& b, auto& w) { return b.handle_mknod(p(w, "dev"), S_IFCHR | 0666); }, EPERM},
         AnswerCase{"MknodOfAFifo", [](auto& b, auto& w) { return b.handle_mknod(p(w, "fifo"), S_IFIFO | 0644); }, 0},
+        AnswerCase{"SetxattrOfAFileCapability", [](auto& b, auto& w) { return b.handle_setxattr(p(w, "keep"), "security.capability", "x", 0); }, ENOTSUP},
+        AnswerCase{"RemovexattrOfATrustedName", [](auto& b, auto& w) { return b.handle_removexattr(p(w, "keep"), "trusted.x"); }, ENOTSUP},
         AnswerCase{"APathOutsideW", [](auto& b, auto& w) { return b.handle_mkdir(p(w, "../outside"), 0755); }, EXDEV}),
     [](const auto& info) { return std::string(info.param.name); });
 
@@ -349,6 +353,27 @@ TEST_F(Layer, SymlinksFifosAndHardLinksArriveAsWhatTheyAre) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0640u);
     EXPECT_EQ(test::read_file(w() / "hard"), "keep\n");
+}
+
+TEST_F(Layer, AModifiedFileKeepsItsExtendedAttributesThroughCommit) {
+    if (::setxattr((w() / "mod").c_str(), "user.origin", "w", 1, 0) != 0)
+        GTEST_SKIP() << "no user attributes here: " << strerrorname_np(errno);
+    write_through("mod", "changed\n");
+    EXPECT_EQ(error_of(layer().handle_setxattr(at("missing"), "user.x", "1", 0)), ENOENT);
+    ASSERT_TRUE(layer().handle_setxattr(at("keep"), "user.tag", "kept", 0));
+    ASSERT_TRUE(layer().commit());
+    char value[16] = {};
+    EXPECT_EQ(::getxattr((w() / "mod").c_str(), "user.origin", value, sizeof value), 1);
+    EXPECT_STREQ(value, "w");
+    EXPECT_EQ(::getxattr((w() / "keep").c_str(), "user.tag", value, sizeof value), 4);
+    EXPECT_EQ(std::string(value, 4), "kept");
+}
+
+TEST_F(Layer, DevicesInWAreNotOpenedWithTheSupervisorsRights) {
+    if (::mknod((w() / "null").c_str(), S_IFCHR | 0600, makedev(1, 3)) != 0)
+        GTEST_SKIP() << "making a device node needs root";
+    EXPECT_EQ(error_of(layer().handle_open(at("null"), O_RDONLY, 0)), EACCES);
+    EXPECT_EQ(error_of(layer().handle_open(at("null"), O_WRONLY, 0)), EPERM);
 }
 
 TEST_F(Layer, NewFilesGetTheGivenModeNotTheSupervisorsUmask) {

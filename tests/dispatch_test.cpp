@@ -203,6 +203,8 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"MemoryOnlyWithItsSwitch", nullptr, SYS_mmap, None},
         RouteCase{"MemoryWithItsSwitch", [](NotifPolicy& p) { p.memory = true; }, SYS_brk, Memory},
         RouteCase{"NetworkCalls", [](NotifPolicy& p) { p.network = true; }, SYS_sendmsg, Network},
+        RouteCase{"SendmmsgIsANetworkCall", [](NotifPolicy& p) { p.network = true; }, SYS_sendmmsg,
+                  Network},
         RouteCase{"GetrandomWithTheGenerator",
                   [](NotifPolicy& p) { p.random = true; },
                   SYS_getrandom,
@@ -339,7 +341,7 @@ TEST(Dispatch, BuiltInHandlersAnswerEveryUnbuiltFeatureWithContinue) {
     policy.network = policy.time = policy.proc_views = policy.port_remap = true;
     policy.hostname = "box";
     SharedSupervisorState shared(64u, std::nullopt);
-    for (int nr : {SYS_connect, SYS_clock_nanosleep, SYS_openat, SYS_uname, SYS_bind,
+    for (int nr : {SYS_clock_nanosleep, SYS_openat, SYS_uname, SYS_bind,
                    SYS_getsockname, SYS_write}) {
         seccomp_notif n{};
         n.data.nr = nr;

@@ -149,6 +149,7 @@ INSTANTIATE_TEST_SUITE_P(
         FormCase{"fchmodat", mode_of, "EACCES", "ok"},
         // Through a descriptor opened read-only, as Landlock would allow.
         FormCase{"fchmod-ro", mode_of, "EACCES", "ok"},
+        FormCase{"fchmod-thread-ro", mode_of, "EACCES", "ok"},
         FormCase{"fchmodat2-opath", mode_of, "EACCES", "ok"},
         FormCase{"fchmod-opath", mode_of, "EBADF", "EBADF"},
         FormCase{"chmod-proc-self", mode_of, "EACCES", "ok"},
@@ -238,6 +239,33 @@ TEST_F(Metadata, PrivilegedChownTakesIdsOfTheCommandsNamespace) {
     EXPECT_EQ(run({"metadata", "chown", file.string(), "5"}, builder().privileged(true)), "EINVAL");
     EXPECT_EQ(run({"metadata", "chown", file.string(), "0"}, builder().privileged(true)), "ok");
     EXPECT_EQ(owner_of(file), caller);
+}
+
+// A command that holds CAP_SYS_CHROOT in its own namespace may move its root: its paths and the
+// names of its files are then taken from there.
+TEST_F(Metadata, ACommandThatMovedItsRootIsServedFromIt) {
+    const fs::path jail = writable() / "jail";
+    fs::create_directory(jail);
+    test::write_file(jail / "f", "");
+    ::chmod((jail / "f").c_str(), 0644);
+    fs::create_directory(jail / "sub");
+    fs::create_symlink("/f", jail / "sub" / "link");
+    struct Case {
+        const char* path;
+        const char* cwd;
+    };
+    // Absolute, and relative ones that climb to the root, past it, or through an absolute link.
+    for (auto [path, cwd] : {Case{"/f", "/"}, Case{"../f", "/sub"}, Case{"../../../f", "/sub"},
+                             Case{"link", "/sub"}}) {
+        ::chmod((jail / "f").c_str(), 0644);
+        EXPECT_EQ(run({"chroot-chmod", jail.string(), path, cwd}, builder().privileged(true)),
+                  "ok")
+            << path;
+        EXPECT_EQ(mode_of(jail / "f"), "600") << path;
+    }
+    EXPECT_EQ(run({"chroot-chmod", read_only().string(), "/f"}, builder().privileged(true)),
+              "EACCES");
+    EXPECT_EQ(mode_of(read_only() / "f"), "644");
 }
 
 std::string status_line(const char* key) {

@@ -302,7 +302,7 @@ std::vector<ListCase> list_cases() {
         // The default list already holds the io_uring calls: none is added twice.
         {"net_allow_hosts",
          [=] { return p().net_allow_host("example.org").build(); },
-         {42, 44, 46, 49, 56, 57, 58, 109, 112, 435},
+         {42, 44, 46, 49, 56, 57, 58, 109, 112, 307, 435},
          kDefaultDenied},
         {"random_seed",
          [=] { return p().random_seed(7).build(); },
@@ -347,11 +347,11 @@ std::vector<ListCase> list_cases() {
          kVirtualRootRouted, kIoUring},
         {"policy_fn_deny_io_uring_enter",
          [=] { return p().policy_fn(allow_all()).deny_syscalls({"io_uring_enter"}).build(); },
-         {42, 44, 46, 49, 56, 57, 58, 59, 109, 112, 257, 322, 435},
+         {42, 44, 46, 49, 56, 57, 58, 59, 109, 112, 257, 307, 322, 435},
          {426, 425, 427}},
         {"net_allow_hosts_empty_deny_list",
          [=] { return p().net_allow_host("example.org").deny_syscalls({}).build(); },
-         {42, 44, 46, 49, 56, 57, 58, 109, 112, 435},
+         {42, 44, 46, 49, 56, 57, 58, 109, 112, 307, 435},
          kIoUring},
         {"allow_list_denies_nothing",
          [=] {

@@ -17,6 +17,7 @@
 #include <cstring>
 #include <unordered_map>
 
+#include "core/agent.hpp"
 #include "core/context/filter_lists.hpp"
 #include "core/sandbox.hpp"
 #include "core/sys/syscall.hpp"
@@ -195,6 +196,8 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
 
     ChildPlan plan;
     plan.nested_ = nested;
+    // Calls made on the child's behalf need the agent: the network calls, so far.
+    plan.starts_agent_ = !nested && (!policy.net_allow_hosts.empty() || policy.policy_fn);
     plan.parent_pid_ = ::getpid();
     plan.no_randomize_memory_ = policy.no_randomize_memory;
     plan.no_huge_pages_ = policy.no_huge_pages;
@@ -448,6 +451,12 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         fail.line(what, failure.error);
     }
 
+    // The agent takes every restriction so far, and not the filter: its calls must not come
+    // back to the supervisor.
+    agent::Started agent{-1, -1};
+    if (plan.starts_agent_)
+        if (int e = agent::start(agent)) fail("start the sandbox's agent", e);
+
     int listener = -1;
     if (!plan.nested_) {
         long ret = seccomp::bpf::install_raw(plan.notify_program_, LISTENER_FLAGS);
@@ -465,6 +474,12 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     } else if (int error = write_u32_raw(kept.notif_w, static_cast<std::uint32_t>(listener))) {
         fail.with_error("write notif fd", error);
     }
+    if (plan.starts_agent_) {
+        if (int error = write_u32_raw(kept.notif_w, static_cast<std::uint32_t>(agent.channel)))
+            fail.with_error("write agent fd", error);
+        if (int error = write_u32_raw(kept.notif_w, static_cast<std::uint32_t>(agent.pidfd)))
+            fail.with_error("write agent fd", error);
+    }
     // A child with a memory of its own is confined for the rest of its life; one that still
     // shares the caller's must not mark the caller.
     if (!plan.shares_memory_) CONFINED.store(true, std::memory_order_relaxed);
@@ -472,6 +487,9 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     std::uint32_t go = 0;
     if (int error = read_u32_raw(kept.ready_r, go)) fail.with_error("read ready signal", error);
 
+    // The supervisor has its copies of the agent's descriptors by now.
+    if (agent.channel >= 0) call(SYS_close, agent.channel);
+    if (agent.pidfd >= 0) call(SYS_close, agent.pidfd);
     if (plan.close_fds_) {
         // The failure pipe is close-on-exec: kept, it still reaches the parent if the exec fails.
         int keep[2] = {listener, kept.fail_w};

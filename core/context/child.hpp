@@ -76,6 +76,9 @@ public:
                                      const std::optional<ChildMountConfig>& mount, bool nested);
 
     bool nested() const { return nested_; }
+    // Whether the child starts the sandbox's agent and sends its two descriptor numbers (channel,
+    // pidfd) after the listener's.
+    bool starts_agent() const { return starts_agent_; }
 
     // What the exec needs, ready to hand to the kernel.
     struct ExecArgs {
@@ -99,6 +102,7 @@ private:
     Result<void> prepare_filters(const Policy& policy);
 
     bool nested_ = false;
+    bool starts_agent_ = false;
     pid_t parent_pid_ = 0;
     // The child runs on our memory until its exec (CLONE_VM), on a stack of its own; a child
     // that must change the memory itself (transparent huge pages are a flag of the whole address

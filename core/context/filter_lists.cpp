@@ -132,6 +132,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"prlimit64", 302, false},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
+    {"sendmmsg", 307, false},
     {"setns", 308, true},
     {"process_vm_readv", 310, true},
     {"process_vm_writev", 311, true},
@@ -180,7 +181,9 @@ using Numbers = std::array<std::uint32_t, N>;
 constexpr Numbers<6> kAlwaysRouted{nr("clone"), nr("fork"),   nr("clone3"),
                                    nr("vfork"), nr("setsid"), nr("setpgid")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
-constexpr Numbers<4> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("bind")};
+// sendmmsg too: unrouted, its datagrams would reach any address.
+constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
+                              nr("bind")};
 constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};
 constexpr Numbers<4> kTime{nr("clock_nanosleep"), nr("timerfd_settime"), nr("timer_settime"),
                            nr("openat")};

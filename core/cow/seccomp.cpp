@@ -123,6 +123,27 @@ std::expected<void, int> copy_contents(int in, int out) {
     }
 }
 
+// The extended attributes of one open file onto another (ACLs, labels, user attributes), so a
+// file replaced at commit keeps them. Never a file capability: the kernel drops it when a file
+// is written, and we must not carry it onto contents the command wrote. Best effort.
+void copy_xattrs(int from, int to) {
+    ssize_t size = ::flistxattr(from, nullptr, 0);
+    if (size <= 0) return;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    size = ::flistxattr(from, names.data(), names.size());
+    if (size <= 0) return;
+    names.resize(static_cast<std::size_t>(size));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
+        const char* name = names.c_str() + at;
+        if (std::string_view(name) == "security.capability") continue;
+        ssize_t len = ::fgetxattr(from, name, nullptr, 0);
+        if (len < 0) continue;
+        std::string value(static_cast<std::size_t>(len), '\0');
+        len = ::fgetxattr(from, name, value.data(), value.size());
+        if (len >= 0) ::fsetxattr(to, name, value.data(), static_cast<std::size_t>(len), 0);
+    }
+}
+
 // Owner and times of `st` onto the entry (dir, name), the entry itself, never a link's target.
 // The owner only where we may set it; a failure there keeps ours.
 void copy_owner_and_times(int dir, const std::string& name, const struct stat& st) {
@@ -457,6 +478,7 @@ std::expected<void, int> SeccompCowBranch::copy_up(std::string_view rel, bool co
                 }
             }
             ::fchmod(dst.get(), perm);
+            copy_xattrs(src.get(), dst.get());
             break;
         }
         default:
@@ -491,6 +513,9 @@ std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view pa
 
     if (!(flags & WRITE_INTENT)) {
         if (!entry) return Errno(ENOENT);
+        // We open with our own rights, which may reach a device the command could not: the
+        // layer serves files, not devices.
+        if (S_ISCHR(entry->st.st_mode) || S_ISBLK(entry->st.st_mode)) return Errno(EACCES);
         // The whole path beneath the tree the entry lies in, so a relative link inside it is
         // followed as the kernel would and never out of it.
         OpenTarget t{dup_cloexec(entry->in_upper ? upper_fd_.get() : w_fd_.get()),
@@ -759,6 +784,10 @@ Outcome SeccompCowBranch::handle_utimens(std::string_view path, const struct tim
 namespace {
 
 // Extended attributes of an entry opened without following it.
+// The user namespace only: the others (security.capability, trusted.*) need capabilities the
+// command lacks and we hold.
+bool served_xattr(const std::string& name) { return name.starts_with("user."); }
+
 template <class Op>
 Outcome on_xattrs(int upper_fd, const std::string& rel, Op op) {
     auto fd = open_beneath(upper_fd, rel, O_PATH | O_NOFOLLOW);
@@ -772,6 +801,7 @@ Outcome on_xattrs(int upper_fd, const std::string& rel, Op op) {
 
 Outcome SeccompCowBranch::handle_setxattr(std::string_view path, const std::string& name,
                                           const std::string& value, int flags) {
+    if (!served_xattr(name)) return Errno(ENOTSUP);
     auto rel = rel_of(path);
     if (!rel) return Errno(rel.error());
     auto entry = locate_rel(*rel);
@@ -783,6 +813,7 @@ Outcome SeccompCowBranch::handle_setxattr(std::string_view path, const std::stri
 }
 
 Outcome SeccompCowBranch::handle_removexattr(std::string_view path, const std::string& name) {
+    if (!served_xattr(name)) return Errno(ENOTSUP);
     auto rel = rel_of(path);
     if (!rel) return Errno(rel.error());
     auto entry = locate_rel(*rel);
@@ -942,6 +973,7 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
                 UniqueFd dst(out);
                 auto copied = copy_contents(src.get(), dst.get());
                 if (copied && ::fchmod(dst.get(), perm) != 0) copied = Errno(last_errno());
+                if (copied) copy_xattrs(src.get(), dst.get());
                 if (!copied) {
                     ::unlinkat(pdir, tmp.c_str(), 0);
                     return std::unexpected(failed("copy", copied.error()));

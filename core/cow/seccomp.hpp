@@ -126,6 +126,7 @@ public:
     // Access and modification times as utimensat takes them (UTIME_NOW, UTIME_OMIT honoured);
     // null: both now.
     Outcome handle_utimens(std::string_view path, const struct timespec* times);
+    // Extended attributes of the user namespace; the others are ENOTSUP.
     Outcome handle_setxattr(std::string_view path, const std::string& name,
                             const std::string& value, int flags);
     Outcome handle_removexattr(std::string_view path, const std::string& name);

@@ -66,7 +66,8 @@ bool directory_beneath(int dir, const WriteTrees& trees) {
     if (!first) return false;
     UniqueFd current = std::move(*first);
     auto id = file_id(current.get());
-    // A path is at most PATH_MAX long, so no genuine chain of parents is longer than this.
+    // The walk ends where ".." leads back to itself; the bound only keeps a tree changing under
+    // it from holding the supervisor.
     for (int depth = 0; id && depth < PATH_MAX; ++depth) {
         if (trees.contains(*id)) return true;
         UniqueFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
@@ -112,6 +113,55 @@ std::optional<OwnLink> own_proc_link(std::string_view path) {
     return std::nullopt;
 }
 
+// The name the kernel shows for descriptor `fd` of ours.
+std::optional<std::string> name_of(int fd) {
+    char link[48];
+    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
+    std::string name(PATH_MAX, '\0');
+    ssize_t n = ::readlink(link, name.data(), name.size());
+    if (n <= 0) return std::nullopt;
+    name.resize(static_cast<std::size_t>(n));
+    return name;
+}
+
+// The path of directory `dir` beneath the thread's root `root`, checked to lead to `dir` itself;
+// nothing when `dir` does not lie beneath it or its name has changed meanwhile.
+std::optional<std::string> path_beneath(int dir, int root) {
+    auto dir_name = name_of(dir);
+    auto root_name = name_of(root);
+    if (!dir_name || !root_name || !dir_name->starts_with('/')) return std::nullopt;
+    std::string path;
+    if (*root_name == "/")
+        path = *dir_name;
+    else if (*dir_name == *root_name)
+        path.assign(1, '/');
+    else if (dir_name->starts_with(*root_name + "/"))
+        path = dir_name->substr(root_name->size());
+    else
+        return std::nullopt;
+    auto found = openat2(root, path.c_str(), kPathFlags | O_DIRECTORY,
+                         RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS);
+    if (!found || !same_place(found->get(), dir)) return std::nullopt;
+    return path;
+}
+
+// A relative lookup of a thread whose root is not ours: the kernel would take ".." no higher
+// than that root and start an absolute link there, so it becomes the absolute lookup it stands
+// for, inside the root. Where the directory's place beneath the root cannot be told, the lookup
+// must stay beneath the directory (EXDEV otherwise).
+void anchor_in_root(const ThreadView& view, Lookup& lookup) {
+    if (view.same_root || lookup.rest.empty()) return;
+    auto path = path_beneath(lookup.base.get(), view.root.get());
+    auto root = duplicate(view.root.get());
+    if (!path || !root) {
+        lookup.resolve |= RESOLVE_BENEATH;
+        return;
+    }
+    lookup.base = std::move(*root);
+    lookup.rest = *path + "/" + lookup.rest;
+    lookup.resolve |= RESOLVE_IN_ROOT;
+}
+
 }  // namespace
 
 std::optional<FileId> file_id(int fd) noexcept {
@@ -151,12 +201,9 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
     if (::fstat(fd, &st) != 0) return Placement::Outside;
     // Nothing names an unlinked file any more: like a pipe, it is the child's own object.
     if (st.st_nlink == 0) return Placement::NoPlace;
-    char link[48];
-    std::snprintf(link, sizeof link, "/proc/self/fd/%d", fd);
-    std::string name(PATH_MAX, '\0');
-    ssize_t n = ::readlink(link, name.data(), name.size());
-    if (n <= 0) return Placement::Outside;
-    name.resize(static_cast<std::size_t>(n));
+    auto shown = name_of(fd);
+    if (!shown) return Placement::Outside;
+    const std::string& name = *shown;
     // Pipes, sockets and anonymous inodes have names like "pipe:[1234]".
     if (name.front() != '/') return Placement::NoPlace;
     const FileId id{st.st_dev, st.st_ino};
@@ -166,17 +213,23 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
 
     // The name is the one the file was opened through; find its directory again (no link may
     // take part: the kernel's name has none) and make sure the name still leads to this file.
+    // The kernel shows it from our root, or from the root of the child's mount namespace when
+    // ours cannot reach it; a directory found either way and holding this very file is a place
+    // of it.
     std::size_t slash = name.rfind('/');
     std::string dir_name = slash == 0 ? "/" : name.substr(0, slash);
     std::string base = name.substr(slash + 1);
-    auto dir = openat2(child_root, dir_name.c_str(), kPathFlags | O_DIRECTORY,
-                       RESOLVE_IN_ROOT | RESOLVE_NO_SYMLINKS);
-    if (!dir) return Placement::Outside;
-    struct stat entry {};
-    if (base.empty() || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
-        FileId{entry.st_dev, entry.st_ino} != id)
-        return Placement::Outside;
-    return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+    if (base.empty()) return Placement::Outside;
+    for (int from : {AT_FDCWD, child_root}) {
+        auto dir = openat2(from, dir_name.c_str(), kPathFlags | O_DIRECTORY,
+                           RESOLVE_NO_SYMLINKS | (from == AT_FDCWD ? 0 : RESOLVE_IN_ROOT));
+        struct stat entry {};
+        if (!dir || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
+            FileId{entry.st_dev, entry.st_ino} != id)
+            continue;
+        return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+    }
+    return Placement::Outside;
 }
 
 Errno<std::string> read_child_path(int listener, const SeccompNotif& notif,
@@ -240,8 +293,8 @@ Errno<Lookup> prepare_lookup(const ThreadView& view, int dirfd, std::string path
         lookup.rest = std::string(rest);
         if (link->kind == OwnLink::Root)
             lookup.resolve |= RESOLVE_IN_ROOT;
-        else if (!view.same_root)
-            lookup.resolve |= RESOLVE_BENEATH;
+        else
+            anchor_in_root(view, lookup);
         return lookup;
     }
     if (path.starts_with('/')) {
@@ -256,9 +309,7 @@ Errno<Lookup> prepare_lookup(const ThreadView& view, int dirfd, std::string path
     if (!base) return std::unexpected(base.error());
     lookup.base = std::move(*base);
     lookup.rest = std::move(path);
-    // Under another root, a relative path must not leave its directory: an absolute link or a
-    // ".." past it would be resolved from our root instead of the thread's.
-    if (!view.same_root) lookup.resolve |= RESOLVE_BENEATH;
+    anchor_in_root(view, lookup);
     return lookup;
 }
 

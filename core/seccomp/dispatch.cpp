@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "core/cow/dispatch.hpp"
+#include "core/network.hpp"
 #include "core/resource.hpp"
 #include "core/seccomp/metadata.hpp"
 
@@ -22,6 +23,10 @@ bool is_fork_family(int nr) {
 bool is_memory_call(int nr) {
     return nr == SYS_mmap || nr == SYS_munmap || nr == SYS_brk || nr == SYS_mremap ||
            nr == SYS_shmget;
+}
+
+bool is_network_call(int nr) {
+    return nr == SYS_connect || nr == SYS_sendto || nr == SYS_sendmsg || nr == SYS_sendmmsg;
 }
 
 bool is_listing(int nr) {
@@ -55,8 +60,7 @@ Answer early_rules(const Call& call, Handlers& h) {
     const NotifPolicy& p = call.policy;
     if (is_fork_family(nr)) return h.fork(call);
     if (p.memory && is_memory_call(nr)) return h.memory(call);
-    if (p.network && (nr == SYS_connect || nr == SYS_sendto || nr == SYS_sendmsg))
-        return h.network(call);
+    if (p.network && is_network_call(nr)) return h.network(call);
     if (p.random && (nr == SYS_getrandom || nr == SYS_openat)) {
         std::lock_guard lock(call.shared.mutex);
         if (auto& rng = call.shared.state.rng) {
@@ -156,6 +160,10 @@ NotifAction Handlers::memory(const Call& call) {
     return resource::handle_memory(call.notif, call.policy, call.shared);
 }
 
+NotifAction Handlers::network(const Call& call) {
+    return network::handle_net(call);
+}
+
 NotifAction Handlers::metadata(const Call& call) {
     return handle_metadata(call);
 }
@@ -172,11 +180,6 @@ std::optional<NotifAction> Handlers::cow_read(const Call& call) {
 
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
 // routing goes on. Each names the handler that will take its place.
-
-// network::handle_net: the allow-list, and the call made on the child's behalf.
-NotifAction Handlers::network(const Call&) {
-    return NotifAction::Continue{};
-}
 // random::handle_getrandom
 NotifAction Handlers::getrandom(const Call&, random::Rng&) {
     return NotifAction::Continue{};

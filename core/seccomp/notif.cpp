@@ -63,6 +63,10 @@ std::expected<void, NotifError> check_valid(int listener, std::uint64_t id) noex
 
 }  // namespace
 
+bool still_valid(int listener, std::uint64_t id) noexcept {
+    return check_valid(listener, id).has_value();
+}
+
 bool try_set_sync_wakeup(int listener) noexcept {
     std::uint64_t flags = sys::SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP;
     return ::ioctl(listener, sys::SECCOMP_IOCTL_NOTIF_SET_FLAGS, flags) == 0;

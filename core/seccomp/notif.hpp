@@ -34,6 +34,10 @@ SysResult<SeccompNotif> recv_notif(int listener) noexcept;
 // descriptor is closed in every case; a failed injection answers the call with its error.
 SysResult<void> send_response(int listener, std::uint64_t id, NotifAction action) noexcept;
 
+// Whether the notification still waits for its answer: the thread that made the call has not
+// gone, and so its pid has not been given to another. Checked after opening anything by pid.
+bool still_valid(int listener, std::uint64_t id) noexcept;
+
 // Copies from the notifying process, checking before and after that the notification is still
 // valid (the ioctl kind of NotifError otherwise). A range that ends in unmapped memory gives the
 // bytes before it. Callers bound `length` before calling.

@@ -46,6 +46,20 @@ void SupervisorState::set_child(pid_t pid, int pidfd) {
     child_pidfd = UniqueFd(pidfd >= 0 ? ::fcntl(pidfd, F_DUPFD_CLOEXEC, 3) : -1);
 }
 
+std::optional<std::set<IpAddr>> SupervisorState::effective_network_policy(
+    std::uint32_t pid) const {
+    {
+        std::shared_lock lock(pid_networks->lock);
+        auto entry = pid_networks->networks.find(pid);
+        if (entry != pid_networks->networks.end()) return entry->second;
+    }
+    if (live_policy) {
+        std::shared_lock lock(live_policy->lock);
+        if (!live_policy->value.allowed_ips.empty()) return live_policy->value.allowed_ips;
+    }
+    return static_allowed_ips;
+}
+
 bool SupervisorState::is_path_denied(std::string_view path) const {
     std::shared_lock lock(denied_paths->lock);
     for (const std::string& entry : denied_paths->paths) {

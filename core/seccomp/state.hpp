@@ -30,6 +30,10 @@
 #include "core/seccomp/child_path.hpp"
 #include "core/sys/fd.hpp"
 
+namespace vestrion::agent {
+class Agent;
+}
+
 namespace vestrion::seccomp::notif {
 
 struct NotifPolicy {
@@ -86,6 +90,11 @@ struct SupervisorState {
 
     std::uint64_t memory_used() const { return memory.used(); }
 
+    // The addresses the process of `pid` may reach, or none when it may reach any: its own
+    // entry set by the callback (even empty), else the callback's live set when not empty,
+    // else the list resolved at spawn.
+    std::optional<std::set<IpAddr>> effective_network_policy(std::uint32_t pid) const;
+
     std::optional<random::Rng> rng;
     resource::MemoryLedger memory;
     std::vector<std::uint32_t> fork_pids;  // sorted, the notifying pid of every counted fork
@@ -94,6 +103,9 @@ struct SupervisorState {
     DirCache cow_dir_cache;
     DirCache chroot_dir_cache;
     std::optional<std::set<IpAddr>> static_allowed_ips;
+    // Makes the calls of the network handlers with the child's rights; present whenever those
+    // handlers are routed.
+    std::shared_ptr<agent::Agent> agent;
     std::vector<std::uint64_t> held_notifs;
     bool frozen = false;
     std::optional<cow::SeccompCowBranch> cow_branch;

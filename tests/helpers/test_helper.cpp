@@ -326,6 +326,16 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (fd < 0) return fd;
     std::string base = form.substr(0, form.rfind('-'));
     if (base == "fchmod") return syscall(SYS_fchmod, fd, 0600);
+    if (base == "fchmod-thread") {  // from a thread other than the first
+        long ret = 0;
+        int error = 0;
+        std::thread([&] {
+            ret = syscall(SYS_fchmod, fd, 0600);
+            error = errno;
+        }).join();
+        errno = error;
+        return ret;
+    }
     if (base == "fchmodat2") return syscall(452, fd, "", 0600, AT_EMPTY_PATH);
     if (base == "fchownat") return syscall(SYS_fchownat, fd, "", self, -1, AT_EMPTY_PATH);
     if (base == "futimens") return syscall(SYS_utimensat, fd, nullptr, ts, 0);
@@ -371,6 +381,17 @@ long anonymous_metadata_call(const std::string& form) {
     }
     errno = EINVAL;
     return -1;
+}
+
+// chmod of PATH after entering DIR as the root directory, and CWD (a path beneath it) as the
+// working directory.
+int chroot_chmod(const char* dir, const char* path, const char* cwd) {
+    if (chroot(dir) != 0 || chdir(cwd) != 0) {
+        std::printf("chroot %s\n", outcome(-1));
+        return 0;
+    }
+    std::printf("%s\n", outcome(syscall(SYS_chmod, path, 0600)));
+    return 0;
 }
 
 int metadata(int argc, char** argv) {
@@ -476,6 +497,8 @@ int main(int argc, char** argv) {
     if (name == "syscall-errnos") return syscall_errnos();
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
+    if (name == "chroot-chmod" && argc > 3)
+        return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     std::fprintf(stderr, "unknown case %s\n", argv[1]);

@@ -1,0 +1,500 @@
+#include "core/network.hpp"
+
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/un.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+
+#include "core/agent.hpp"
+#include "core/seccomp/notif.hpp"
+#include "core/sys/syscall.hpp"
+
+namespace vestrion::network {
+
+using seccomp::notif::Call;
+using seccomp::notif::NotifAction;
+
+std::optional<IpAddr> parse_ip_from_sockaddr(std::span<const std::uint8_t> b) {
+    if (b.size() < 2) return std::nullopt;
+    std::uint16_t family;
+    std::memcpy(&family, b.data(), sizeof family);
+    if (family == AF_INET && b.size() >= 8) {
+        std::array<std::uint8_t, 4> v4;
+        std::copy_n(b.begin() + 4, 4, v4.begin());
+        return v4;
+    }
+    if (family == AF_INET6 && b.size() >= 24) {
+        std::array<std::uint8_t, 16> v6;
+        std::copy_n(b.begin() + 8, 16, v6.begin());
+        return v6;
+    }
+    return std::nullopt;
+}
+
+Result<std::set<IpAddr>> resolve_hosts(const std::vector<std::string>& hosts) {
+    std::set<IpAddr> ips;
+    if (hosts.empty()) return ips;
+    ips.insert(std::array<std::uint8_t, 4>{127, 0, 0, 1});
+    std::array<std::uint8_t, 16> loopback6{};
+    loopback6[15] = 1;
+    ips.insert(loopback6);
+    for (const std::string& host : hosts) {
+        addrinfo hints{};
+        hints.ai_family = AF_UNSPEC;
+        hints.ai_socktype = SOCK_STREAM;
+        addrinfo* found = nullptr;
+        int rc = ::getaddrinfo(host.c_str(), "0", &hints, &found);
+        if (rc != 0) {
+            std::string why = rc == EAI_SYSTEM ? SystemError::last().message() : ::gai_strerror(rc);
+            return std::unexpected(VestrionError(SandboxError(SandboxError::Io{SystemError::with_message(
+                SystemError::Kind::Other, "failed to resolve host '" + host + "': " + why)})));
+        }
+        for (addrinfo* a = found; a; a = a->ai_next) {
+            auto bytes = reinterpret_cast<const std::uint8_t*>(a->ai_addr);
+            if (auto ip = parse_ip_from_sockaddr({bytes, a->ai_addrlen})) ips.insert(*ip);
+        }
+        ::freeaddrinfo(found);
+    }
+    return ips;
+}
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+// An answer that ends the handling: the error number the child's call fails with.
+template <class T>
+using Step = std::expected<T, int>;
+
+constexpr std::size_t MAX_IOVECS = 1024;     // UIO_MAXIOV: more is EMSGSIZE
+constexpr std::size_t MAX_MESSAGES = 1024;   // sendmmsg takes at most this many
+constexpr std::size_t MSGHDR_SIZE = 56;      // struct msghdr on x86-64
+constexpr std::size_t MMSGHDR_SIZE = 64;     // struct mmsghdr: msghdr, msg_len, padding
+
+// Exactly `len` bytes of the child's memory; anything less is EFAULT, as the kernel's copy.
+Step<Bytes> copy_in(const Call& call, std::uint64_t address, std::size_t len) {
+    if (len == 0) return Bytes{};
+    auto bytes = seccomp::notif::read_child_mem(call.listener, call.notif, address, len);
+    if (!bytes || bytes->size() != len) return std::unexpected(EFAULT);
+    return std::move(*bytes);
+}
+
+std::uint64_t load_u64(const Bytes& b, std::size_t at) {
+    std::uint64_t v;
+    std::memcpy(&v, b.data() + at, sizeof v);
+    return v;
+}
+
+// The notifying thread and what it holds: its descriptors are reached through a pidfd of the
+// thread itself (a process the sandbox forked has a table of its own), opened once per call
+// and trusted only while the notification is still pending.
+class Caller {
+  public:
+    explicit Caller(const Call& call) : call_(call) {}
+
+    Step<int> pidfd() {
+        if (pidfd_) return pidfd_.get();
+        constexpr unsigned PIDFD_THREAD = O_EXCL;
+        auto fd = sys::syscall::pidfd_open(static_cast<std::int32_t>(call_.notif.pid), PIDFD_THREAD);
+        if (!fd || !seccomp::notif::still_valid(call_.listener, call_.notif.id))
+            return std::unexpected(ENOSYS);
+        pidfd_ = std::move(*fd);
+        return pidfd_.get();
+    }
+
+    // The supervisor's duplicate of the caller's descriptor `fd`.
+    Step<UniqueFd> dup(std::uint64_t fd) {
+        auto pidfd = this->pidfd();
+        if (!pidfd) return std::unexpected(pidfd.error());
+        if (fd > INT_MAX) return std::unexpected(EBADF);
+        auto dup = seccomp::notif::dup_child_fd(*pidfd, static_cast<int>(fd));
+        if (!dup) return std::unexpected(dup.error().code() == EBADF ? EBADF : ENOSYS);
+        return std::move(*dup);
+    }
+
+    // A directory of the caller's from its /proc entry ("cwd", "root").
+    Step<UniqueFd> proc_dir(const char* which) {
+        std::string path = "/proc/" + std::to_string(call_.notif.pid) + "/" + which;
+        UniqueFd fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
+        if (!fd || !seccomp::notif::still_valid(call_.listener, call_.notif.id))
+            return std::unexpected(fd ? ESRCH : errno);
+        return fd;
+    }
+
+    const Call& call() const { return call_; }
+
+  private:
+    const Call& call_;
+    UniqueFd pidfd_;
+};
+
+// Where a call goes, from the supervisor's copy of the address.
+struct Target {
+    agent::Destination::Kind kind = agent::Destination::Kind::None;
+    Bytes bytes;  // the address, or a Unix path without its NUL
+    UniqueFd base;
+    std::optional<IpAddr> ip;
+
+    agent::Destination destination() const { return {kind, bytes, base.get()}; }
+};
+
+// A Unix path name resolves as the child would resolve it: from its working directory, or
+// beneath its root. Abstract and unnamed addresses, and every other family, go as given.
+Step<Target> resolve_target(Caller& caller, Bytes name) {
+    Target t;
+    if (name.empty()) return t;
+    t.kind = agent::Destination::Kind::Address;
+    std::uint16_t family = 0;
+    if (name.size() >= 2) std::memcpy(&family, name.data(), sizeof family);
+    if (family != AF_UNIX) {
+        t.ip = parse_ip_from_sockaddr(name);
+        t.bytes = std::move(name);
+        return t;
+    }
+    if (name.size() > sizeof(sockaddr_un)) return std::unexpected(EINVAL);
+    constexpr std::size_t path_at = offsetof(sockaddr_un, sun_path);
+    if (name.size() <= path_at || name[path_at] == 0) {
+        t.bytes = std::move(name);
+        return t;
+    }
+    auto end = std::find(name.begin() + path_at, name.end(), std::uint8_t{0});
+    t.bytes.assign(name.begin() + path_at, end);
+    bool absolute = t.bytes[0] == '/';
+    auto base = caller.proc_dir(absolute ? "root" : "cwd");
+    if (!base) return std::unexpected(base.error());
+    t.base = std::move(*base);
+    t.kind = absolute ? agent::Destination::Kind::PathInRoot : agent::Destination::Kind::PathFromDir;
+    return t;
+}
+
+// ECONNREFUSED for an IP address outside what the notifying process may reach.
+std::optional<int> refuse_address(const Call& call, const Target& target) {
+    if (!target.ip) return std::nullopt;
+    std::lock_guard lock(call.shared.mutex);
+    auto allowed = call.shared.state.effective_network_policy(call.notif.pid);
+    if (allowed && !allowed->contains(*target.ip)) return ECONNREFUSED;
+    return std::nullopt;
+}
+
+// The destination, resolved and checked against the addresses the caller may reach.
+Step<Target> checked_target(const Call& call, Caller& caller, Bytes name) {
+    auto target = resolve_target(caller, std::move(name));
+    if (!target) return target;
+    if (auto refused = refuse_address(call, *target)) return std::unexpected(*refused);
+    return target;
+}
+
+// The policy callback's veto, asked before the act with what the act will use.
+std::optional<NotifAction> veto_before_act(const Call&, const Target&) {
+    return std::nullopt;
+}
+
+// Who makes the call, and on what: the agent, and the supervisor's duplicate of the caller's
+// socket (argument 0).
+struct Acting {
+    std::shared_ptr<agent::Agent> agent;
+    UniqueFd socket;
+};
+
+Step<Acting> acting_for(const Call& call, Caller& caller) {
+    Acting acting;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        acting.agent = call.shared.state.agent;
+    }
+    if (!acting.agent) return std::unexpected(ENOSYS);
+    auto socket = caller.dup(call.notif.data.args[0]);
+    if (!socket) return std::unexpected(socket.error());
+    acting.socket = std::move(*socket);
+    return acting;
+}
+
+// An address argument: more than the kernel's 128 bytes (or a negative length) is EINVAL.
+Step<Bytes> copy_address(const Call& call, std::uint64_t address, std::uint64_t length) {
+    auto len = static_cast<std::uint32_t>(length);
+    if (len > agent::MAX_NAME) return std::unexpected(EINVAL);
+    return copy_in(call, address, len);
+}
+
+NotifAction answer(const SysResult<std::int64_t>& done) {
+    if (done) return NotifAction::ReturnValue{*done};
+    return NotifAction::Errno{done.error().code()};
+}
+
+// --- The payload ---
+
+bool is_stream(int socket) {
+    int type = 0;
+    socklen_t len = sizeof type;
+    return ::getsockopt(socket, SOL_SOCKET, SO_TYPE, &type, &len) == 0 && type == SOCK_STREAM;
+}
+
+struct IoVec {
+    std::uint64_t base;
+    std::uint64_t len;
+};
+
+// The bytes of the iovecs in order, at most MAX_PAYLOAD of them: a stream socket sends a prefix
+// (a short count, as a stream may), anything else above the cap is EMSGSIZE.
+Step<Bytes> copy_payload(const Call& call, std::span<const IoVec> iovecs, bool stream) {
+    std::uint64_t total = 0;
+    for (const IoVec& v : iovecs) {
+        if (v.len > static_cast<std::uint64_t>(SSIZE_MAX) || total + v.len < total)
+            return std::unexpected(EINVAL);
+        total += v.len;
+    }
+    if (total > agent::MAX_PAYLOAD && !stream) return std::unexpected(EMSGSIZE);
+    Bytes payload;
+    payload.reserve(std::min<std::uint64_t>(total, agent::MAX_PAYLOAD));
+    for (const IoVec& v : iovecs) {
+        std::size_t room = agent::MAX_PAYLOAD - payload.size();
+        if (room == 0) break;
+        auto part = copy_in(call, v.base, std::min<std::uint64_t>(v.len, room));
+        if (!part) return std::unexpected(part.error());
+        payload.insert(payload.end(), part->begin(), part->end());
+    }
+    return payload;
+}
+
+// --- Control data ---
+
+struct Ids {
+    std::uint32_t tgid = 0;
+    std::array<std::uint32_t, 3> uids{}, gids{};  // real, effective, saved
+};
+
+std::optional<Ids> read_ids(std::uint32_t tid) {
+    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
+    Ids ids;
+    int found = 0;
+    std::string line;
+    while (std::getline(status, line)) {
+        auto fields = [&](std::array<std::uint32_t, 3>& out) {
+            std::istringstream in(line.substr(line.find(':') + 1));
+            for (auto& v : out) in >> v;
+            ++found;
+        };
+        if (line.starts_with("Tgid:")) {
+            ids.tgid = static_cast<std::uint32_t>(std::stoul(line.substr(5)));
+            ++found;
+        } else if (line.starts_with("Uid:")) {
+            fields(ids.uids);
+        } else if (line.starts_with("Gid:")) {
+            fields(ids.gids);
+        }
+    }
+    if (found != 3) return std::nullopt;
+    return ids;
+}
+
+// Control data the agent can send: the kernel would read descriptor numbers and credentials in
+// the context of whoever sends, so SCM_RIGHTS entries become the caller's descriptors (passed
+// to the agent) and SCM_CREDENTIALS must name the caller itself. Other entries carry values
+// only and go as they are.
+struct Control {
+    Bytes bytes;
+    std::vector<UniqueFd> rights;
+    std::vector<int> rights_fds() const {
+        std::vector<int> fds;
+        for (const UniqueFd& fd : rights) fds.push_back(fd.get());
+        return fds;
+    }
+};
+
+std::optional<int> check_credentials(const Call& call, const ucred& cred) {
+    auto ids = read_ids(call.notif.pid);
+    if (!ids || !seccomp::notif::still_valid(call.listener, call.notif.id)) return ESRCH;
+    auto has = [](const std::array<std::uint32_t, 3>& set, std::uint32_t v) {
+        return std::find(set.begin(), set.end(), v) != set.end();
+    };
+    if (static_cast<std::uint32_t>(cred.pid) != ids->tgid || !has(ids->uids, cred.uid) ||
+        !has(ids->gids, cred.gid))
+        return EPERM;
+    return std::nullopt;
+}
+
+Step<Control> translate_control(Caller& caller, Bytes bytes) {
+    Control out;
+    std::size_t at = 0;
+    while (at + sizeof(cmsghdr) <= bytes.size()) {
+        cmsghdr header;
+        std::memcpy(&header, bytes.data() + at, sizeof header);
+        if (header.cmsg_len < sizeof(cmsghdr) || header.cmsg_len > bytes.size() - at)
+            return std::unexpected(EINVAL);
+        std::uint8_t* data = bytes.data() + at + CMSG_LEN(0);
+        std::size_t data_len = header.cmsg_len - CMSG_LEN(0);
+        if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_RIGHTS) {
+            std::size_t count = data_len / sizeof(int);
+            if (out.rights.size() + count > agent::MAX_RIGHTS) return std::unexpected(EINVAL);
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, data + i * sizeof(int), sizeof fd);
+                auto dup = caller.dup(static_cast<std::uint32_t>(fd));
+                if (fd < 0 || !dup) return std::unexpected(EBADF);
+                int index = static_cast<int>(out.rights.size());
+                out.rights.push_back(std::move(*dup));
+                std::memcpy(data + i * sizeof(int), &index, sizeof index);
+            }
+        } else if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_CREDENTIALS) {
+            if (data_len != sizeof(ucred)) return std::unexpected(EINVAL);
+            ucred cred;
+            std::memcpy(&cred, data, sizeof cred);
+            if (auto refused = check_credentials(caller.call(), cred))
+                return std::unexpected(*refused);
+        }
+        at += CMSG_ALIGN(header.cmsg_len);
+    }
+    out.bytes = std::move(bytes);
+    return out;
+}
+
+// --- The calls ---
+
+NotifAction connect_on_behalf(const Call& call) {
+    const auto& args = call.notif.data.args;
+    Caller caller(call);
+    auto name = copy_address(call, args[1], args[2]);
+    if (!name) return NotifAction::Errno{name.error()};
+    auto target = checked_target(call, caller, std::move(*name));
+    if (!target) return NotifAction::Errno{target.error()};
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
+    if (auto veto = veto_before_act(call, *target)) return std::move(*veto);
+    return answer(acting->agent->connect(acting->socket.get(), target->destination()));
+}
+
+NotifAction sendto_on_behalf(const Call& call) {
+    const auto& args = call.notif.data.args;
+    // No destination: nothing the kernel reads again can lead anywhere this check would refuse.
+    if (args[4] == 0) return NotifAction::Continue{};
+    Caller caller(call);
+    auto name = copy_address(call, args[4], args[5]);
+    if (!name) return NotifAction::Errno{name.error()};
+    auto target = checked_target(call, caller, std::move(*name));
+    if (!target) return NotifAction::Errno{target.error()};
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
+    IoVec whole{args[1], args[2]};
+    auto payload = copy_payload(call, {&whole, 1}, is_stream(acting->socket.get()));
+    if (!payload) return NotifAction::Errno{payload.error()};
+    if (auto veto = veto_before_act(call, *target)) return std::move(*veto);
+    agent::Message message{target->destination(), *payload, {}, {}, static_cast<int>(args[3])};
+    return answer(acting->agent->send(acting->socket.get(), message));
+}
+
+// One struct msghdr at `address`, sent on `socket` with `flags`: the count sent or the error.
+SysResult<std::int64_t> send_message(const Call& call, Caller& caller, agent::Agent& agent,
+                                     int socket, std::uint64_t address, int flags) {
+    auto fail = [](int error) { return std::unexpected(SystemError::from_errno(error)); };
+    auto header = copy_in(call, address, MSGHDR_SIZE);
+    if (!header) return fail(header.error());
+    std::uint64_t name_at = load_u64(*header, 0);
+    std::int32_t name_len;
+    std::memcpy(&name_len, header->data() + 8, sizeof name_len);
+    std::uint64_t iov_at = load_u64(*header, 16);
+    std::uint64_t iov_count = load_u64(*header, 24);
+    std::uint64_t control_at = load_u64(*header, 32);
+    std::uint64_t control_len = load_u64(*header, 40);
+
+    if (iov_count > MAX_IOVECS) return fail(EMSGSIZE);
+    if (name_at == 0) name_len = 0;
+    if (name_len < 0) return fail(EINVAL);
+    // A longer name is cut to the largest address, as the kernel cuts it.
+    auto name = copy_in(call, name_at, std::min<std::size_t>(name_len, agent::MAX_NAME));
+    if (!name) return fail(name.error());
+    auto target = checked_target(call, caller, std::move(*name));
+    if (!target) return fail(target.error());
+
+    auto iov_bytes = copy_in(call, iov_at, iov_count * sizeof(IoVec));
+    if (!iov_bytes) return fail(iov_bytes.error());
+    std::vector<IoVec> iovecs(iov_count);
+    if (iov_count) std::memcpy(iovecs.data(), iov_bytes->data(), iov_bytes->size());
+    auto payload = copy_payload(call, iovecs, is_stream(socket));
+    if (!payload) return fail(payload.error());
+
+    Control control;
+    if (control_len > 0) {
+        if (control_len > agent::MAX_CONTROL) return fail(ENOBUFS);
+        auto bytes = copy_in(call, control_at, control_len);
+        if (!bytes) return fail(bytes.error());
+        auto translated = translate_control(caller, std::move(*bytes));
+        if (!translated) return fail(translated.error());
+        control = std::move(*translated);
+    }
+
+    if (auto veto = veto_before_act(call, *target)) {
+        const auto* refusal = veto->get<NotifAction::Errno>();
+        return fail(refusal ? refusal->error : EPERM);
+    }
+    std::vector<int> rights = control.rights_fds();
+    agent::Message message{target->destination(), *payload, control.bytes, rights, flags};
+    return agent.send(socket, message);
+}
+
+NotifAction sendmsg_on_behalf(const Call& call) {
+    const auto& args = call.notif.data.args;
+    Caller caller(call);
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
+    return answer(send_message(call, caller, *acting->agent, acting->socket.get(), args[1],
+                               static_cast<int>(args[2])));
+}
+
+// Each message as sendmsg sends it, with its msg_len written back; the count sent, or the first
+// error when nothing was sent.
+NotifAction sendmmsg_on_behalf(const Call& call) {
+    const auto& args = call.notif.data.args;
+    Caller caller(call);
+    auto acting = acting_for(call, caller);
+    if (!acting) return NotifAction::Errno{acting.error()};
+    std::size_t count = std::min<std::size_t>(static_cast<std::uint32_t>(args[2]), MAX_MESSAGES);
+    std::int64_t sent = 0;
+    int error = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        std::uint64_t entry = args[1] + i * MMSGHDR_SIZE;
+        auto done = send_message(call, caller, *acting->agent, acting->socket.get(), entry,
+                                 static_cast<int>(args[3]));
+        if (!done) {
+            error = done.error().code();
+            break;
+        }
+        auto len = static_cast<std::uint32_t>(*done);
+        std::span<const std::uint8_t> len_bytes(reinterpret_cast<const std::uint8_t*>(&len), sizeof len);
+        if (!seccomp::notif::write_child_mem(call.listener, call.notif, entry + MSGHDR_SIZE, len_bytes)) {
+            error = EFAULT;
+            break;
+        }
+        ++sent;
+    }
+    if (sent > 0 || error == 0) return NotifAction::ReturnValue{sent};
+    return NotifAction::Errno{error};
+}
+
+}  // namespace
+
+NotifAction handle_net(const Call& call) {
+    switch (call.notif.data.nr) {
+        case SYS_connect:
+            return connect_on_behalf(call);
+        case SYS_sendto:
+            return sendto_on_behalf(call);
+        case SYS_sendmsg:
+            return sendmsg_on_behalf(call);
+        case SYS_sendmmsg:
+            return sendmmsg_on_behalf(call);
+        default:
+            return NotifAction::Continue{};
+    }
+}
+
+}  // namespace vestrion::network
