@@ -548,6 +548,26 @@ Answer layer_write(SeccompCowBranch& layer, const WriteCall& w, const WriteData&
     return fail(EINVAL);
 }
 
+// Ids a thread of another user namespace gives to chown are ids of that namespace: the
+// namespace's root asking for 0 must not become our root. EINVAL for an id it maps to nothing.
+int owner_to_ours(std::uint32_t tid, WriteCall& w) {
+    if (w.op != Op::Chown || sys::proc::shares_user_namespace(tid)) return 0;
+    auto uid = sys::proc::id_to_ours(tid, sys::proc::IdKind::User, w.uid);
+    auto gid = sys::proc::id_to_ours(tid, sys::proc::IdKind::Group, w.gid);
+    if (!uid || !gid) return EINVAL;
+    w.uid = *uid;
+    w.gid = *gid;
+    return 0;
+}
+
+// Status answers show owners as the thread's namespace names them.
+template <class Id>
+void owner_to_theirs(std::uint32_t tid, Id& uid, Id& gid) {
+    if (sys::proc::shares_user_namespace(tid)) return;
+    uid = sys::proc::id_to_theirs(tid, sys::proc::IdKind::User, uid);
+    gid = sys::proc::id_to_theirs(tid, sys::proc::IdKind::Group, gid);
+}
+
 // The metadata calls that name a descriptor: on a file of the upper tree the layer acts (under
 // its rules); a file of the working directory itself is read-only until commit.
 bool is_metadata_call(Op op) {
@@ -770,6 +790,7 @@ NotifAction look_at(const Call& call, const ReadCall& r, const Subject& s,
             if (::fstatat(s.dirfd(), s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return fail(errno);
             static_assert(sizeof st == 144, "the x86-64 struct stat of the system call");
+            owner_to_theirs(call.notif.pid, st.st_uid, st.st_gid);
             return write_struct(call, r.buf, st);
         }
         case Look::Statx: {
@@ -777,6 +798,7 @@ NotifAction look_at(const Call& call, const ReadCall& r, const Subject& s,
             std::memset(&stx, 0, sizeof stx);
             const int flags = AT_SYMLINK_NOFOLLOW | static_cast<int>(r.flags & AT_STATX_SYNC_TYPE);
             if (::statx(s.dirfd(), s.name.c_str(), flags, r.mask, &stx) != 0) return fail(errno);
+            owner_to_theirs(call.notif.pid, stx.stx_uid, stx.stx_gid);
             return write_struct(call, r.buf, stx);
         }
         case Look::Access: {
@@ -924,8 +946,9 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
         nr == SYS_ioctl)
         return fd_metadata_write(call);
 
-    const WriteCall w = decode_write(call.notif.data);
+    WriteCall w = decode_write(call.notif.data);
     auto data = read_write_data(call, w);
+    const int owner_error = owner_to_ours(call.notif.pid, w);
     // Only what the call creates needs the child's umask.
     const bool creates = w.op == Op::Mkdir || w.op == Op::Mknod;
     const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
@@ -934,7 +957,7 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
     auto& layer = call.shared.state.cow_branch;
     if (!layer) return std::nullopt;
     if (!data) return fail(data.error());
-    if (w.bad_flags) return fail(EINVAL);
+    if (w.bad_flags || owner_error) return fail(EINVAL);
 
     auto to = place_of(call, *layer, w.path, data->path);
     if (!to) return fail(to.error());
@@ -994,6 +1017,7 @@ Answer fd_metadata_write(const Call& call) {
     }
     std::expected<WriteData, int> read = data;
     if (w.op == Op::SetXattr || w.op == Op::RemoveXattr) read = read_write_data(call, w);
+    if (int error = owner_to_ours(call.notif.pid, w)) read = std::unexpected(error);
 
     std::lock_guard lock(call.shared.mutex);
     auto& layer = call.shared.state.cow_branch;

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -122,6 +123,52 @@ std::optional<FileCredentials> file_credentials(std::uint32_t tid) noexcept {
     auto got = read_entry(tid, "status", buf, sizeof buf);
     if (!got) return std::nullopt;
     return parse_file_credentials(std::string_view(buf, *got));
+}
+
+bool shares_user_namespace(std::uint32_t tid) noexcept {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%u/ns/user", tid);
+    struct stat theirs {}, ours {};
+    if (::stat(path, &theirs) != 0 || ::stat("/proc/self/ns/user", &ours) != 0) return false;
+    return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
+}
+
+std::optional<std::uint32_t> map_id(std::string_view map, std::uint32_t id, bool to_ours) noexcept {
+    while (!map.empty()) {
+        std::size_t end = map.find('\n');
+        std::string_view line = map.substr(0, end);
+        map.remove_prefix(end == std::string_view::npos ? map.size() : end + 1);
+        auto inside = parse_number<std::uint64_t>(next_field(line));
+        auto outside = parse_number<std::uint64_t>(next_field(line));
+        auto count = parse_number<std::uint64_t>(next_field(line));
+        if (!inside || !outside || !count) continue;
+        const std::uint64_t from = to_ours ? *inside : *outside;
+        const std::uint64_t to = to_ours ? *outside : *inside;
+        if (id >= from && id - from < *count) return static_cast<std::uint32_t>(to + (id - from));
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::uint32_t> map_thread_id(std::uint32_t tid, IdKind kind, std::uint32_t id,
+                                           bool to_ours) noexcept {
+    char buf[4096];  // a map holds at most 340 lines; the usual one line
+    auto got = read_entry(tid, kind == IdKind::User ? "uid_map" : "gid_map", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return map_id(std::string_view(buf, *got), id, to_ours);
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> id_to_ours(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept {
+    if (id == UINT32_MAX) return id;
+    return map_thread_id(tid, kind, id, true);
+}
+
+std::uint32_t id_to_theirs(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept {
+    constexpr std::uint32_t kOverflowId = 65534;
+    return map_thread_id(tid, kind, id, false).value_or(kOverflowId);
 }
 
 std::optional<ImageLayout> parse_image_layout(std::string_view stat) noexcept {
