@@ -246,6 +246,43 @@ void cow_opens(const std::string& dir, int rounds, long calls) {
     ::rmdir(scratch);
 }
 
+// A shell writes `files` small files in a fresh directory: bare, and under the copy-on-write
+// layer, whose figure includes the commit that brings them into the directory.
+void cow_writes(int rounds, int files) {
+    const std::string script =
+        "i=0; while [ $i -lt " + std::to_string(files) + " ]; do echo x > f$i; i=$((i+1)); done";
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds; ++i) {
+        char dir[] = "/tmp/vestrion-bench-XXXXXX";
+        if (!::mkdtemp(dir)) return;
+        std::string cd_script = std::string("cd ") + dir + " && " + script;
+        const char* argv[] = {"/bin/sh", "-c", cd_script.c_str(), nullptr};
+        auto t0 = Clock::now();
+        bare_spawn(argv);
+        bare.push_back(micros_since(t0) / 1000.0);
+        std::string clean = std::string("rm -rf ") + dir + "/*";
+        if (std::system(clean.c_str()) != 0) return;
+
+        vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+        for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+            if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+        b = vestrion_policy_builder_workdir(b, dir);
+        vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+        t0 = Clock::now();
+        if (!policy || !sandboxed_run(policy, argv, 3)) std::fprintf(stderr, "copy-on-write run failed\n");
+        sandboxed.push_back(micros_since(t0) / 1000.0);
+        vestrion_policy_free(policy);
+        std::string path = std::string(dir) + "/f" + std::to_string(files - 1);
+        if (::access(path.c_str(), F_OK) != 0) std::fprintf(stderr, "copy-on-write commit missing\n");
+        std::string remove = std::string("rm -rf ") + dir;
+        if (std::system(remove.c_str()) != 0) return;
+    }
+    std::string what = "copy-on-write: " + std::to_string(files) + " files written + commit";
+    report(what.c_str(), median(sandboxed), median(bare), "ms", "");
+    std::string base = "/tmp/vestrion-cow-" + std::to_string(::getpid());
+    ::rmdir(base.c_str());
+}
+
 // The kernel's floor for a routed call on this machine: a child whose getppid goes to a listener
 // that a bare loop answers with "continue" at once (no dispatch, no state, no lock).
 double bare_notification_round_trip(long calls) {
@@ -387,6 +424,7 @@ int main(int argc, char** argv) {
     notification_floor(quick ? 3 : 15, quick ? 20000 : 100000);
     metadata_calls(dir, quick ? 3 : 15, quick ? 5000 : 20000);
     cow_opens(dir, quick ? 3 : 15, quick ? 5000 : 20000);
+    cow_writes(quick ? 3 : 15, 200);
     parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
     live_sandboxes(quick ? 10 : 100);
     return 0;

@@ -36,7 +36,9 @@ struct Request {
     std::uint64_t payload_len;
 };
 
-constexpr std::size_t BUFFER_SIZE = MAX_NAME + MAX_CONTROL + MAX_PAYLOAD;
+// The destination has room for a NUL after it, which a path needs.
+constexpr std::size_t DEST_SIZE = MAX_NAME + 1;
+constexpr std::size_t BUFFER_SIZE = DEST_SIZE + MAX_CONTROL + MAX_PAYLOAD;
 
 template <class... Args>
 long sys(long nr, Args... args) noexcept {
@@ -139,8 +141,8 @@ socklen_t proc_fd_address(sockaddr_un& addr, int fd) noexcept {
 
 long perform(const Request& req, std::uint8_t* buf, int socket, int base, const int* rights) noexcept {
     std::uint8_t* dest = buf;
-    std::uint8_t* control = buf + MAX_NAME;
-    std::uint8_t* payload = buf + MAX_NAME + MAX_CONTROL;
+    std::uint8_t* control = buf + DEST_SIZE;
+    std::uint8_t* payload = buf + DEST_SIZE + MAX_CONTROL;
     if (!fix_control(control, req.control_len, rights, req.rights)) return -EINVAL;
 
     const void* name = nullptr;
@@ -191,12 +193,12 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
         int fds[2] = {-1, -1};
         long nfds = recv_with_fds(channel, &req, sizeof req, fds, 2);
         if (nfds < 1) quit();
-        if (req.dest_len > MAX_NAME - 1 || req.control_len > MAX_CONTROL ||
+        if (req.dest_len > MAX_NAME || req.control_len > MAX_CONTROL ||
             req.payload_len > MAX_PAYLOAD || req.rights > MAX_RIGHTS)
             quit();
         if (!read_exact(channel, buf, req.dest_len) ||
-            !read_exact(channel, buf + MAX_NAME, req.control_len) ||
-            !read_exact(channel, buf + MAX_NAME + MAX_CONTROL, req.payload_len))
+            !read_exact(channel, buf + DEST_SIZE, req.control_len) ||
+            !read_exact(channel, buf + DEST_SIZE + MAX_CONTROL, req.payload_len))
             quit();
         long nrights = 0;
         if (req.rights > 0) {
@@ -312,7 +314,7 @@ SysResult<std::int64_t> Agent::call(std::uint32_t op, int socket, const Message&
     const Destination& to = m.to;
     bool by_path = to.kind == Destination::Kind::PathFromDir ||
                    to.kind == Destination::Kind::PathInRoot;
-    if (to.bytes.size() > MAX_NAME - 1 || m.control.size() > MAX_CONTROL ||
+    if (to.bytes.size() > MAX_NAME || m.control.size() > MAX_CONTROL ||
         m.payload.size() > MAX_PAYLOAD || m.rights.size() > MAX_RIGHTS)
         return std::unexpected(SystemError::from_errno(EMSGSIZE));
     if (broken_ || !channel_) return std::unexpected(SystemError::from_errno(ENOSYS));

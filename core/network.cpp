@@ -12,12 +12,12 @@
 #include <cerrno>
 #include <climits>
 #include <cstring>
-#include <fstream>
 #include <mutex>
-#include <sstream>
 
 #include "core/agent.hpp"
+#include "core/child_rights.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/sys/proc.hpp"
 #include "core/sys/syscall.hpp"
 
 namespace vestrion::network {
@@ -268,35 +268,6 @@ Step<Bytes> copy_payload(const Call& call, std::span<const IoVec> iovecs, bool s
 
 // --- Control data ---
 
-struct Ids {
-    std::uint32_t tgid = 0;
-    std::array<std::uint32_t, 3> uids{}, gids{};  // real, effective, saved
-};
-
-std::optional<Ids> read_ids(std::uint32_t tid) {
-    std::ifstream status("/proc/" + std::to_string(tid) + "/status");
-    Ids ids;
-    int found = 0;
-    std::string line;
-    while (std::getline(status, line)) {
-        auto fields = [&](std::array<std::uint32_t, 3>& out) {
-            std::istringstream in(line.substr(line.find(':') + 1));
-            for (auto& v : out) in >> v;
-            ++found;
-        };
-        if (line.starts_with("Tgid:")) {
-            ids.tgid = static_cast<std::uint32_t>(std::stoul(line.substr(5)));
-            ++found;
-        } else if (line.starts_with("Uid:")) {
-            fields(ids.uids);
-        } else if (line.starts_with("Gid:")) {
-            fields(ids.gids);
-        }
-    }
-    if (found != 3) return std::nullopt;
-    return ids;
-}
-
 // Control data the agent can send: the kernel would read descriptor numbers and credentials in
 // the context of whoever sends, so SCM_RIGHTS entries become the caller's descriptors (passed
 // to the agent) and SCM_CREDENTIALS must name the caller itself. Other entries carry values
@@ -312,12 +283,14 @@ struct Control {
 };
 
 std::optional<int> check_credentials(const Call& call, const ucred& cred) {
-    auto ids = read_ids(call.notif.pid);
-    if (!ids || !seccomp::notif::still_valid(call.listener, call.notif.id)) return ESRCH;
-    auto has = [](const std::array<std::uint32_t, 3>& set, std::uint32_t v) {
-        return std::find(set.begin(), set.end(), v) != set.end();
+    auto ids = child_rights::credentials_of(call.notif.pid);
+    auto tgid = sys::proc::thread_group(call.notif.pid);
+    if (!ids || !tgid || !seccomp::notif::still_valid(call.listener, call.notif.id)) return ESRCH;
+    // Real, effective or saved: what the kernel lets an unprivileged sender name.
+    auto has = [](const std::array<std::uint32_t, 4>& set, std::uint32_t v) {
+        return std::find(set.begin(), set.begin() + 3, v) != set.begin() + 3;
     };
-    if (static_cast<std::uint32_t>(cred.pid) != ids->tgid || !has(ids->uids, cred.uid) ||
+    if (static_cast<std::uint32_t>(cred.pid) != *tgid || !has(ids->uids, cred.uid) ||
         !has(ids->gids, cred.gid))
         return EPERM;
     return std::nullopt;

@@ -394,6 +394,44 @@ TEST_F(Layer, UpperPathsMapBackToW) {
     EXPECT_EQ(layer().safe_rel(at("dir/../..")), std::nullopt);
 }
 
+TEST(LayerAcrossFileSystems, CommitCopiesWhatItCannotMove) {
+    // The branch on another file system than W: commit makes each entry anew beside its place.
+    test::TempDir tmp;
+    char shm[] = "/dev/shm/vestrion-test-XXXXXX";
+    if (!::mkdtemp(shm)) GTEST_SKIP() << "no /dev/shm here";
+    struct stat a, b;
+    ::stat(tmp.path().c_str(), &a);
+    ::stat(shm, &b);
+    if (a.st_dev == b.st_dev) {
+        fs::remove_all(shm);
+        GTEST_SKIP() << "/dev/shm is on the same file system as the temporary directory";
+    }
+    fs::path w = tmp / "w";
+    fs::create_directory(w);
+    test::write_file(w / "mod", "old\n");
+    auto made = SeccompCowBranch::create(w, fs::path(shm) / "s");
+    ASSERT_TRUE(made.has_value());
+    auto& layer = *made;
+    auto target = layer.handle_open((w / "mod").native(), O_WRONLY | O_TRUNC, 0);
+    ASSERT_TRUE(target.has_value());
+    ASSERT_EQ(::write(target->open()->get(), "new\n", 4), 4);
+    ASSERT_TRUE(layer.handle_chmod((w / "mod").native(), 06711));
+    struct timespec t[2] = {{3000000, 0}, {3000000, 0}};
+    ASSERT_TRUE(layer.handle_utimens((w / "mod").native(), t));
+    ASSERT_TRUE(layer.handle_symlink("mod", (w / "link").native()));
+    ASSERT_TRUE(layer.handle_mknod((w / "pipe").native(), S_IFIFO | 0600));
+    ASSERT_TRUE(layer.commit());
+    fs::remove_all(shm);
+    EXPECT_EQ(read_file(w / "mod"), "new\n");
+    struct stat st;
+    ASSERT_EQ(::lstat((w / "mod").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0711u);
+    EXPECT_EQ(st.st_mtim.tv_sec, 3000000);
+    EXPECT_EQ(fs::read_symlink(w / "link"), "mod");
+    ASSERT_EQ(::lstat((w / "pipe").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISFIFO(st.st_mode));
+}
+
 struct StorageCase {
     const char* name;
     // False when this machine cannot set the case up.

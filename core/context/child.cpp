@@ -451,8 +451,9 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         fail.line(what, failure.error);
     }
 
-    // The agent takes every restriction so far, and not the filter: its calls must not come
-    // back to the supervisor.
+    // The agent takes every restriction before this point (namespaces, ids, capabilities,
+    // Landlock), so each of them must come first; only the filter comes after, as the agent's
+    // calls must not come back to the supervisor.
     agent::Started agent{-1, -1};
     if (plan.starts_agent_)
         if (int e = agent::start(agent)) fail("start the sandbox's agent", e);

@@ -891,6 +891,45 @@ std::expected<void, int> walk(int dir, const std::string& rel, std::vector<Upper
     return {};
 }
 
+// Puts the upper entry (src_dir, src_name) at (dir, tmp) in W: moved when both trees share a file
+// system, else made anew there (a file copied, a link or a FIFO or socket node made as what it
+// is, never read through). The entry keeps its times and owner, never set-id bits.
+std::expected<void, int> stage(int src_dir, const std::string& src_name, const struct stat& st,
+                               int dir, const std::string& tmp) {
+    const mode_t perm = st.st_mode & 07777 & ~SET_ID_BITS;
+    if (!S_ISLNK(st.st_mode) && (st.st_mode & SET_ID_BITS))
+        ::fchmodat(src_dir, src_name.c_str(), perm, 0);
+    if (::renameat(src_dir, src_name.c_str(), dir, tmp.c_str()) == 0) return {};
+    if (errno != EXDEV) return Errno(last_errno());
+    switch (st.st_mode & S_IFMT) {
+        case S_IFREG: {
+            int in = ::openat(src_dir, src_name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+            if (in < 0) return Errno(last_errno());
+            UniqueFd src(in);
+            int out = ::openat(dir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+            if (out < 0) return Errno(last_errno());
+            UniqueFd dst(out);
+            if (auto copied = copy_contents(src.get(), dst.get()); !copied) return copied;
+            if (::fchmod(dst.get(), perm) != 0) return Errno(last_errno());
+            copy_xattrs(src.get(), dst.get());
+            break;
+        }
+        case S_IFLNK: {
+            auto target = read_link_at(src_dir, src_name);
+            if (!target) return Errno(target.error());
+            if (::symlinkat(target->c_str(), dir, tmp.c_str()) != 0) return Errno(last_errno());
+            break;
+        }
+        default:  // FIFO or socket node
+            if (::mknodat(dir, tmp.c_str(), (st.st_mode & S_IFMT) | 0600, 0) != 0 ||
+                ::fchmodat(dir, tmp.c_str(), perm, 0) != 0)
+                return Errno(last_errno());
+            break;
+    }
+    copy_owner_and_times(dir, tmp, st);
+    return {};
+}
+
 std::size_t depth(const std::string& rel) { return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/')); }
 
 }  // namespace
@@ -937,6 +976,7 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
         if (auto w = parent_in(w_fd_.get(), rel)) remove_tree_at(w->dir.get(), w->name);
 
     std::set<std::string> touched_dirs;
+    std::set<std::string> made_dirs;  // W lacked them: they take the upper tree's metadata
     const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
     std::size_t tmp_count = 0;
     for (const auto& item : items) {
@@ -952,6 +992,7 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
             if (existing) ::unlinkat(pdir, name.c_str(), 0);
             if (::mkdirat(pdir, name.c_str(), 0700) != 0)
                 return std::unexpected(failed("mkdir", errno));
+            made_dirs.insert(item.rel);
             continue;
         }
 
@@ -960,43 +1001,10 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
         const std::string tmp = tmp_prefix + std::to_string(tmp_count++);
         auto src_parent = parent_in(upper_fd_.get(), item.rel);
         if (!src_parent) return std::unexpected(failed("copy", src_parent.error()));
-        const mode_t perm = item.st.st_mode & 07777 & ~SET_ID_BITS;
-        int made = 0;
-        switch (item.st.st_mode & S_IFMT) {
-            case S_IFREG: {
-                int in = ::openat(src_parent->dir.get(), src_parent->name.c_str(),
-                                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
-                if (in < 0) return std::unexpected(failed("copy", errno));
-                UniqueFd src(in);
-                int out = ::openat(pdir, tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-                if (out < 0) return std::unexpected(failed("copy", errno));
-                UniqueFd dst(out);
-                auto copied = copy_contents(src.get(), dst.get());
-                if (copied && ::fchmod(dst.get(), perm) != 0) copied = Errno(last_errno());
-                if (copied) copy_xattrs(src.get(), dst.get());
-                if (!copied) {
-                    ::unlinkat(pdir, tmp.c_str(), 0);
-                    return std::unexpected(failed("copy", copied.error()));
-                }
-                break;
-            }
-            case S_IFLNK: {
-                auto target = read_link_at(src_parent->dir.get(), src_parent->name);
-                if (!target) return std::unexpected(failed("copy", target.error()));
-                made = ::symlinkat(target->c_str(), pdir, tmp.c_str());
-                break;
-            }
-            default:  // FIFO or socket node: made anew, never read
-                made = ::mknodat(pdir, tmp.c_str(), (item.st.st_mode & S_IFMT) | 0600, 0);
-                if (made == 0) made = ::fchmodat(pdir, tmp.c_str(), perm, 0);
-                break;
-        }
-        if (made != 0) {
-            int e = errno;
+        if (auto staged = stage(src_parent->dir.get(), src_parent->name, item.st, pdir, tmp); !staged) {
             ::unlinkat(pdir, tmp.c_str(), 0);
-            return std::unexpected(failed("copy", e));
+            return std::unexpected(failed("copy", staged.error()));
         }
-        copy_owner_and_times(pdir, tmp, item.st);
         if (existing && S_ISDIR(existing->st_mode)) remove_tree_at(pdir, name);
         if (::renameat(pdir, tmp.c_str(), pdir, name.c_str()) != 0) {
             int e = errno;
@@ -1006,11 +1014,13 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
         touched_dirs.insert(std::string(split_last(item.rel).first));
     }
 
-    // Directories the command made or changed get their own mode, owner and times, deepest first
+    // Directories the command made or changed, and those W lacked, get their own mode, owner and
+    // times, deepest first
     // so that setting a parent's times comes after its contents changed.
     std::vector<const UpperItem*> dirs;
     for (const auto& item : items)
-        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel))) dirs.push_back(&item);
+        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel) || made_dirs.contains(item.rel)))
+            dirs.push_back(&item);
     std::sort(dirs.begin(), dirs.end(),
               [](const UpperItem* a, const UpperItem* b) { return depth(a->rel) > depth(b->rel); });
     for (const UpperItem* item : dirs) {

@@ -68,6 +68,21 @@ int connect_ip(const char* host, const char* port) {
     return 0;
 }
 
+// connect-nonblocking HOST PORT: the first answer, then whether the socket ends up connected.
+int connect_nonblocking(const char* host, const char* port) {
+    sockaddr_storage addr;
+    socklen_t len = ip_address(host, port, addr);
+    int fd = socket(addr.ss_family, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    std::printf("%s", outcome(connect(fd, reinterpret_cast<sockaddr*>(&addr), len)));
+    pollfd p{fd, POLLOUT, 0};
+    poll(&p, 1, 10000);
+    int error = -1;
+    socklen_t error_len = sizeof error;
+    getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &error_len);
+    std::printf(" then %s\n", error == 0 ? "connected" : err_name(error));
+    return 0;
+}
+
 // connect-unix PATH: connects, then prints what the peer sends first. connect-abstract NAME:
 // connects.
 int connect_unix(const char* name, bool abstract) {
@@ -290,6 +305,72 @@ int agent_memory() {
     return 0;
 }
 
+// bounds HOST PORT: how the lengths and pointers a command gives are bounded; one line a case,
+// with the count sent or the error. HOST:PORT receives UDP datagrams.
+int bounds(const char* host, const char* port) {
+    sockaddr_storage addr;
+    socklen_t len = ip_address(host, port, addr);
+    int udp = socket(AF_INET, SOCK_DGRAM, 0);
+    auto say = [](const char* what, long ret) {
+        if (ret < 0)
+            std::printf("%s %s\n", what, outcome(-1));
+        else
+            std::printf("%s %ld\n", what, ret);
+    };
+    char byte = 'x';
+    iovec one{&byte, 1};
+    auto message = [&](void* name, socklen_t name_len, iovec* iov, std::size_t count) {
+        msghdr m{};
+        m.msg_name = name;
+        m.msg_namelen = name_len;
+        m.msg_iov = iov;
+        m.msg_iovlen = count;
+        return m;
+    };
+    alignas(sockaddr_storage) char long_name[200] = {};
+    std::memcpy(long_name, &addr, len);
+    say("connect-long-address", connect(socket(AF_INET, SOCK_STREAM, 0),
+                                        reinterpret_cast<sockaddr*>(long_name), 129));
+    say("sendto-long-address",
+        sendto(udp, "x", 1, 0, reinterpret_cast<sockaddr*>(long_name), sizeof long_name));
+    msghdr m = message(long_name, sizeof long_name, &one, 1);
+    say("sendmsg-long-name", sendmsg(udp, &m, 0));
+    std::vector<iovec> many(1025, one);
+    m = message(&addr, len, many.data(), many.size());
+    say("sendmsg-1025-iovecs", sendmsg(udp, &m, 0));
+    say("sendto-unreadable-payload",
+        sendto(udp, reinterpret_cast<void*>(1), 10, 0, reinterpret_cast<sockaddr*>(&addr), len));
+    say("sendmsg-unreadable-header", sendmsg(udp, reinterpret_cast<msghdr*>(1), 0));
+    m = message(reinterpret_cast<void*>(1), len, &one, 1);
+    say("sendmsg-unreadable-name", sendmsg(udp, &m, 0));
+    m = message(&addr, len, &one, 1);
+    m.msg_control = reinterpret_cast<void*>(1);
+    m.msg_controllen = 64;
+    say("sendmsg-unreadable-control", sendmsg(udp, &m, 0));
+    std::vector<mmsghdr> msgs(2000);
+    for (auto& entry : msgs) entry.msg_hdr = message(&addr, len, &one, 1);
+    say("sendmmsg-2000", sendmmsg(udp, msgs.data(), static_cast<unsigned>(msgs.size()), 0));
+
+    static std::vector<char> big(2 << 20, 'b');
+    int dgram[2], stream[2];
+    socketpair(AF_UNIX, SOCK_DGRAM, 0, dgram);
+    socketpair(AF_UNIX, SOCK_STREAM, 0, stream);
+    iovec payload{big.data(), 200000};
+    m = message(nullptr, 0, &payload, 1);
+    say("unix-datagram-200000", sendmsg(dgram[0], &m, 0));
+    payload.iov_len = big.size();
+    say("unix-datagram-2MiB", sendmsg(dgram[0], &m, 0));
+    std::thread drain([&] {
+        char sink[65536];
+        while (read(stream[1], sink, sizeof sink) > 0) {
+        }
+    });
+    say("unix-stream-2MiB", sendmsg(stream[0], &m, 0));
+    close(stream[0]);
+    drain.join();
+    return 0;
+}
+
 // --- Races: a second thread changes what the call reads while it is made. ---
 
 // race-address HOST PORT UNIX_PATH TRIES: connects TCP sockets to an address that a second
@@ -383,6 +464,7 @@ int main(int argc, char** argv) {
         waitpid(pid, nullptr, 0);
         return 0;
     }
+    if (name == "connect-nonblocking" && want(2)) return connect_nonblocking(argv[2], argv[3]);
     if (name == "connect-unix" && want(1)) return connect_unix(argv[2], false);
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);
     if (name == "abstract-self" && want(1)) return abstract_self(argv[2]);
@@ -390,6 +472,7 @@ int main(int argc, char** argv) {
     if (name == "sendto" && want(3)) return sendto_udp(argv[2], argv[3], argv[4]);
     if (name == "sendmmsg" && want(2)) return sendmmsg_udp(argv[2], argv[3]);
     if (name == "pass-pipe") return pass_pipe();
+    if (name == "bounds" && want(2)) return bounds(argv[2], argv[3]);
     if (name == "agent-memory") return agent_memory();
     if (name == "send-credentials" && want(1)) return send_credentials(std::atoi(argv[2]));
     if (name == "resolve" && want(2)) return resolve(argv[2], argv[3]);
