@@ -422,7 +422,7 @@ TEST(LayerAcrossFileSystems, CommitCopiesWhatItCannotMove) {
     ASSERT_TRUE(layer.handle_mknod((w / "pipe").native(), S_IFIFO | 0600));
     ASSERT_TRUE(layer.commit());
     fs::remove_all(shm);
-    EXPECT_EQ(read_file(w / "mod"), "new\n");
+    EXPECT_EQ(test::read_file(w / "mod"), "new\n");
     struct stat st;
     ASSERT_EQ(::lstat((w / "mod").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0711u);
