@@ -216,6 +216,10 @@ int write_go_value(int fd) {
     return error;
 }
 
+// How long the teardown waits for the processes of the sandbox's groups to end after SIGKILL;
+// only a process stuck in the kernel takes longer.
+constexpr std::chrono::seconds kGroupTeardownLimit{5};
+
 void wait_for_stop(int stop_fd) {
     pollfd fd{stop_fd, POLLIN, 0};
     while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
@@ -310,9 +314,18 @@ void sandbox_thread_main(SpawnJob* job) {
 
     auto state = outcome.state;
     job->done.set_value(std::move(outcome));  // `job` is gone from here on
-    if (listener)
-        seccomp::notif::supervisor(std::move(*notif_policy), std::move(state), std::move(listener),
+    if (listener) {
+        seccomp::notif::supervisor(std::move(*notif_policy), state, std::move(listener),
                                    watch->stop.get());
+        // Supervision has stopped and the listener is closed: no process can make or join a
+        // group any more, so what was recorded is all there is.
+        groups::ProcessGroups recorded;
+        {
+            std::lock_guard lock(state->mutex);
+            recorded = std::move(state->state.groups);
+        }
+        recorded.kill_all_and_wait(kGroupTeardownLimit);
+    }
     wait_for_stop(watch->stop.get());
 }
 
@@ -571,6 +584,11 @@ Result<void> Sandbox::kill() {
     // Without a pidfd a reaped leader's group id may already belong to someone else.
     if (reaped && !pidfd_) return {};
     int error = sandbox::signal_group(pidfd_.get(), *pid_, SIGKILL);
+    if (supervisor_state_) {
+        // The groups that sandbox processes made of their own.
+        std::lock_guard lock(supervisor_state_->mutex);
+        supervisor_state_->state.groups.signal_all(SIGKILL);
+    }
     if (error != 0 && error != ESRCH)
         return std::unexpected(VestrionError(SandboxError(SandboxError::Io{SystemError::from_errno(error)})));
     return {};

@@ -103,6 +103,8 @@ enum Tag : std::int64_t {
     Sorted,
     Bind,
     Getsockname,
+    GroupCall,
+    ProcessReach,
     Metadata,
 };
 
@@ -112,6 +114,8 @@ class Recording : public seccomp::notif::Handlers {
     explicit Recording(std::set<Tag> declines) : declines_(std::move(declines)) {}
 
     NotifAction fork(const Call&) override { return tag(Fork); }
+    NotifAction group_call(const Call&) override { return tag(GroupCall); }
+    NotifAction process_reach(const Call&) override { return tag(ProcessReach); }
     NotifAction memory(const Call&) override { return tag(Memory); }
     NotifAction network(const Call&) override { return tag(Network); }
     NotifAction getrandom(const Call&, random::Rng&) override { return tag(Getrandom); }
@@ -200,6 +204,11 @@ INSTANTIATE_TEST_SUITE_P(
         RouteCase{"NoSwitchesOtherNumbersContinue", nullptr, SYS_openat, None},
         RouteCase{"ForkFamilyIncludesForkAndClone3", chroot, SYS_clone3, Fork},
         RouteCase{"ForkBudgetAnswersUnderAVirtualRoot", chroot, SYS_vfork, Fork},
+        // Groups and calls on other processes are answered whatever the switches.
+        RouteCase{"SetsidIsRecorded", chroot, SYS_setsid, GroupCall},
+        RouteCase{"SetpgidIsRecorded", nullptr, SYS_setpgid, GroupCall},
+        RouteCase{"PrlimitOfAnotherProcess", nullptr, SYS_prlimit64, ProcessReach},
+        RouteCase{"IoprioOfAnotherGroup", chroot, SYS_ioprio_set, ProcessReach},
         RouteCase{"MemoryOnlyWithItsSwitch", nullptr, SYS_mmap, None},
         RouteCase{"MemoryWithItsSwitch", [](NotifPolicy& p) { p.memory = true; }, SYS_brk, Memory},
         RouteCase{"NetworkCalls", [](NotifPolicy& p) { p.network = true; }, SYS_sendmsg, Network},

@@ -170,6 +170,21 @@ TEST(ProcParsing, IdsMapThroughTheRangesOfAUserNamespace) {
         EXPECT_EQ(sys::proc::map_id(map, id, to_ours), mapped) << id << (to_ours ? " in" : " out");
 }
 
+TEST(ProcParsing, GroupAndStateOfAThread) {
+    using sys::proc::GroupMembership;
+    using sys::proc::parse_group_membership;
+    // A command name may hold spaces and parentheses.
+    EXPECT_EQ(parse_group_membership("42 (a) S 7 (b) R 1 99 99 0"), (GroupMembership{99, true}));
+    EXPECT_EQ(parse_group_membership("42 (x) Z 1 77 77 0"), (GroupMembership{77, false}));
+    EXPECT_EQ(parse_group_membership("42 (x) X 1 77"), (GroupMembership{77, false}));
+    for (const char* bad : {"42 (x) S 1", "42 x S 1 77", "42 (x) S 1 -", ""})
+        EXPECT_FALSE(parse_group_membership(bad)) << bad;
+    auto own = sys::proc::group_membership(static_cast<std::uint32_t>(::getpid()));
+    ASSERT_TRUE(own);
+    EXPECT_EQ(own->group, ::getpgrp());
+    EXPECT_TRUE(own->running);
+}
+
 TEST(ProcParsing, MapsReaderWalksTheWholeFile) {
     // Our own maps, compared with a mapping we make: it must be found with its protection.
     void* p = ::mmap(nullptr, 3 * 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);

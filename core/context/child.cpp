@@ -1,6 +1,7 @@
 #include "core/context/child.hpp"
 
 #include <fcntl.h>
+#include <linux/capability.h>
 #include <linux/seccomp.h>
 #include <sched.h>
 #include <signal.h>
@@ -179,6 +180,32 @@ void reset_signals() noexcept {
         if (sig != SIGKILL && sig != SIGSTOP) set_disposition(sig, SIG_DFL);
     std::uint64_t none = 0;
     call(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
+}
+
+// Empties every capability set the command could use. A caller running as root would otherwise
+// hand the command all of them; one that is not root may still hold some (file capabilities,
+// ambient ones from a service manager). With no-new-privileges an empty permitted set also keeps
+// an exec as uid 0 from regaining any. The bounding set can only be emptied by a holder of
+// CAP_SETPCAP; without it, nothing in the other sets can be raised again anyway. Returns the
+// failed step's name, or null.
+const char* drop_capabilities(int& error) noexcept {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct data[_LINUX_CAPABILITY_U32S_3] = {};
+    if ((error = error_of(call(SYS_capget, &header, data)))) return "capget";
+    if (data[CAP_TO_INDEX(CAP_SETPCAP)].effective & CAP_TO_MASK(CAP_SETPCAP)) {
+        // Every capability the kernel knows; the first number past the last gives EINVAL.
+        for (int cap = 0; cap < 64; ++cap) {
+            error = error_of(call(SYS_prctl, PR_CAPBSET_DROP, cap, 0, 0, 0));
+            if (error == EINVAL) break;
+            if (error) return "prctl(PR_CAPBSET_DROP)";
+        }
+    }
+    if ((error = error_of(call(SYS_prctl, PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0))))
+        return "prctl(PR_CAP_AMBIENT_CLEAR_ALL)";
+    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3] = {};
+    if ((error = error_of(call(SYS_capset, &header, none)))) return "capset";
+    error = 0;
+    return nullptr;
 }
 
 }  // namespace
@@ -449,6 +476,12 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         what.add("landlock: ");
         landlock::write_failure(what, plan.landlock_, failure);
         fail.line(what, failure.error);
+    }
+    // Last of the steps that open paths, so that a root caller's policy still reaches what it
+    // named; with `privileged` the command keeps what it holds in its own user namespace.
+    if (!plan.privileged_) {
+        int error = 0;
+        if (const char* step = drop_capabilities(error)) fail(step, error);
     }
 
     // The agent takes every restriction before this point (namespaces, ids, capabilities,

@@ -7,6 +7,7 @@
 
 #include "core/cow/dispatch.hpp"
 #include "core/network.hpp"
+#include "core/process_groups.hpp"
 #include "core/resource.hpp"
 #include "core/seccomp/metadata.hpp"
 
@@ -59,6 +60,8 @@ Answer early_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
     const NotifPolicy& p = call.policy;
     if (is_fork_family(nr)) return h.fork(call);
+    if (nr == SYS_setsid || nr == SYS_setpgid) return h.group_call(call);
+    if (groups::reaches_process(nr)) return h.process_reach(call);
     if (p.memory && is_memory_call(nr)) return h.memory(call);
     if (p.network && is_network_call(nr)) return h.network(call);
     if (p.random && (nr == SYS_getrandom || nr == SYS_openat)) {
@@ -154,6 +157,14 @@ NotifAction dispatch(const SeccompNotif& notif, const NotifPolicy& policy,
 
 NotifAction Handlers::fork(const Call& call) {
     return resource::handle_fork(call.notif, call.shared);
+}
+
+NotifAction Handlers::group_call(const Call& call) {
+    return groups::handle_group_call(call.notif, call.shared);
+}
+
+NotifAction Handlers::process_reach(const Call& call) {
+    return groups::handle_process_reach(call.notif, call.shared);
 }
 
 NotifAction Handlers::memory(const Call& call) {

@@ -27,6 +27,10 @@ class Handlers {
     virtual ~Handlers() = default;
 
     virtual NotifAction fork(const Call& call);
+    // setsid and setpgid.
+    virtual NotifAction group_call(const Call& call);
+    // The calls that act on another process or group by number.
+    virtual NotifAction process_reach(const Call& call);
     virtual NotifAction memory(const Call& call);
     virtual NotifAction network(const Call& call);
     // The two random handlers run with the state mutex held; `rng` lives in the state.

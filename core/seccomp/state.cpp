@@ -44,6 +44,7 @@ SupervisorState::SupervisorState(std::uint32_t max_processes, std::optional<rand
 void SupervisorState::set_child(pid_t pid, int pidfd) {
     child_pid = pid;
     child_pidfd = UniqueFd(pidfd >= 0 ? ::fcntl(pidfd, F_DUPFD_CLOEXEC, 3) : -1);
+    if (pidfd >= 0) groups.record(pid, UniqueFd(::fcntl(pidfd, F_DUPFD_CLOEXEC, 3)));
 }
 
 std::optional<std::set<IpAddr>> SupervisorState::effective_network_policy(

@@ -24,6 +24,7 @@
 #include "core/policy.hpp"
 #include "core/policy_fn.hpp"
 #include "core/port_remap.hpp"
+#include "core/process_groups.hpp"
 #include "core/random.hpp"
 #include "core/procfs.hpp"
 #include "core/resource.hpp"
@@ -78,7 +79,8 @@ struct SupervisorState {
     SupervisorState(std::uint32_t max_processes, std::optional<random::Rng> rng);
 
     // The sandbox's first process, whose pid is also its process group; the spawn sets it once
-    // the child runs. The pidfd is the state's own duplicate of the sandbox's.
+    // the child runs. The pidfd is the state's own duplicate of the sandbox's, and the first
+    // recorded group gets another.
     void set_child(pid_t pid, int pidfd);
 
     // True when the path equals a denied entry or lies below one ("entry/..."), compared as
@@ -113,6 +115,7 @@ struct SupervisorState {
     std::shared_ptr<cow::PendingOpens> pending_opens;
     pid_t child_pid = 0;
     UniqueFd child_pidfd;
+    groups::ProcessGroups groups;  // every group a sandbox process made, the first included
     std::shared_ptr<PidNetworks> pid_networks = std::make_shared<PidNetworks>();
     std::shared_ptr<DeniedPaths> denied_paths = std::make_shared<DeniedPaths>();
     std::uint64_t vdso_base = 0;

@@ -198,6 +198,25 @@ std::optional<ImageLayout> image_layout(std::uint32_t pid) noexcept {
     return parse_image_layout(std::string_view(buf, *got));
 }
 
+std::optional<GroupMembership> parse_group_membership(std::string_view stat) noexcept {
+    std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view rest = stat.substr(close + 1);
+    // Fields 3 (state), 4 (parent) and 5 (process group).
+    std::string_view state = next_field(rest);
+    next_field(rest);
+    auto group = parse_number<std::int32_t>(next_field(rest));
+    if (state.size() != 1 || !group) return std::nullopt;
+    return GroupMembership{*group, state != "Z" && state != "X"};
+}
+
+std::optional<GroupMembership> group_membership(std::uint32_t tid) noexcept {
+    char buf[512];  // the group comes before the long fields
+    auto got = read_entry(tid, "stat", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return parse_group_membership(std::string_view(buf, *got));
+}
+
 std::optional<Mapping> parse_maps_line(std::string_view line) noexcept {
     // "start-end perms offset dev inode [path]"
     std::string_view rest = line;

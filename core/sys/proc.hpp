@@ -49,6 +49,17 @@ std::optional<ImageLayout> image_layout(std::uint32_t pid) noexcept;
 // The layout fields of a stat line.
 std::optional<ImageLayout> parse_image_layout(std::string_view stat) noexcept;
 
+// The process group of thread `tid`, and whether the thread still runs (not a zombie), from
+// /proc/<tid>/stat; also for a thread id that /proc does not list.
+struct GroupMembership {
+    std::int32_t group = 0;
+    bool running = false;
+    bool operator==(const GroupMembership&) const = default;
+};
+std::optional<GroupMembership> group_membership(std::uint32_t tid) noexcept;
+// The state and group fields of a stat line.
+std::optional<GroupMembership> parse_group_membership(std::string_view stat) noexcept;
+
 // One line of /proc/<pid>/maps, as far as memory accounting needs it.
 struct Mapping {
     enum class Kind : std::uint8_t {

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -289,6 +290,87 @@ int syscall_errnos() {
     return 0;
 }
 
+// Tries to make the mount at `path` read-only, in place and through a detached copy.
+int set_mount_read_only(const char* path) {
+    struct {
+        std::uint64_t attr_set, attr_clr, propagation, userns_fd;
+    } attr{1 /* MOUNT_ATTR_RDONLY */, 0, 0, 0};
+    long set = syscall(SYS_mount_setattr, AT_FDCWD, path, 0, &attr, sizeof attr);
+    std::printf("mount_setattr %s", outcome(set));
+    long tree = syscall(467 /* open_tree_attr */, AT_FDCWD, path, 0, &attr, sizeof attr);
+    if (tree >= 0) close(static_cast<int>(tree));
+    std::printf(" open_tree_attr %s\n", outcome(tree));
+    return 0;
+}
+
+// A child of our parent: nobody in the sandbox could reap it.
+int clone_parent() {
+    long c = syscall(SYS_clone, CLONE_PARENT | SIGCHLD, 0, 0, 0, 0);
+    if (c == 0) _exit(0);
+    std::printf("clone %s\n", outcome(c));
+    return 0;
+}
+
+bool exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Forks a child that starts a session of its own, names its pid in DIR/pid and waits forever;
+// the command itself ends once DIR/release exists.
+int session_child(const std::string& dir) {
+    pid_t child = fork();
+    if (child == 0) {
+        if (setsid() < 0) _exit(1);
+        std::string tmp = dir + "/pid.tmp";
+        FILE* f = std::fopen(tmp.c_str(), "w");
+        if (!f) _exit(1);
+        std::fprintf(f, "%d", static_cast<int>(getpid()));
+        std::fclose(f);
+        rename(tmp.c_str(), (dir + "/pid").c_str());
+        while (true) pause();
+    }
+    if (child < 0) return 1;
+    for (int i = 0; i < 2000 && !exists(dir + "/release"); ++i) usleep(5000);
+    return 0;
+}
+
+// setpgid into group `group`.
+int join_group(pid_t group) {
+    std::printf("setpgid %s\n", outcome(setpgid(0, group)));
+    return 0;
+}
+
+// Reaches process `pid` (not ours) and then a child of our own with the calls that change
+// limits, niceness and CPU placement, in ways the kernel allows without capabilities.
+int reach(pid_t pid) {
+    pid_t child = fork();
+    if (child == 0) {
+        while (true) pause();
+    }
+    auto try_all = [](pid_t target) {
+        rlimit files{};
+        getrlimit(RLIMIT_NOFILE, &files);
+        rlimit lower{files.rlim_cur > 16 ? files.rlim_cur - 1 : files.rlim_cur, files.rlim_max};
+        std::printf("prlimit %s", outcome(prlimit(target, RLIMIT_NOFILE, &lower, nullptr)));
+        errno = 0;
+        int nice = getpriority(PRIO_PROCESS, static_cast<id_t>(target));
+        std::printf(" setpriority %s",
+                    outcome(setpriority(PRIO_PROCESS, static_cast<id_t>(target),
+                                        nice < 19 ? nice + 1 : nice)));
+        cpu_set_t cpus;
+        CPU_ZERO(&cpus);
+        CPU_SET(0, &cpus);
+        std::printf(" affinity %s\n", outcome(sched_setaffinity(target, sizeof cpus, &cpus)));
+    };
+    std::printf("other: ");
+    try_all(pid);
+    std::printf("own child: ");
+    try_all(child);
+    std::printf("own group %s", outcome(setpriority(PRIO_PGRP, static_cast<id_t>(getpgrp()), 19)));
+    std::printf(" user %s\n", outcome(setpriority(PRIO_USER, getuid(), 1)));
+    kill(child, SIGKILL);
+    waitpid(child, nullptr, 0);
+    return 0;
+}
+
 // One call that changes a file's metadata, made in the form named; prints its outcome.
 long metadata_call(const std::string& form, const char* path, const char* arg) {
     const long self = static_cast<long>(getuid());
@@ -495,6 +577,11 @@ int main(int argc, char** argv) {
     if (name == "kill-storm") return kill_storm(n);
     if (name == "write-both" && argc > 2) return write_both(arg_size(argv[2]));
     if (name == "syscall-errnos") return syscall_errnos();
+    if (name == "mount-attr" && argc > 2) return set_mount_read_only(argv[2]);
+    if (name == "clone-parent") return clone_parent();
+    if (name == "session-child" && argc > 2) return session_child(argv[2]);
+    if (name == "join-group") return join_group(n);
+    if (name == "reach") return reach(n);
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
     if (name == "chroot-chmod" && argc > 3)

@@ -1,0 +1,233 @@
+// What a hostile command tries against the sandbox as a whole: capabilities, host mounts,
+// leaving the process group, children of our caller, and reaching its caller's process.
+#include <fcntl.h>
+#include <poll.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <sstream>
+#include <thread>
+
+#include "core/sandbox.hpp"
+#include "core/sys/syscall.hpp"
+#include "tests/support.hpp"
+
+namespace vestrion {
+namespace {
+
+using Args = std::vector<std::string>;
+
+Policy readable_root() { return *Policy::builder().fs_read("/").build(); }
+
+std::string run_output(const Policy& policy, const Args& argv) {
+    auto result = Sandbox::run(policy, argv);
+    if (!result) return "error: " + result.error().message();
+    return *result->stdout_bytes + *result->stderr_bytes;
+}
+
+// --- Capabilities ---
+
+struct CapsCase {
+    const char* name;
+    Args argv;
+};
+
+void PrintTo(const CapsCase& c, std::ostream* os) { *os << c.name; }
+
+class Capabilities : public ::testing::TestWithParam<CapsCase> {};
+
+TEST_P(Capabilities, CommandOfARootCallerHoldsNone) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a caller running as root";
+    const std::string out = run_output(readable_root(), GetParam().argv);
+    for (const char* set : {"CapInh", "CapPrm", "CapEff", "CapBnd", "CapAmb"})
+        EXPECT_NE(out.find(std::string(set) + ":\t0000000000000000"), std::string::npos)
+            << set << " in\n"
+            << out;
+}
+
+// Running a program as uid 0 would fill the permitted set again from the bounding set, unless
+// both are empty.
+INSTANTIATE_TEST_SUITE_P(
+    Commands, Capabilities,
+    ::testing::Values(CapsCase{"Direct", {"grep", "^Cap", "/proc/self/status"}},
+                      CapsCase{"AfterExec", {"sh", "-c", "exec grep ^Cap /proc/self/status"}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(CapabilitiesPrivileged, CommandKeepsWhatItHoldsInItsOwnNamespace) {
+    auto policy = *Policy::builder().fs_read("/").privileged(true).build();
+    const std::string out = run_output(policy, {"grep", "^CapEff", "/proc/self/status"});
+    EXPECT_TRUE(out.starts_with("CapEff:\t")) << out;
+    EXPECT_EQ(out.find("0000000000000000"), std::string::npos) << out;
+}
+
+// A host mount, made read-only by the command, would stay so for everyone.
+TEST(HostMounts, AttributesOfAScratchMountCannotBeChanged) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to make the scratch mount";
+    test::TempDir dir;
+    const std::string mount_point = dir.path().native();
+    auto report = test::run_forked([&]() -> std::string {
+        // A mount namespace of our own: nothing the test mounts shows outside.
+        if (::unshare(CLONE_NEWNS) != 0) return "unshare: " + test::outcome(-1);
+        if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0)
+            return "private: " + test::outcome(-1);
+        if (::mount("scratch", mount_point.c_str(), "tmpfs", 0, "size=1m") != 0)
+            return "tmpfs: " + test::outcome(-1);
+        std::string out = run_output(readable_root(), {VESTRION_TEST_HELPER, "mount-attr",
+                                                        mount_point});
+        std::ofstream probe(mount_point + "/probe");
+        probe << "x";
+        probe.close();
+        return out + (probe ? "writable" : "read-only");
+    });
+    EXPECT_EQ(report.text, "mount_setattr EPERM open_tree_attr EPERM\nwritable");
+}
+
+// --- Leaving the process group ---
+
+std::optional<pid_t> wait_for_pid_file(const std::filesystem::path& file) {
+    for (int i = 0; i < 2000; ++i) {
+        std::ifstream in(file);
+        pid_t pid = 0;
+        if (in >> pid) return pid;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return std::nullopt;
+}
+
+bool has_ended(int pidfd) {
+    pollfd p{pidfd, POLLIN, 0};
+    return ::poll(&p, 1, 0) == 1 && (p.revents & POLLIN);
+}
+
+enum class Ending { CommandExits, Kill, TeardownWhileRunning };
+
+struct SessionCase {
+    const char* name;
+    Ending ending;
+};
+
+void PrintTo(const SessionCase& c, std::ostream* os) { *os << c.name; }
+
+class NewSession : public ::testing::TestWithParam<SessionCase> {};
+
+// A child that starts a session of its own leaves the sandbox's process group; it must still be
+// gone by the time the sandbox is, however the sandbox ends.
+TEST_P(NewSession, IsGoneWhenTheSandboxIs) {
+    test::TempDir dir;
+    auto policy = *Policy::builder().fs_read("/").fs_write(dir.path()).build();
+    auto sandbox = std::move(*Sandbox::create(policy));
+    ASSERT_TRUE(sandbox->spawn(Args{VESTRION_TEST_HELPER, "session-child", dir.path().native()}));
+    auto pid = wait_for_pid_file(dir / "pid");
+    ASSERT_TRUE(pid) << "the session child never wrote its pid";
+    auto pidfd = sys::syscall::pidfd_open(*pid, 0);
+    ASSERT_TRUE(pidfd) << pidfd.error().message();
+    ASSERT_FALSE(has_ended(pidfd->get()));
+    switch (GetParam().ending) {
+        case Ending::CommandExits:
+            test::write_file(dir / "release", "");
+            ASSERT_TRUE(sandbox->wait());
+            break;
+        case Ending::Kill:
+            ASSERT_TRUE(sandbox->kill());
+            ASSERT_TRUE(sandbox->wait());
+            break;
+        case Ending::TeardownWhileRunning:
+            sandbox.reset();
+            break;
+    }
+    EXPECT_TRUE(has_ended(pidfd->get()));
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, NewSession,
+                         ::testing::Values(SessionCase{"CommandExits", Ending::CommandExits},
+                                           SessionCase{"Kill", Ending::Kill},
+                                           SessionCase{"Teardown", Ending::TeardownWhileRunning}),
+                         [](const auto& info) { return info.param.name; });
+
+TEST(ProcessGroups, JoiningOnlyAGroupOfTheSandbox) {
+    const struct {
+        pid_t group;
+        const char* expected;
+    } cases[] = {
+        {::getpgrp(), "setpgid EPERM\n"},  // the caller's own group
+        {0, "setpgid ok\n"},               // a new group of its own
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(run_output(readable_root(),
+                             {VESTRION_TEST_HELPER, "join-group", std::to_string(c.group)}),
+                  c.expected);
+    }
+    EXPECT_EQ(::getpgrp(), ::getpgid(0));
+}
+
+TEST(ProcessGroups, CloneParentIsRefusedAndLeavesTheCallerNoChild) {
+    auto report = test::run_forked([] {
+        std::string out = run_output(readable_root(), {VESTRION_TEST_HELPER, "clone-parent"});
+        siginfo_t info{};
+        const bool child = ::waitid(P_ALL, 0, &info, WEXITED | WNOHANG) == 0 && info.si_pid != 0;
+        return out + (child ? "caller has a child" : "no child");
+    });
+    EXPECT_EQ(report.text, "clone EPERM\nno child");
+}
+
+// --- Reaching the caller ---
+
+struct CallerState {
+    rlim_t files;
+    int nice;
+    cpu_set_t cpus;
+    bool operator==(const CallerState& o) const {
+        return files == o.files && nice == o.nice && CPU_EQUAL(&cpus, &o.cpus);
+    }
+};
+
+CallerState caller_state() {
+    CallerState s{};
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    s.files = files.rlim_cur;
+    errno = 0;
+    s.nice = ::getpriority(PRIO_PROCESS, 0);
+    ::sched_getaffinity(0, sizeof s.cpus, &s.cpus);
+    return s;
+}
+
+// The command lowers its caller's file limit, raises its niceness and moves it to CPU 0, which
+// the kernel allows without capabilities; the same on its own child works. The caller is a
+// forked fixture, so that a regression cannot cripple the test binary.
+TEST(CallerReach, LimitsNicenessAndPlacementOfTheCallerStay) {
+    if (std::thread::hardware_concurrency() < 2) GTEST_SKIP() << "needs two CPUs";
+    const std::pair<const char*, Policy> policies[] = {
+        {"plain", readable_root()},
+        {"isolated", *Policy::builder()
+                          .fs_read("/")
+                          .isolate_signals(true)
+                          .isolate_ipc(true)
+                          .build()},
+    };
+    for (const auto& [name, policy] : policies) {
+        SCOPED_TRACE(name);
+        auto report = test::run_forked([&] {
+            const CallerState before = caller_state();
+            std::string out = run_output(
+                policy, {VESTRION_TEST_HELPER, "reach", std::to_string(::getpid())});
+            return out + (caller_state() == before ? "unchanged" : "changed");
+        });
+        EXPECT_EQ(report.text,
+                  "other: prlimit EPERM setpriority EPERM affinity EPERM\n"
+                  "own child: prlimit ok setpriority ok affinity ok\n"
+                  "own group ok user EPERM\n"
+                  "unchanged");
+    }
+}
+
+}  // namespace
+}  // namespace vestrion
