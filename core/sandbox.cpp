@@ -89,16 +89,26 @@ int signal_group(int pidfd, pid_t pgid, int signal) noexcept {
     return ::killpg(pgid, signal) == 0 ? 0 : errno;
 }
 
-CpuThrottle::CpuThrottle(int pidfd, pid_t pgid, std::uint8_t percent)
-    : pidfd_(pidfd), pgid_(pgid), percent_(percent) {
+CpuThrottle::CpuThrottle(int pidfd, pid_t pgid, std::uint8_t percent,
+                         std::shared_ptr<seccomp::notif::SharedSupervisorState> state)
+    : pidfd_(pidfd), pgid_(pgid), percent_(percent), state_(std::move(state)) {
     thread_ = std::jthread([this](std::stop_token stop) { run(stop); });
 }
 
 CpuThrottle::~CpuThrottle() {
     thread_.request_stop();
     thread_.join();
-    // Whatever phase the loop was in, the group is left running.
-    signal_group(pidfd_, pgid_, SIGCONT);
+    // Whatever phase the loop was in, the groups are left running.
+    signal_groups(SIGCONT);
+}
+
+int CpuThrottle::signal_groups(int signal) {
+    int error = signal_group(pidfd_, pgid_, signal);
+    if (state_) {
+        std::lock_guard lock(state_->mutex);
+        state_->state.groups.signal_all(signal);
+    }
+    return error;
 }
 
 void CpuThrottle::run(std::stop_token stop) {
@@ -109,9 +119,9 @@ void CpuThrottle::run(std::stop_token stop) {
     while (true) {
         if (wake_.wait_for(lock, stop, running, [] { return false; }) || stop.stop_requested())
             return;
-        if (signal_group(pidfd_, pgid_, SIGSTOP) != 0) return;
+        if (signal_groups(SIGSTOP) != 0) return;
         wake_.wait_for(lock, stop, stopped, [] { return false; });
-        if (signal_group(pidfd_, pgid_, SIGCONT) != 0 || stop.stop_requested()) return;
+        if (signal_groups(SIGCONT) != 0 || stop.stop_requested()) return;
     }
 }
 
@@ -308,7 +318,8 @@ void sandbox_thread_main(SpawnJob* job) {
         }
     }
     if (job->policy.max_cpu && *job->policy.max_cpu < 100)
-        outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu);
+        outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu,
+                                                                  outcome.state);
     if (int error = write_go_value(job->pipes.ready_w.get()))
         return fail(child_error("write ready signal: " + SystemError::from_errno(error).message()));
 

@@ -66,20 +66,26 @@ std::string read_fd_to_end(UniqueFd fd);
 // also after the leader was reaped, and never a recycled pid), else with killpg.
 int signal_group(int pidfd, pid_t pgid, int signal) noexcept;
 
-// Lets the group run `percent` ms of every 100 ms; always leaves it running when stopped.
+// Lets the group run `percent` ms of every 100 ms; always leaves it running when stopped. With
+// a supervisor state, the other groups that sandbox processes made are stopped and continued
+// with it, so that a process leaving the first group does not leave the limit too.
 class CpuThrottle {
 public:
-    CpuThrottle(int pidfd, pid_t pgid, std::uint8_t percent);
+    CpuThrottle(int pidfd, pid_t pgid, std::uint8_t percent,
+                std::shared_ptr<seccomp::notif::SharedSupervisorState> state = nullptr);
     ~CpuThrottle();
     CpuThrottle(const CpuThrottle&) = delete;
     CpuThrottle& operator=(const CpuThrottle&) = delete;
 
 private:
     void run(std::stop_token stop);
+    // The first group's error, or 0.
+    int signal_groups(int signal);
 
     int pidfd_;
     pid_t pgid_;
     std::uint8_t percent_;
+    std::shared_ptr<seccomp::notif::SharedSupervisorState> state_;
     std::mutex mutex_;
     std::condition_variable_any wake_;
     std::jthread thread_;

@@ -285,6 +285,8 @@ TEST_F(Layer, ChmodDropsSetIdBitsAndDirectoryMetadataMovesOnlyWhereChanged) {
     EXPECT_EQ(layer().handle_stat(at("keep"))->st.st_mode & 07777, 0755u);
     ASSERT_TRUE(layer().handle_chmod(at("empty"), 0700));  // a directory: its metadata only
     EXPECT_EQ(layer().handle_stat(at("empty"))->st.st_mode & 07777, 0700u);
+    ASSERT_TRUE(layer().handle_chmod(w().native(), 0750));  // W itself
+    EXPECT_EQ(layer().handle_stat(w().native())->st.st_mode & 07777, 0750u);
     write_through("dir/added", "x");  // dir itself unchanged
     struct stat dir_before;
     ::stat((w() / "dir").c_str(), &dir_before);
@@ -297,6 +299,8 @@ TEST_F(Layer, ChmodDropsSetIdBitsAndDirectoryMetadataMovesOnlyWhereChanged) {
     EXPECT_EQ(st.st_mode & 07777, 0700u);
     ASSERT_EQ(::stat((w() / "dir").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0751u);  // the mirror's mode did not overwrite W's
+    ASSERT_EQ(::stat(w().c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0750u);
 }
 
 TEST_F(Layer, ALinkInWToAFileOutsideIsNeverWrittenThroughAndCommitsAsALink) {

@@ -362,6 +362,32 @@ TEST(CpuThrottle, SandboxWithMaxCpuIsSeenStopped) {
     EXPECT_EQ(sandbox->wait()->status, ExitStatus::killed());
 }
 
+// A process that starts a session of its own leaves the first group, not the limit.
+TEST(CpuThrottle, ReachesAGroupThatLeftTheFirst) {
+    test::TempDir dir;
+    Policy policy = *Policy::builder().fs_read("/").fs_write(dir.path()).max_cpu(25).build();
+    const std::string pid_file = (dir / "pid").native();
+    auto sandbox = spawned(
+        policy, {"sh", "-c",
+                 "setsid sh -c 'echo $$ > " + pid_file + ".tmp; mv " + pid_file + ".tmp " +
+                     pid_file + "; while :; do :; done' & wait"});
+    pid_t spinner = 0;
+    for (int i = 0; i < 400 && spinner == 0; ++i) {
+        std::ifstream(pid_file) >> spinner;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_NE(spinner, 0) << "the spinner never wrote its pid";
+    ASSERT_NE(::getpgid(spinner), *sandbox->pid());
+    bool seen_stopped = false;
+    for (int i = 0; i < 400 && !seen_stopped; ++i) {
+        seen_stopped = process_state(spinner) == 'T';
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    EXPECT_TRUE(seen_stopped);
+    ASSERT_TRUE(sandbox->kill().has_value());
+    EXPECT_EQ(sandbox->wait()->status, ExitStatus::killed());
+}
+
 std::size_t count_entries(const char* dir) {
     std::size_t n = 0;
     DIR* d = ::opendir(dir);

@@ -63,6 +63,19 @@ bool is_below(std::string_view rel, std::string_view dir) {
     return rel.size() > dir.size() && rel.starts_with(dir) && rel[dir.size()] == '/';
 }
 
+// The parent directory of rel beneath `root`, reached without a link, and rel's last name.
+std::expected<Place, int> place_in(int root, std::string_view rel) {
+    if (rel.empty()) {
+        auto self = open_beneath(root, "", O_PATH | O_DIRECTORY, NO_LINKS);
+        if (!self) return Errno(self.error());
+        return Place{std::move(*self), "."};
+    }
+    auto [dir, name] = split_last(rel);
+    auto fd = open_beneath(root, dir, O_PATH | O_DIRECTORY, NO_LINKS);
+    if (!fd) return Errno(fd.error() == ELOOP ? ENOTDIR : fd.error());
+    return Place{std::move(*fd), std::string(name)};
+}
+
 std::optional<struct stat> lstat_at(int dir, const std::string& name) {
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) return std::nullopt;
@@ -224,11 +237,6 @@ std::expected<UniqueFd, BranchError> open_storage_base(const fs::path& base) {
 
 }  // namespace
 
-struct SeccompCowBranch::Parent {
-    UniqueFd dir;
-    std::string name;
-};
-
 // ---------------------------------------------------------------------------------------------
 // Creation and paths
 
@@ -323,28 +331,15 @@ void SeccompCowBranch::clear_mark(const std::string& rel) { deleted_.erase(rel);
 // ---------------------------------------------------------------------------------------------
 // Lookups
 
-std::expected<SeccompCowBranch::Parent, int> SeccompCowBranch::parent_in(int root,
-                                                                         std::string_view rel) const {
-    if (rel.empty()) {
-        auto self = open_beneath(root, "", O_PATH | O_DIRECTORY, NO_LINKS);
-        if (!self) return Errno(self.error());
-        return Parent{std::move(*self), "."};
-    }
-    auto [dir, name] = split_last(rel);
-    auto fd = open_beneath(root, dir, O_PATH | O_DIRECTORY, NO_LINKS);
-    if (!fd) return Errno(fd.error() == ELOOP ? ENOTDIR : fd.error());
-    return Parent{std::move(*fd), std::string(name)};
-}
-
 std::expected<Entry, int> SeccompCowBranch::locate_rel(std::string_view rel) const {
     // The upper tree holds what the command made or changed, and wins; deletion marks hide only
     // what W has.
     const bool meta = dir_meta_.contains(std::string(rel));
     int upper_error = ENOENT;
-    if (auto up = parent_in(upper_fd_.get(), rel)) {
+    if (auto up = place_in(upper_fd_.get(), rel)) {
         if (auto st = lstat_at(up->dir.get(), up->name)) {
             if (S_ISDIR(st->st_mode) && !meta && !is_deleted(rel))
-                if (auto w = parent_in(w_fd_.get(), rel))
+                if (auto w = place_in(w_fd_.get(), rel))
                     if (auto wst = lstat_at(w->dir.get(), w->name); wst && S_ISDIR(wst->st_mode)) {
                         // A directory mirrored for its contents: its own metadata is W's.
                         return Entry{std::move(w->dir), std::move(w->name), false, *wst};
@@ -357,7 +352,7 @@ std::expected<Entry, int> SeccompCowBranch::locate_rel(std::string_view rel) con
     // A file in the upper tree where the path needs a directory.
     if (upper_error == ENOTDIR) return Errno(ENOTDIR);
     if (is_deleted(rel)) return Errno(ENOENT);
-    auto w = parent_in(w_fd_.get(), rel);
+    auto w = place_in(w_fd_.get(), rel);
     if (!w) return Errno(w.error());
     auto st = lstat_at(w->dir.get(), w->name);
     if (!st) return Errno(last_errno());
@@ -371,7 +366,7 @@ std::expected<Entry, int> SeccompCowBranch::locate(std::string_view path) const 
 }
 
 fs::path SeccompCowBranch::resolve_read(std::string_view rel) const {
-    if (auto up = parent_in(upper_fd_.get(), rel); up && lstat_at(up->dir.get(), up->name))
+    if (auto up = place_in(upper_fd_.get(), rel); up && lstat_at(up->dir.get(), up->name))
         return upper_ / std::string(rel);
     return workdir_ / std::string(rel);
 }
@@ -386,7 +381,7 @@ bool SeccompCowBranch::dir_empty_merged(std::string_view rel) const {
 
 // The parent of rel in the upper tree, made where missing as a mirror of W's directory (its
 // mode, owner and times, so the view shows them until the command changes them).
-std::expected<SeccompCowBranch::Parent, int> SeccompCowBranch::upper_parent(std::string_view rel) {
+std::expected<Place, int> SeccompCowBranch::upper_parent(std::string_view rel) {
     auto [dir, name] = split_last(rel);
     if (rel.empty()) return Errno(EBUSY);
     UniqueFd up = dup_cloexec(upper_fd_.get());
@@ -419,7 +414,7 @@ std::expected<SeccompCowBranch::Parent, int> SeccompCowBranch::upper_parent(std:
         }
         up = std::move(*next);
     }
-    return Parent{std::move(up), std::string(name)};
+    return Place{std::move(up), std::string(name)};
 }
 
 // Makes upper/rel a copy of what the merged view shows at rel: nothing when the upper tree has it
@@ -602,9 +597,9 @@ Outcome SeccompCowBranch::handle_unlink(std::string_view path, bool is_dir) {
     if (!is_dir && dir) return Errno(EISDIR);
     if (is_dir && !dir_empty_merged(*rel)) return Errno(ENOTEMPTY);
 
-    if (auto up = parent_in(upper_fd_.get(), *rel); up && lstat_at(up->dir.get(), up->name))
+    if (auto up = place_in(upper_fd_.get(), *rel); up && lstat_at(up->dir.get(), up->name))
         remove_tree_at(up->dir.get(), up->name);  // an empty directory or one name
-    if (auto w = parent_in(w_fd_.get(), *rel); w && lstat_at(w->dir.get(), w->name))
+    if (auto w = place_in(w_fd_.get(), *rel); w && lstat_at(w->dir.get(), w->name))
         deleted_.insert(*rel);
     dir_meta_.erase(*rel);
     dirty_ = true;
@@ -636,7 +631,7 @@ Outcome SeccompCowBranch::handle_rename(std::string_view old_path, std::string_v
         return Errno(to.error());
     }
 
-    auto w_old = parent_in(w_fd_.get(), *old_rel);
+    auto w_old = place_in(w_fd_.get(), *old_rel);
     std::optional<struct stat> w_old_st;
     if (w_old) w_old_st = lstat_at(w_old->dir.get(), w_old->name);
     if (from_dir && w_old_st && S_ISDIR(w_old_st->st_mode)) {
@@ -650,7 +645,7 @@ Outcome SeccompCowBranch::handle_rename(std::string_view old_path, std::string_v
     auto new_parent = upper_parent(*new_rel);
     if (!new_parent) return Errno(new_parent.error());
     if (auto copied = copy_up(*old_rel, true); !copied) return Errno(copied.error());
-    auto old_parent = parent_in(upper_fd_.get(), *old_rel);
+    auto old_parent = place_in(upper_fd_.get(), *old_rel);
     if (!old_parent) return Errno(old_parent.error());
     if (to && to->in_upper && S_ISDIR(to->st.st_mode))
         ::unlinkat(new_parent->dir.get(), new_parent->name.c_str(), AT_REMOVEDIR);
@@ -694,7 +689,7 @@ Outcome SeccompCowBranch::handle_link(std::string_view old_path, std::string_vie
     auto new_parent = upper_parent(*new_rel);
     if (!new_parent) return Errno(new_parent.error());
     if (auto copied = copy_up(*old_rel, true); !copied) return Errno(copied.error());
-    auto old_parent = parent_in(upper_fd_.get(), *old_rel);
+    auto old_parent = place_in(upper_fd_.get(), *old_rel);
     if (!old_parent) return Errno(old_parent.error());
     if (::linkat(old_parent->dir.get(), old_parent->name.c_str(), new_parent->dir.get(),
                  new_parent->name.c_str(), 0) != 0)
@@ -720,7 +715,7 @@ Outcome SeccompCowBranch::handle_chmod(std::string_view path, mode_t mode) {
     if (!entry) return Errno(entry.error());
     if (S_ISLNK(entry->st.st_mode)) return Errno(EOPNOTSUPP);
     if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
-    auto up = parent_in(upper_fd_.get(), *rel);
+    auto up = place_in(upper_fd_.get(), *rel);
     if (!up) return Errno(up.error());
     if (::fchmodat(up->dir.get(), up->name.c_str(), mode & 07777 & ~SET_ID_BITS, 0) != 0)
         return Errno(last_errno());
@@ -773,7 +768,7 @@ Outcome SeccompCowBranch::handle_utimens(std::string_view path, const struct tim
     auto entry = locate_rel(*rel);
     if (!entry) return Errno(entry.error());
     if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
-    auto up = parent_in(upper_fd_.get(), *rel);
+    auto up = place_in(upper_fd_.get(), *rel);
     if (!up) return Errno(up.error());
     if (::utimensat(up->dir.get(), up->name.c_str(), times, AT_SYMLINK_NOFOLLOW) != 0)
         return Errno(last_errno());
@@ -932,6 +927,91 @@ std::expected<void, int> stage(int src_dir, const std::string& src_name, const s
 
 std::size_t depth(const std::string& rel) { return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/')); }
 
+// Only what commit can make anew: directories, files, links, FIFOs and socket nodes.
+std::expected<void, BranchError> check_committable(const std::vector<UpperItem>& items) {
+    for (const auto& item : items) {
+        switch (item.st.st_mode & S_IFMT) {
+            case S_IFDIR: case S_IFREG: case S_IFLNK: case S_IFIFO: case S_IFSOCK:
+                break;
+            default:
+                return std::unexpected(failed("copy", EPERM));
+        }
+    }
+    return {};
+}
+
+// W's deleted entries, deepest first, each reached beneath W without a link on the way.
+void apply_deletions(int w_fd, const std::set<std::string>& deleted) {
+    std::vector<std::string> doomed(deleted.begin(), deleted.end());
+    std::sort(doomed.begin(), doomed.end(), [](const auto& a, const auto& b) {
+        return depth(a) != depth(b) ? depth(a) > depth(b) : a > b;
+    });
+    for (const auto& rel : doomed)
+        if (auto w = place_in(w_fd, rel)) remove_tree_at(w->dir.get(), w->name);
+}
+
+struct CommitMarks {
+    std::set<std::string> made_dirs;     // W lacked them
+    std::set<std::string> touched_dirs;  // an entry arrived in them
+};
+
+// One entry of the upper tree into its place in W. A file arrives under the fresh name `tmp`
+// beside its place and is renamed into it: nothing is written through a link or a hard link of
+// the old entry, and no half-made file is left. An entry of another kind at the place goes first.
+std::expected<void, BranchError> install(int w_fd, int upper_fd, const UpperItem& item,
+                                         const std::string& tmp, CommitMarks& marks) {
+    const bool is_dir = S_ISDIR(item.st.st_mode);
+    auto place = place_in(w_fd, item.rel);
+    if (!place) return std::unexpected(failed(is_dir ? "mkdir" : "copy", place.error()));
+    const int pdir = place->dir.get();
+    const char* name = place->name.c_str();
+    auto existing = lstat_at(pdir, place->name);
+    if (is_dir) {
+        if (existing && S_ISDIR(existing->st_mode)) return {};
+        if (existing) ::unlinkat(pdir, name, 0);
+        if (::mkdirat(pdir, name, 0700) != 0) return std::unexpected(failed("mkdir", errno));
+        marks.made_dirs.insert(item.rel);
+        return {};
+    }
+    auto source = place_in(upper_fd, item.rel);
+    if (!source) return std::unexpected(failed("copy", source.error()));
+    if (auto staged = stage(source->dir.get(), source->name, item.st, pdir, tmp); !staged) {
+        ::unlinkat(pdir, tmp.c_str(), 0);
+        return std::unexpected(failed("copy", staged.error()));
+    }
+    if (existing && S_ISDIR(existing->st_mode)) remove_tree_at(pdir, place->name);
+    if (::renameat(pdir, tmp.c_str(), pdir, name) != 0) {
+        int e = errno;
+        ::unlinkat(pdir, tmp.c_str(), 0);
+        return std::unexpected(failed("copy", e));
+    }
+    marks.touched_dirs.insert(std::string(split_last(item.rel).first));
+    return {};
+}
+
+// Mode, owner and times of the upper directories onto W's, deepest first, so that a parent's
+// times are set after its contents changed.
+void apply_dir_metadata(int w_fd, std::vector<UpperItem> dirs) {
+    std::stable_sort(dirs.begin(), dirs.end(), [](const UpperItem& a, const UpperItem& b) {
+        return depth(a.rel) + !a.rel.empty() > depth(b.rel) + !b.rel.empty();
+    });
+    for (const UpperItem& item : dirs) {
+        auto fd = open_beneath(w_fd, item.rel, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
+        if (!fd) continue;
+        ::fchmod(fd->get(), item.st.st_mode & 07777 & ~SET_ID_BITS);
+        if (item.st.st_uid != ::geteuid() || item.st.st_gid != ::getegid())
+            ::fchown(fd->get(), item.st.st_uid, item.st.st_gid);
+        const struct timespec times[2] = {item.st.st_atim, item.st.st_mtim};
+        ::futimens(fd->get(), times);
+    }
+}
+
+void sync_dirs(int w_fd, const std::set<std::string>& dirs) {
+    for (const auto& dir : dirs)
+        if (auto fd = open_beneath(w_fd, dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, NO_LINKS))
+            ::fsync(fd->get());
+}
+
 }  // namespace
 
 std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() const {
@@ -944,7 +1024,7 @@ std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() cons
         in_upper.insert(item.rel);
         if (S_ISDIR(item.st.st_mode)) continue;
         bool in_w = false;
-        if (auto w = parent_in(w_fd_.get(), item.rel)) in_w = lstat_at(w->dir.get(), w->name).has_value();
+        if (auto w = place_in(w_fd_.get(), item.rel)) in_w = lstat_at(w->dir.get(), w->name).has_value();
         out.push_back({item.rel, in_w ? ChangeKind::Modified : ChangeKind::Added});
     }
     for (const auto& rel : deleted_)
@@ -958,94 +1038,26 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
     std::vector<UpperItem> items;
     if (auto walked = walk(upper_fd_.get(), "", items); !walked)
         return std::unexpected(failed("walk", walked.error()));
-    for (const auto& item : items) {
-        switch (item.st.st_mode & S_IFMT) {
-            case S_IFDIR: case S_IFREG: case S_IFLNK: case S_IFIFO: case S_IFSOCK:
-                break;
-            default:
-                return std::unexpected(failed("copy", EPERM));
-        }
-    }
+    if (auto checked = check_committable(items); !checked) return checked;
 
-    // Deletions, deepest first, each beneath W without a link on the way.
-    std::vector<std::string> doomed(deleted_.begin(), deleted_.end());
-    std::sort(doomed.begin(), doomed.end(), [](const auto& a, const auto& b) {
-        return depth(a) != depth(b) ? depth(a) > depth(b) : a > b;
-    });
-    for (const auto& rel : doomed)
-        if (auto w = parent_in(w_fd_.get(), rel)) remove_tree_at(w->dir.get(), w->name);
-
-    std::set<std::string> touched_dirs;
-    std::set<std::string> made_dirs;  // W lacked them: they take the upper tree's metadata
+    apply_deletions(w_fd_.get(), deleted_);
+    CommitMarks marks;
     const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
-    std::size_t tmp_count = 0;
-    for (const auto& item : items) {
-        auto parent = parent_in(w_fd_.get(), item.rel);
-        const bool is_dir = S_ISDIR(item.st.st_mode);
-        if (!parent) return std::unexpected(failed(is_dir ? "mkdir" : "copy", parent.error()));
-        const int pdir = parent->dir.get();
-        const std::string& name = parent->name;
-        auto existing = lstat_at(pdir, name);
+    for (std::size_t i = 0; i < items.size(); ++i)
+        if (auto installed = install(w_fd_.get(), upper_fd_.get(), items[i],
+                                     tmp_prefix + std::to_string(i), marks);
+            !installed)
+            return installed;
 
-        if (is_dir) {
-            if (existing && S_ISDIR(existing->st_mode)) continue;  // metadata in the last pass
-            if (existing) ::unlinkat(pdir, name.c_str(), 0);
-            if (::mkdirat(pdir, name.c_str(), 0700) != 0)
-                return std::unexpected(failed("mkdir", errno));
-            made_dirs.insert(item.rel);
-            continue;
-        }
-
-        // Under a fresh name beside the destination, then renamed into place: nothing is written
-        // through a link or a hard link of the old file, and no half-written file is left.
-        const std::string tmp = tmp_prefix + std::to_string(tmp_count++);
-        auto src_parent = parent_in(upper_fd_.get(), item.rel);
-        if (!src_parent) return std::unexpected(failed("copy", src_parent.error()));
-        if (auto staged = stage(src_parent->dir.get(), src_parent->name, item.st, pdir, tmp); !staged) {
-            ::unlinkat(pdir, tmp.c_str(), 0);
-            return std::unexpected(failed("copy", staged.error()));
-        }
-        if (existing && S_ISDIR(existing->st_mode)) remove_tree_at(pdir, name);
-        if (::renameat(pdir, tmp.c_str(), pdir, name.c_str()) != 0) {
-            int e = errno;
-            ::unlinkat(pdir, tmp.c_str(), 0);
-            return std::unexpected(failed("copy", e));
-        }
-        touched_dirs.insert(std::string(split_last(item.rel).first));
-    }
-
-    // Directories the command made or changed, and those W lacked, get their own mode, owner and
-    // times, deepest first
-    // so that setting a parent's times comes after its contents changed.
-    std::vector<const UpperItem*> dirs;
+    // Directories the command made or changed, and those W lacked, carry their own metadata.
+    std::vector<UpperItem> dirs;
     for (const auto& item : items)
-        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel) || made_dirs.contains(item.rel)))
-            dirs.push_back(&item);
-    std::sort(dirs.begin(), dirs.end(),
-              [](const UpperItem* a, const UpperItem* b) { return depth(a->rel) > depth(b->rel); });
-    for (const UpperItem* item : dirs) {
-        auto fd = open_beneath(w_fd_.get(), item->rel, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
-        if (!fd) continue;
-        ::fchmod(fd->get(), item->st.st_mode & 07777 & ~SET_ID_BITS);
-        if (item->st.st_uid != ::geteuid() || item->st.st_gid != ::getegid())
-            ::fchown(fd->get(), item->st.st_uid, item->st.st_gid);
-        const struct timespec times[2] = {item->st.st_atim, item->st.st_mtim};
-        ::futimens(fd->get(), times);
-    }
-    if (dir_meta_.contains("")) {
-        if (auto root = lstat_at(upper_fd_.get(), ".")) {
-            auto fd = open_beneath(w_fd_.get(), "", O_RDONLY | O_DIRECTORY, NO_LINKS);
-            if (fd) {
-                ::fchmod(fd->get(), root->st_mode & 07777 & ~SET_ID_BITS);
-                const struct timespec times[2] = {root->st_atim, root->st_mtim};
-                ::futimens(fd->get(), times);
-            }
-        }
-    }
-
-    for (const auto& dir : touched_dirs)
-        if (auto fd = open_beneath(w_fd_.get(), dir, O_RDONLY | O_DIRECTORY | O_NOFOLLOW, NO_LINKS))
-            ::fsync(fd->get());
+        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel) || marks.made_dirs.contains(item.rel)))
+            dirs.push_back(item);
+    if (dir_meta_.contains(""))
+        if (auto root = lstat_at(upper_fd_.get(), ".")) dirs.push_back({"", *root});
+    apply_dir_metadata(w_fd_.get(), std::move(dirs));
+    sync_dirs(w_fd_.get(), marks.touched_dirs);
 
     cleanup();
     finished_ = true;

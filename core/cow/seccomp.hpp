@@ -42,6 +42,13 @@ struct Entry {
     struct stat st {};  // the entry's own status (a link's, not its target's)
 };
 
+// Where an entry lies: its parent directory, opened beneath W or the upper tree, and its name
+// in it ("." for the tree's root itself).
+struct Place {
+    UniqueFd dir;
+    std::string name;
+};
+
 // An open the layer has prepared: made with `open()`, which may block (a FIFO) and so can run
 // on another thread, without the layer or its lock.
 struct OpenTarget {
@@ -147,12 +154,10 @@ public:
 private:
     SeccompCowBranch() = default;
 
-    struct Parent;
     // Makes a name the merged view lacks in the upper tree: 0 or -1 with errno, as a system call.
     using MakeFn = std::function<int(int dir, const char* name)>;
     std::expected<std::string, int> make_name(std::string_view path, const MakeFn& make);
-    std::expected<Parent, int> parent_in(int root, std::string_view rel) const;
-    std::expected<Parent, int> upper_parent(std::string_view rel);
+    std::expected<Place, int> upper_parent(std::string_view rel);
     std::expected<Entry, int> locate_rel(std::string_view rel) const;
     std::expected<void, int> copy_up(std::string_view rel, bool contents);
     std::expected<std::string, int> rel_of(std::string_view path) const;
