@@ -175,7 +175,7 @@ Result<std::optional<cow::SeccompCowBranch>> make_cow_layer(const Policy& p) {
         storage = landlock::default_cow_storage(p, *p.workdir);
     }
     if (!storage) return std::unexpected(VestrionError(SandboxError(std::move(storage.error()))));
-    auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage);
+    auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage, !p.fs_storage);
     if (layer) return std::optional(std::move(*layer));
     if (p.on_exit != BranchAction::Commit || p.on_error != BranchAction::Commit)
         return std::unexpected(VestrionError(SandboxError(std::move(layer.error()))));

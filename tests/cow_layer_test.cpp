@@ -492,6 +492,24 @@ TEST(StorageMode, AMissingBaseIsCreatedPrivate) {
     EXPECT_EQ(st.st_mode & 0777, 0700u);
 }
 
+TEST(StorageMode, ABaseOfOurOwnGoesWithItsLastBranch) {
+    test::TempDir tmp;
+    fs::create_directory(tmp / "w");
+    const fs::path base = tmp / "base";
+    auto first = SeccompCowBranch::create(tmp / "w", base, true);
+    auto second = SeccompCowBranch::create(tmp / "w", base, true);
+    ASSERT_TRUE(first.has_value() && second.has_value());
+    first->abort();
+    EXPECT_TRUE(fs::exists(base));
+    second->abort();
+    EXPECT_FALSE(fs::exists(base));
+    // The caller's own storage stays.
+    auto named = SeccompCowBranch::create(tmp / "w", base);
+    ASSERT_TRUE(named.has_value());
+    named->abort();
+    EXPECT_TRUE(fs::is_empty(base));
+}
+
 TEST(LayerCreation, FailsForAMissingWorkingDirectory) {
     test::TempDir tmp;
     auto made = SeccompCowBranch::create(tmp / "none", tmp / "storage");

@@ -241,7 +241,7 @@ std::expected<UniqueFd, BranchError> open_storage_base(const fs::path& base) {
 // Creation and paths
 
 std::expected<SeccompCowBranch, BranchError> SeccompCowBranch::create(
-    const fs::path& workdir, const std::optional<fs::path>& storage) {
+    const fs::path& workdir, const std::optional<fs::path>& storage, bool own_base) {
     SeccompCowBranch b;
     std::error_code ec;
     b.workdir_ = fs::canonical(workdir, ec);
@@ -253,11 +253,17 @@ std::expected<SeccompCowBranch, BranchError> SeccompCowBranch::create(
 
     b.base_ = storage ? fs::absolute(*storage)
                       : fs::temp_directory_path() / ("vestrion-cow-" + std::to_string(::getpid()));
-    auto base = open_storage_base(b.base_);
-    if (!base) return std::unexpected(std::move(base.error()));
+    b.own_base_ = own_base || !storage;
     const std::string id = random_id();
-    if (::mkdirat(base->get(), id.c_str(), 0700) != 0)
-        return std::unexpected(failed("create upper", errno));
+    std::expected<UniqueFd, BranchError> base = std::unexpected(BranchError(BranchError::Failed{}));
+    // A base of our own may vanish under us as another layer of this process removes it with
+    // its last branch: then it is made again.
+    for (int tries = 0;; ++tries) {
+        base = open_storage_base(b.base_);
+        if (!base) return std::unexpected(std::move(base.error()));
+        if (::mkdirat(base->get(), id.c_str(), 0700) == 0) break;
+        if (errno != ENOENT || tries == 3) return std::unexpected(failed("create upper", errno));
+    }
     b.branch_dir_ = b.base_ / id;
     auto branch = open_beneath(base->get(), id, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
     if (!branch || ::mkdirat(branch->get(), "upper", 0700) != 0) {
@@ -1076,6 +1082,7 @@ void SeccompCowBranch::cleanup() {
     if (base < 0) return;
     UniqueFd owned(base);
     remove_tree_at(base, branch_dir_.filename().native());
+    if (own_base_) ::rmdir(base_.c_str());  // only when no other branch is left in it
 }
 
 }  // namespace vestrion::cow

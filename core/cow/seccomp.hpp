@@ -66,9 +66,11 @@ class SeccompCowBranch {
 public:
     // The layer over `workdir`, its branch kept under `storage` (or a directory of this process
     // under the temporary directory). A storage base is created 0700 and used only when it is a
-    // directory of this user and not a link.
+    // directory of this user and not a link. A base of this process's own (`own_base`, and the
+    // default one) is removed with its last branch.
     static std::expected<SeccompCowBranch, BranchError> create(
-        const std::filesystem::path& workdir, const std::optional<std::filesystem::path>& storage);
+        const std::filesystem::path& workdir, const std::optional<std::filesystem::path>& storage,
+        bool own_base = false);
 
     SeccompCowBranch(SeccompCowBranch&&) = default;
     SeccompCowBranch& operator=(SeccompCowBranch&&) = default;
@@ -175,6 +177,7 @@ private:
     // Directories whose own metadata the command set (made, or changed mode, owner or times):
     // only these carry theirs to W at commit.
     std::set<std::string> dir_meta_;
+    bool own_base_ = false;
     bool dirty_ = false;
     bool finished_ = false;
 };
