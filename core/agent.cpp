@@ -217,6 +217,10 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     // Before anything else: the command shares our ids, and must not read what we copied of
     // the caller's memory.
     sys(SYS_prctl, PR_SET_DUMPABLE, 0, 0, 0, 0);
+    // The child waits for this byte before it goes on towards the command's exec: until now
+    // the command could have opened our memory.
+    const char ready = 1;
+    if (sys(SYS_write, channel, &ready, 1) != 1) quit();
     sys(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
     if (sys(SYS_getppid) != parent) quit();
     // Nothing of the child's but the channel: no capture pipe stays open through us. The
@@ -244,6 +248,16 @@ int start(Started& out) noexcept {
     if (pid < 0) {
         sys(SYS_close, fds[0]);
         return static_cast<int>(-pid);
+    }
+    char ready = 0;
+    long got;
+    while ((got = sys(SYS_read, fds[0], &ready, 1)) == -EINTR) {
+    }
+    if (got != 1) {
+        // The agent ended before it was safe from the command: no agent at all.
+        sys(SYS_close, fds[0]);
+        sys(SYS_close, pidfd);
+        return got < 0 ? static_cast<int>(-got) : EIO;
     }
     out = {fds[0], pidfd};
     return 0;

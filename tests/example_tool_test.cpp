@@ -162,8 +162,15 @@ int count_processes(const Args& argv) {
     for (const auto& arg : argv) wanted += arg + '\0';
     int count = 0;
     for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-        std::ifstream file(entry.path() / "cmdline");
-        std::string cmdline((std::istreambuf_iterator<char>(file)), {});
+        // Read with plain calls: a process that ends in the middle makes the read fail, which
+        // a file stream reports by throwing.
+        std::string cmdline;
+        const int fd = ::open((entry.path() / "cmdline").c_str(), O_RDONLY | O_CLOEXEC);
+        char buf[4096];
+        ssize_t n;
+        while (fd >= 0 && (n = ::read(fd, buf, sizeof buf)) > 0)
+            cmdline.append(buf, static_cast<std::size_t>(n));
+        if (fd >= 0) ::close(fd);
         if (cmdline == wanted) ++count;
     }
     return count;

@@ -5,9 +5,13 @@
 // acts with its own rights, anywhere else.
 //
 // Paths given to the operations are absolute host paths, already resolved against the calling
-// process's directories and through the merged view (the callers test `matches` first); the
-// operations act on the named entry itself and never follow its final link. They answer as the
+// process's directories and through the merged view (the callers test `matches` first). The
+// operations that change an entry act on the entry itself, never through its final link (only a
+// prepared read open follows a link, and only within the tree it lies in). They answer as the
 // kernel would against the merged view: done, or the error number the call must fail with.
+//
+// The layer acts with the supervisor's rights: it keeps to W and the branch, but does not check
+// the command's file permissions.
 #pragma once
 
 #include <sys/stat.h>
