@@ -195,8 +195,13 @@ Step<Target> checked_target(const Call& call, Caller& caller, Bytes name) {
 }
 
 // The policy callback's veto, asked before the act with what the act will use.
-std::optional<NotifAction> veto_before_act(const Call&, const Target&) {
-    return std::nullopt;
+std::optional<NotifAction> veto_before_act(const Call& call, const Target& target) {
+    SyscallEvent event = seccomp::notif::event_for(call.notif);
+    event.host = target.ip;
+    if (target.kind == agent::Destination::Kind::Address && target.bytes.size() >= 4 &&
+        (target.bytes[2] != 0 || target.bytes[3] != 0))
+        event.port = static_cast<std::uint16_t>((target.bytes[2] << 8) | target.bytes[3]);
+    return seccomp::notif::ask_before_act(call, std::move(event));
 }
 
 // Who makes the call, and on what: the agent, and the supervisor's duplicate of the caller's

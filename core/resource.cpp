@@ -268,7 +268,7 @@ NotifAction handle_fork(const seccomp_notif& notif, seccomp::notif::SharedSuperv
         state.held_notifs.push_back(notif.id);
         return NotifAction::Hold{};
     }
-    if (state.fork_count >= state.max_processes) return NotifAction::Errno{EAGAIN};
+    if (state.fork_count >= state.process_limit()) return NotifAction::Errno{EAGAIN};
     ++state.fork_count;
     auto at = std::lower_bound(state.fork_pids.begin(), state.fork_pids.end(), notif.pid);
     if (at == state.fork_pids.end() || *at != notif.pid) state.fork_pids.insert(at, notif.pid);
@@ -280,7 +280,7 @@ NotifAction handle_memory(const seccomp_notif& notif, const seccomp::notif::Noti
     std::lock_guard lock(shared.mutex);
     auto& state = shared.state;
     MemoryLedger& ledger = state.memory;
-    const std::uint64_t limit = policy.max_memory;
+    const std::uint64_t limit = state.memory_limit(policy.max_memory);
     ProcessMemory& process = ledger.record(ledger.process_of(notif.pid));
     bool allowed = true;
     switch (notif.data.nr) {

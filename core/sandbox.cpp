@@ -145,8 +145,24 @@ std::optional<std::string> unsupported_feature(const Policy& p) {
     if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
     if (p.random_seed) return "deterministic randomness (random_seed)";
     if (p.time_start) return "a start time (time_start)";
-    if (p.policy_fn) return "a policy callback (policy_fn)";
     return std::nullopt;
+}
+
+// Shares the live policy with the supervisor state and starts the callback thread, which gets
+// the state's denied paths and per-process addresses.
+Result<void> start_policy_callback(const Policy& policy, seccomp::notif::SupervisorState& state) {
+    LivePolicy live;
+    live.allowed_ips = state.static_allowed_ips.value_or(std::set<IpAddr>{});
+    live.max_memory_bytes = policy.max_memory.value_or(0);
+    live.max_processes = policy.max_processes;
+    auto shared = std::make_shared<SharedLivePolicy>();
+    shared->value = live;
+    auto sender = policy_fn::spawn_policy_fn(policy.policy_fn, shared, std::move(live),
+                                             state.pid_networks, state.denied_paths);
+    if (!sender) return std::unexpected(std::move(sender.error()));
+    state.live_policy = std::move(shared);
+    state.policy_events = std::move(*sender);
+    return {};
 }
 
 // A spawn whose child cannot have a supervisor runs only a policy that needs none.
@@ -315,6 +331,10 @@ void sandbox_thread_main(SpawnJob* job) {
         if (job->layer) {
             outcome.state->state.cow_branch = std::move(*job->layer);
             job->layer.reset();
+        }
+        if (job->policy.policy_fn) {
+            if (auto started = start_policy_callback(job->policy, outcome.state->state); !started)
+                return fail(std::move(started.error()));
         }
     }
     if (job->policy.max_cpu && *job->policy.max_cpu < 100)

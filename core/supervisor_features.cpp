@@ -4,6 +4,7 @@ namespace vestrion::sandbox {
 
 std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (p.max_memory) return "the memory limit (max_memory)";
+    if (p.policy_fn) return "a policy callback (policy_fn)";
     if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.workdir && p.fs_isolation == FsIsolation::None)
         return "a copy-on-write working directory (workdir)";

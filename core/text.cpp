@@ -7,6 +7,7 @@
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <vector>
 
 #include "core/sys/syscall.hpp"
 
@@ -54,6 +55,31 @@ bool is_valid_utf8(std::string_view bytes) {
         i += len;
     }
     return true;
+}
+
+std::string normalize_path(std::string_view path, std::string_view base) {
+    std::vector<std::string_view> parts;
+    auto walk = [&](std::string_view text) {
+        while (!text.empty()) {
+            std::size_t slash = text.find('/');
+            std::string_view part = text.substr(0, slash);
+            text.remove_prefix(slash == std::string_view::npos ? text.size() : slash + 1);
+            if (part.empty() || part == ".") continue;
+            if (part == "..") {
+                if (!parts.empty()) parts.pop_back();
+            } else {
+                parts.push_back(part);
+            }
+        }
+    };
+    if (!path.starts_with('/')) walk(base);
+    walk(path);
+    std::string out;
+    for (std::string_view part : parts) {
+        out += '/';
+        out += part;
+    }
+    return out.empty() ? "/" : out;
 }
 
 std::string lossy_utf8(std::string_view bytes) {

@@ -17,6 +17,10 @@ std::string lossy_utf8(std::string_view bytes);
 
 bool is_valid_utf8(std::string_view bytes);
 
+// The path with repeated "/", "." and ".." resolved on the text alone (no symbolic links); a
+// relative path is first joined to `base`, itself taken as absolute. ".." at the root stays there.
+std::string normalize_path(std::string_view path, std::string_view base = "/");
+
 // Appends to a fixed buffer, silently truncating; never allocates.
 class LineBuf {
 public:

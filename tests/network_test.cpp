@@ -79,6 +79,13 @@ TEST(ResolveHosts, AddsBothLoopbacksToNumericHostsAndNothingWithoutHosts) {
     EXPECT_EQ(*ips, (std::set<IpAddr>{V4{127, 0, 0, 1}, loopback6, V4{10, 0, 0, 5}, doc}));
 }
 
+TEST(ResolveHosts, AFailedLookupNamesTheHost) {
+    auto ips = network::resolve_hosts({"10.0.0.5", "bad..host"});
+    ASSERT_FALSE(ips);
+    EXPECT_NE(ips.error().message().find("failed to resolve host 'bad..host': "), std::string::npos)
+        << ips.error().message();
+}
+
 TEST(EffectiveNetworkPolicy, PidEntryThenLiveSetThenStaticList) {
     seccomp::notif::SupervisorState state(8, std::nullopt);
     EXPECT_FALSE(state.effective_network_policy(7)) << "nothing listed: every address";
@@ -92,7 +99,8 @@ TEST(EffectiveNetworkPolicy, PidEntryThenLiveSetThenStaticList) {
     EXPECT_EQ(state.effective_network_policy(7), live);
     state.pid_networks->networks[7] = {};
     EXPECT_EQ(state.effective_network_policy(7), std::set<IpAddr>{}) << "an empty entry refuses all";
-    EXPECT_EQ(state.effective_network_policy(8), live);
+    // Neither pid leads back to the sandbox's first process: every entry applies.
+    EXPECT_EQ(state.effective_network_policy(8), std::set<IpAddr>{});
 }
 
 TEST(AllowListSpawn, IsRefusedWhereNoSupervisorCanEnforceIt) {
@@ -484,6 +492,55 @@ TEST(Races, NothingReachesARefusedPeer) {
         EXPECT_EQ(tcp3.accepted(), 0);
         EXPECT_TRUE(udp3.datagrams().empty());
     }
+}
+
+// --- The policy callback ---
+
+// A policy whose callback runs `decide` on every event; everything it touches is its own, as the
+// callback thread may outlive the run.
+Policy with_callback(std::function<Verdict(const SyscallEvent&, PolicyContext&)> decide) {
+    return *base()
+                .policy_fn([decide = std::move(decide)](SyscallEvent event, PolicyContext& ctx) {
+                    return decide(event, ctx);
+                })
+                .build();
+}
+
+TEST_F(AllowList, CallbackDenyStopsTheConnectionBeforeItIsMade) {
+    Policy policy = with_callback([](const SyscallEvent& e, PolicyContext&) {
+        return e.syscall == "connect" && e.port ? Verdict::deny() : Verdict::allow();
+    });
+    EXPECT_EQ(run_helper(policy, {"connect", "127.0.0.2", tcp2.port()}), "EPERM\n");
+    EXPECT_EQ(tcp2.accepted(), 0);
+}
+
+TEST_F(AllowList, CallbackRestrictionCoversTheProcessAndWhatItStartsAfterwards) {
+    // The first connect, made by a thread, restricts its process to no address at all.
+    Policy policy = with_callback([](const SyscallEvent& e, PolicyContext& ctx) {
+        if (e.syscall == "connect") ctx.restrict_pid_network(e.pid, {});
+        return Verdict::allow();
+    });
+    EXPECT_EQ(run_helper(policy, {"connect-thread-main-fork", "127.0.0.2", tcp2.port()}),
+              "ok\nECONNREFUSED\nECONNREFUSED\n");
+    EXPECT_EQ(tcp2.accepted(), 1);
+}
+
+TEST(CallbackNetwork, RestrictingToNoAddressRefusesEveryIpButNotUnix) {
+    Peer tcp2{"127.0.0.2", SOCK_STREAM};
+    test::TempDir dir;
+    UnixServer server(dir / "sock");
+    // Restricted at the first event, the exec of the command.
+    Policy policy = *base()
+                         .cwd(dir.path())
+                         .policy_fn([](SyscallEvent, PolicyContext& ctx) {
+                             ctx.restrict_network({});
+                             return Verdict::allow();
+                         })
+                         .build();
+    EXPECT_EQ(run_helper(policy, {"connect", "127.0.0.2", tcp2.port()}), "ECONNREFUSED\n");
+    EXPECT_EQ(run_helper(policy, {"connect", "::1", "9"}), "ECONNREFUSED\n");
+    EXPECT_EQ(run_helper(policy, {"connect-unix", "sock"}), "ok hello\n");
+    EXPECT_EQ(tcp2.accepted(), 0);
 }
 
 }  // namespace

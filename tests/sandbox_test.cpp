@@ -279,8 +279,8 @@ std::string place_caller(NoSupervisor how, std::optional<test::ContinueSuperviso
 struct NoSupervisorCase {
     const char* name;
     NoSupervisor how;
-    bool max_memory;
-    const char* expected;  // the output, or the start of the error
+    std::string_view feature;  // "", "max_memory" or "policy_fn"
+    const char* expected;      // the output, or the start of the error
 };
 
 void PrintTo(const NoSupervisorCase& c, std::ostream* os) { *os << c.name; }
@@ -295,7 +295,10 @@ TEST_P(WithoutSupervisor, PlainPolicyRunsAndSupervisedOneIsRefused) {
         std::optional<test::ContinueSupervisor> supervisor;
         if (std::string failed = place_caller(c.how, supervisor); !failed.empty()) return failed;
         auto builder = Policy::builder().fs_read("/");
-        if (c.max_memory) builder = std::move(builder).max_memory(1 << 30);
+        if (c.feature == "max_memory") builder = std::move(builder).max_memory(1 << 30);
+        if (c.feature == "policy_fn")
+            builder = std::move(builder).policy_fn(
+                [](SyscallEvent, PolicyContext&) { return Verdict::allow(); });
         auto result =
             Sandbox::run(*std::move(builder).build(), Args{"sh", "-c", "uname -s; (true)"});
         if (!result) return result.error().message();
@@ -307,12 +310,15 @@ TEST_P(WithoutSupervisor, PlainPolicyRunsAndSupervisedOneIsRefused) {
 INSTANTIATE_TEST_SUITE_P(
     Table, WithoutSupervisor,
     ::testing::Values(
-        NoSupervisorCase{"OuterListenerPlain", NoSupervisor::OuterListener, false, "Linux\n"},
-        NoSupervisorCase{"ConfinedPlain", NoSupervisor::Confined, false, "Linux\n"},
-        NoSupervisorCase{"OuterListenerMaxMemory", NoSupervisor::OuterListener, true,
+        NoSupervisorCase{"OuterListenerPlain", NoSupervisor::OuterListener, "", "Linux\n"},
+        NoSupervisorCase{"ConfinedPlain", NoSupervisor::Confined, "", "Linux\n"},
+        NoSupervisorCase{"OuterListenerMaxMemory", NoSupervisor::OuterListener, "max_memory",
                          "sandbox error: child process error: the memory limit (max_memory) needs "
                          "the syscall supervisor, which cannot run under a seccomp filter that already holds"},
-        NoSupervisorCase{"ConfinedMaxMemory", NoSupervisor::Confined, true,
+        NoSupervisorCase{"OuterListenerCallback", NoSupervisor::OuterListener, "policy_fn",
+                         "sandbox error: child process error: a policy callback (policy_fn) needs "
+                         "the syscall supervisor, which cannot run under a seccomp filter"},
+        NoSupervisorCase{"ConfinedMaxMemory", NoSupervisor::Confined, "max_memory",
                          "sandbox error: child process error: the memory limit (max_memory) needs "
                          "the syscall supervisor, which cannot run in a spawn from inside a vestrion sandbox"}),
     [](const auto& info) { return info.param.name; });

@@ -225,8 +225,9 @@ constexpr Numbers<36> kVirtualRoot{
     nr("utimensat"),  nr("unlink"),    nr("rmdir"),      nr("mkdir"),      nr("rename"),
     nr("symlink"),    nr("link"),      nr("chmod"),      nr("chown"),      nr("lchown"),
     nr("faccessat2")};
-constexpr Numbers<6> kCallback{nr("openat"), nr("connect"), nr("sendto"),
-                               nr("bind"),   nr("execve"),  nr("execveat")};
+// Every way to open by path, so that a path the callback denied is not one open(2) away.
+constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
+                               nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};
 constexpr Numbers<2> kPortRemap{nr("bind"), nr("getsockname")};
 // The calls that change a file's mode, owner, times or extended attributes: Landlock does not
 // cover them, so only the supervisor may perform them,

@@ -18,6 +18,9 @@ struct Call {
     const NotifPolicy& policy;
     SharedSupervisorState& shared;
     int listener;
+    // Set once the policy callback was asked about this call before the act: the event step
+    // after the answer does not ask again.
+    mutable bool policy_asked = false;
 };
 
 // A handler returning an optional answer gives none when the call is not its own, and the

@@ -168,15 +168,4 @@ bool wants_cloexec(const SeccompNotif& notif) noexcept {
 
 void maybe_patch_vdso(std::uint32_t, SupervisorState&, const NotifPolicy&) {}
 
-NotifAction emit_policy_event(const SeccompNotif&, NotifAction action, int,
-                              SharedSupervisorState& shared) {
-    std::shared_ptr<PolicyEventQueue> events;
-    {
-        std::lock_guard lock(shared.mutex);
-        events = shared.state.policy_events;
-    }
-    // Until the callback thread exists there is nobody to tell: the answer stands.
-    return action;
-}
-
 }  // namespace vestrion::seccomp::notif

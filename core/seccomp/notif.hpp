@@ -3,13 +3,17 @@
 // notifying process.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
+#include <string>
 #include <span>
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/policy_fn.hpp"
 #include "core/seccomp/action.hpp"
 #include "core/seccomp/dispatch.hpp"
 #include "core/seccomp/state.hpp"
@@ -69,9 +73,41 @@ bool wants_cloexec(const SeccompNotif& notif) noexcept;
 // yet: nothing happens.
 void maybe_patch_vdso(std::uint32_t pid, SupervisorState& state, const NotifPolicy& policy);
 
-// The policy-callback step before an answer is sent: may replace the answer. Without a callback
-// the answer stands; the callback thread's events and verdicts come with it.
-NotifAction emit_policy_event(const SeccompNotif& notif, NotifAction action, int listener,
-                              SharedSupervisorState& shared);
+// --- The policy callback's events. ---
+
+// A verdict is awaited this long; then the supervisor's own answer stands.
+inline constexpr std::chrono::seconds VERDICT_WAIT{5};
+
+// The event of a call with its name, category, pid and parent filled; the handler adds the path
+// or the host and port.
+SyscallEvent event_for(const SeccompNotif& notif);
+
+// Readers of the notifying process's memory for events: absent when unreadable. A path reads up
+// to 4096 bytes and must be UTF-8; an argument list at most 64 strings of 256 bytes.
+std::optional<std::string> read_path_for_event(int listener, const SeccompNotif& notif,
+                                               std::uint64_t address);
+std::optional<std::vector<std::string>> read_argv_for_event(int listener,
+                                                            const SeccompNotif& notif,
+                                                            std::uint64_t address);
+struct EventAddress {
+    std::optional<IpAddr> host;
+    std::optional<std::uint16_t> port;
+};
+EventAddress read_sockaddr_for_event(int listener, const SeccompNotif& notif,
+                                     std::uint64_t address, std::uint64_t length);
+std::optional<std::uint32_t> read_ppid(std::uint32_t pid);
+
+// The callback's step before an answer is sent: tells the callback of the call and, for the calls
+// it may veto, waits for its verdict, which may turn the answer into an error. Nothing when the
+// handler already asked (ask_before_act).
+NotifAction emit_policy_event(const Call& call, NotifAction action);
+
+// For a call the supervisor itself performs (connect, sendto, sendmsg, sendmmsg, bind; opens under
+// a virtual root or copy-on-write layer): sends the held event built from the handler's own copies
+// (after the handler's own checks) and waits for the verdict before the act. Returns the refusal
+// (EPERM for Deny, the errno of DenyWith) when the callback vetoes; none when the act may go ahead
+// (Allow, Defer, closed reply channel, deadline, no callback). Either way the generic event step
+// of this notification does not ask a second time.
+std::optional<NotifAction> ask_before_act(const Call& call, SyscallEvent event);
 
 }  // namespace vestrion::seccomp::notif

@@ -64,17 +64,6 @@ struct NotifPolicy {
 // Listings the supervisor serves itself, per open directory (pid, descriptor number).
 using DirCache = procfs::ListingCache;
 
-// Written by the callback thread without the supervisor mutex: each has a lock of its own,
-// always taken after the mutex.
-struct DeniedPaths {
-    std::shared_mutex lock;
-    std::set<std::string> paths;
-};
-struct PidNetworks {
-    std::shared_mutex lock;
-    std::map<std::uint32_t, std::set<IpAddr>> networks;
-};
-
 struct SupervisorState {
     SupervisorState(std::uint32_t max_processes, std::optional<random::Rng> rng);
 
@@ -83,19 +72,24 @@ struct SupervisorState {
     // recorded group gets another.
     void set_child(pid_t pid, int pidfd);
 
-    // True when the path equals a denied entry or lies below one ("entry/..."), compared as
-    // the child spelled it.
+    // True when the normalised absolute path equals a denied entry or lies below one.
     bool is_path_denied(std::string_view path) const;
-    // The same for the path argument of an open, openat or openat2 notification; an unreadable
-    // path or one that is not UTF-8 is never denied.
+    // The same for the path of an open, creat, openat or openat2 notification, normalised and,
+    // when relative, joined to the directory the call names (the caller's working directory or
+    // its descriptor's path). Compared as bytes; an unreadable path is not denied.
     bool is_path_denied_for_notif(const SeccompNotif& notif, int listener) const;
 
-    std::uint64_t memory_used() const { return memory.used(); }
+    // The addresses thread `tid` may reach; none: every address. In order: the entries of its
+    // process and of its ancestors up to the sandbox's first process (their intersection; all
+    // entries when the chain no longer reaches that process), else the callback's live set once
+    // it exists and is restricted or non-empty, else the allow-list of the policy.
+    std::optional<std::set<IpAddr>> effective_network_policy(std::uint32_t tid) const;
 
-    // The addresses the process of `pid` may reach, or none when it may reach any: its own
-    // entry set by the callback (even empty), else the callback's live set when not empty,
-    // else the list resolved at spawn.
-    std::optional<std::set<IpAddr>> effective_network_policy(std::uint32_t pid) const;
+    // The budgets: the smaller of the policy's limit and the one the callback set.
+    std::uint32_t process_limit() const;
+    std::uint64_t memory_limit(std::uint64_t policy_limit) const;
+
+    std::uint64_t memory_used() const { return memory.used(); }
 
     std::optional<random::Rng> rng;
     resource::MemoryLedger memory;

@@ -13,21 +13,22 @@ namespace vestrion::seccomp::notif {
 namespace {
 
 // The answer before the callback step: the denied-path check of the opens, else the dispatch.
-NotifAction decide(const SeccompNotif& notif, const NotifPolicy& policy,
-                   SharedSupervisorState& shared, int listener) {
-    if (policy.time || policy.random) {
-        std::lock_guard lock(shared.mutex);
-        maybe_patch_vdso(notif.pid, shared.state, policy);
+NotifAction decide(const Call& call) {
+    const SeccompNotif& notif = call.notif;
+    if (call.policy.time || call.policy.random) {
+        std::lock_guard lock(call.shared.mutex);
+        maybe_patch_vdso(notif.pid, call.shared.state, call.policy);
     }
     // Every way of opening by path that reaches us, not only openat: a denied path must not be
     // one open(2) away.
     const int nr = notif.data.nr;
-    if (nr == SYS_openat || nr == SYS_open || nr == SYS_openat2) {
-        std::lock_guard lock(shared.mutex);
-        if (shared.state.is_path_denied_for_notif(notif, listener))
+    if (nr == SYS_openat || nr == SYS_open || nr == SYS_creat || nr == SYS_openat2) {
+        std::lock_guard lock(call.shared.mutex);
+        if (call.shared.state.is_path_denied_for_notif(notif, call.listener))
             return NotifAction::Errno{EACCES};
     }
-    return dispatch(notif, policy, shared, listener);
+    Handlers handlers;
+    return dispatch(call, handlers);
 }
 
 enum class Received { Answered, Skipped, ListenerGone };
@@ -40,8 +41,8 @@ Received serve_one(const NotifPolicy& policy, SharedSupervisorState& shared, int
         // that is no longer there ends supervision.
         return notif.error().code() == EBADF ? Received::ListenerGone : Received::Skipped;
     }
-    NotifAction action = decide(*notif, policy, shared, listener);
-    action = emit_policy_event(*notif, std::move(action), listener, shared);
+    Call call{*notif, policy, shared, listener};
+    NotifAction action = emit_policy_event(call, decide(call));
     // A failed send means the caller is gone; its siblings still need answers.
     (void)send_response(listener, notif->id, std::move(action));
     return Received::Answered;

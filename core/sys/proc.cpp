@@ -171,6 +171,40 @@ std::uint32_t id_to_theirs(std::uint32_t tid, IdKind kind, std::uint32_t id) noe
     return map_thread_id(tid, kind, id, false).value_or(kOverflowId);
 }
 
+std::optional<std::uint32_t> parse_parent_pid(std::string_view stat) noexcept {
+    // The command name may hold spaces and parentheses: the fields start after the last ')'.
+    std::size_t close = stat.rfind(')');
+    if (close == std::string_view::npos) return std::nullopt;
+    std::string_view rest = stat.substr(close + 1);
+    next_field(rest);  // the state
+    std::string_view field = next_field(rest);
+    if (field.starts_with('+')) field.remove_prefix(1);
+    return parse_number<std::uint32_t>(field);
+}
+
+std::optional<std::uint32_t> parent_pid(std::uint32_t pid) noexcept {
+    char buf[512];  // the parent is the fourth field, after a name of at most 64 bytes
+    auto got = read_entry(pid, "stat", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return parse_parent_pid(std::string_view(buf, *got));
+}
+
+std::optional<std::string> directory_path(std::uint32_t tid, int dirfd) {
+    char link[64];
+    if (dirfd == AT_FDCWD)
+        std::snprintf(link, sizeof link, "/proc/%u/cwd", tid);
+    else if (dirfd >= 0)
+        std::snprintf(link, sizeof link, "/proc/%u/fd/%d", tid, dirfd);
+    else
+        return std::nullopt;
+    std::string target(4096, '\0');
+    ssize_t n = ::readlink(link, target.data(), target.size());
+    if (n <= 0 || static_cast<std::size_t>(n) >= target.size() || target[0] != '/')
+        return std::nullopt;
+    target.resize(static_cast<std::size_t>(n));
+    return target;
+}
+
 std::optional<ImageLayout> parse_image_layout(std::string_view stat) noexcept {
     // The command name may hold spaces and parentheses: count fields after the last ')'.
     std::size_t close = stat.rfind(')');

@@ -4,6 +4,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <string>
 #include <string_view>
 
 #include "core/sys/fd.hpp"
@@ -37,6 +38,15 @@ std::optional<std::uint32_t> id_to_ours(std::uint32_t tid, IdKind kind, std::uin
 std::uint32_t id_to_theirs(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept;
 // The same over the text of a map ("inside outside count" lines).
 std::optional<std::uint32_t> map_id(std::string_view map, std::uint32_t id, bool to_ours) noexcept;
+
+// The parent of process (or thread) `pid`, from /proc/<pid>/stat.
+std::optional<std::uint32_t> parent_pid(std::uint32_t pid) noexcept;
+// The parent field of a stat line (a leading '+' accepted).
+std::optional<std::uint32_t> parse_parent_pid(std::string_view stat) noexcept;
+
+// The path of the directory a relative path of thread `tid` starts from: its working directory
+// for AT_FDCWD, else the path of its descriptor `dirfd`.
+std::optional<std::string> directory_path(std::uint32_t tid, int dirfd);
 
 // Where the heap of the process's current image starts and where its argument strings lie:
 // both are fixed for one image and move with every exec.

@@ -464,6 +464,20 @@ int main(int argc, char** argv) {
         waitpid(pid, nullptr, 0);
         return 0;
     }
+    if (name == "connect-thread-main-fork" && want(2)) {
+        // A thread, then its process, then a process started afterwards: one line each.
+        std::thread([&] { connect_ip(argv[2], argv[3]); }).join();
+        connect_ip(argv[2], argv[3]);
+        std::fflush(stdout);
+        pid_t pid = fork();
+        if (pid == 0) {
+            connect_ip(argv[2], argv[3]);
+            std::fflush(stdout);
+            _exit(0);
+        }
+        waitpid(pid, nullptr, 0);
+        return 0;
+    }
     if (name == "connect-nonblocking" && want(2)) return connect_nonblocking(argv[2], argv[3]);
     if (name == "connect-unix" && want(1)) return connect_unix(argv[2], false);
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);

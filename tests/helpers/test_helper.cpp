@@ -2,6 +2,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/fs.h>
+#include <linux/openat2.h>
 #include <linux/sched.h>
 #include <pthread.h>
 #include <sched.h>
@@ -371,6 +372,28 @@ int reach(pid_t pid) {
     return 0;
 }
 
+// Opens each path with one call (open, creat, openat or openat2) and prints the outcomes.
+int open_paths(const std::string& how, int count, char** paths) {
+    for (int i = 0; i < count; ++i) {
+        long fd;
+        if (how == "open") {
+            fd = syscall(SYS_open, paths[i], O_RDONLY);
+        } else if (how == "creat") {
+            fd = syscall(SYS_creat, paths[i], 0600);
+        } else if (how == "openat") {
+            fd = syscall(SYS_openat, AT_FDCWD, paths[i], O_RDONLY);
+        } else {
+            open_how flags{};
+            flags.flags = O_RDONLY;
+            fd = syscall(SYS_openat2, AT_FDCWD, paths[i], &flags, sizeof flags);
+        }
+        std::printf("%s%s", i ? " " : "", outcome(fd));
+        if (fd >= 0) close(static_cast<int>(fd));
+    }
+    std::printf("\n");
+    return 0;
+}
+
 // One call that changes a file's metadata, made in the form named; prints its outcome.
 long metadata_call(const std::string& form, const char* path, const char* arg) {
     const long self = static_cast<long>(getuid());
@@ -588,6 +611,7 @@ int main(int argc, char** argv) {
         return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
