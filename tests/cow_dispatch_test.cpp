@@ -537,5 +537,25 @@ TEST(CowSandbox, ALinkInWToAFileOutsideWritesNothingThere) {
     EXPECT_TRUE(fs::is_symlink(s.w / "l"));
 }
 
+TEST(CowSandbox, TheCallbackRefusesAnOpenBeforeTheLayerMakesAnything) {
+    SandboxScratch s;
+    auto policy = Policy::builder()
+                      .fs_read("/")
+                      .workdir(s.w)
+                      .fs_storage(s.storage)
+                      .cwd(s.w)
+                      .policy_fn([](const SyscallEvent& e, PolicyContext&) {
+                          const bool refused = e.path && e.path->ends_with("refused");
+                          return refused ? Verdict::deny_with(EACCES) : Verdict::allow();
+                      })
+                      .build();
+    ASSERT_TRUE(policy.has_value()) << policy.error().message();
+    Ran ran = run_in_sandbox(*policy, s.w,
+                             {"/bin/sh", "-c", "echo x > refused || echo no; echo y > kept; ls"});
+    EXPECT_EQ(ran.out, "no\nkept\n");
+    EXPECT_FALSE(fs::exists(s.w / "refused"));
+    EXPECT_EQ(test::read_file(s.w / "kept"), "y\n");
+}
+
 }  // namespace
 }  // namespace vestrion

@@ -21,6 +21,7 @@
 #include "core/seccomp/notif.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/structs.hpp"
+#include "core/text.hpp"
 
 namespace vestrion::cow::dispatch {
 
@@ -1042,7 +1043,7 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     const bool follow =
         !(o.flags & O_NOFOLLOW) && !((o.flags & O_CREAT) && (o.flags & O_EXCL));
 
-    std::optional<OpenTarget> target;
+    std::string where;
     {
         std::lock_guard lock(call.shared.mutex);
         auto& layer = call.shared.state.cow_branch;
@@ -1058,8 +1059,20 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
             if (place->where.through_layer_link) return fail(EACCES);
             return std::nullopt;
         }
-        auto prepared =
-            layer->handle_open(place->path(), o.flags, creation_mode(o.mode, creds, 07777));
+        where = place->path();
+    }
+    // The policy callback's verdict comes before the layer copies or creates anything; the
+    // state is not locked while it is awaited.
+    SyscallEvent event = seccomp::notif::event_for(call.notif);
+    if (path->bytes) event.path = text::lossy_utf8(*path->bytes);
+    if (auto refusal = seccomp::notif::ask_before_act(call, std::move(event))) return refusal;
+
+    std::optional<OpenTarget> target;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        auto prepared = layer->handle_open(where, o.flags, creation_mode(o.mode, creds, 07777));
         if (!prepared) return fail(prepared.error());
         target = std::move(*prepared);
     }
