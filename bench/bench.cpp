@@ -169,6 +169,22 @@ void routed_calls(const std::string& dir, const char* mode, const char* what, in
     vestrion_policy_free(policy);
 }
 
+// Runs a loop program bare and sandboxed `rounds` times; reports the medians per call of the
+// nanoseconds it printed.
+void report_loop(const char* what, const vestrion_policy_t* policy, const char* const* argv,
+                 std::uint32_t argc, int rounds, long calls) {
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; policy && i < rounds; ++i) {
+        std::string out;
+        bare_spawn(argv, &out);
+        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+        out.clear();
+        if (!sandboxed_run(policy, argv, argc, &out)) std::fprintf(stderr, "%s: failed\n", what);
+        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+    }
+    report(what, median(sandboxed), median(bare), "us", "");
+}
+
 // A call that the supervisor performs itself, with the child's rights, after resolving and placing
 // its file: chmod of a file in a writable directory.
 void metadata_calls(const std::string& dir, int rounds, long calls) {
@@ -185,16 +201,7 @@ void metadata_calls(const std::string& dir, int rounds, long calls) {
     std::string program = dir + "/vestrion-bench-routed-loop";
     std::string count = std::to_string(calls);
     const char* argv[] = {program.c_str(), "chmod", count.c_str(), file.c_str(), nullptr};
-    std::vector<double> sandboxed, bare;
-    for (int i = 0; policy && i < rounds; ++i) {
-        std::string out;
-        bare_spawn(argv, &out);
-        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
-        out.clear();
-        if (!sandboxed_run(policy, argv, 4, &out)) std::fprintf(stderr, "chmod loop failed\n");
-        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
-    }
-    report("metadata call (chmod, per call)", median(sandboxed), median(bare), "us", "");
+    report_loop("metadata call (chmod, per call)", policy, argv, 4, rounds, calls);
     vestrion_policy_free(policy);
     ::unlink(file.c_str());
     ::rmdir(scratch);
@@ -229,16 +236,7 @@ void cow_opens(const std::string& dir, int rounds, long calls) {
     for (const Case& c : cases) {
         const char* argv[] = {program.c_str(), "open", count.c_str(), c.file.c_str(), c.mode,
                               nullptr};
-        std::vector<double> sandboxed, bare;
-        for (int i = 0; policy && i < rounds; ++i) {
-            std::string out;
-            bare_spawn(argv, &out);
-            bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
-            out.clear();
-            if (!sandboxed_run(policy, argv, 5, &out)) std::fprintf(stderr, "open loop failed\n");
-            sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
-        }
-        report(c.what, median(sandboxed), median(bare), "us", "");
+        report_loop(c.what, policy, argv, 5, rounds, calls);
     }
     vestrion_policy_free(policy);
     ::unlink(file.c_str());
