@@ -226,6 +226,24 @@ TEST_F(AllowList, DatagramsReachOnlyListedAddresses) {
     EXPECT_TRUE(udp3.datagrams().empty());
 }
 
+// A veto comes before the act: nothing reaches the peer, and the command is told the refusal.
+TEST_F(AllowList, ACallbackVetoStopsTheCallBeforeItIsMade) {
+    auto policy = base()
+                      .net_allow_host("127.0.0.2")
+                      .policy_fn([](SyscallEvent event, PolicyContext&) {
+                          bool network = event.category == SyscallCategory::Network;
+                          return network && event.host ? Verdict::deny() : Verdict::allow();
+                      })
+                      .build();
+    ASSERT_TRUE(policy);
+    EXPECT_EQ(run_helper(*policy, {"connect", "127.0.0.2", tcp2.port()}), "EPERM\n");
+    EXPECT_EQ(run_helper(*policy, {"sendmmsg", "127.0.0.2", udp2.port()}), "EPERM\n");
+    EXPECT_EQ(run_helper(*policy, {"sendmsg-iov", "127.0.0.2", udp2.port(), "a", "b", "c"}),
+              "EPERM\n");
+    EXPECT_EQ(tcp2.accepted(), 0);
+    EXPECT_TRUE(udp2.datagrams().empty());
+}
+
 // What the supervisor copies from the command is bounded before anything is allocated, and
 // answered as the kernel answers the same call.
 TEST_F(AllowList, LengthsAndPointersAreBoundedAsTheKernelBoundsThem) {
