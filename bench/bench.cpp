@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -168,6 +169,22 @@ void routed_calls(const std::string& dir, const char* mode, const char* what, in
     vestrion_policy_free(policy);
 }
 
+// Runs a loop program bare and sandboxed `rounds` times; reports the medians per call of the
+// nanoseconds it printed.
+void report_loop(const char* what, const vestrion_policy_t* policy, const char* const* argv,
+                 std::uint32_t argc, int rounds, long calls) {
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; policy && i < rounds; ++i) {
+        std::string out;
+        bare_spawn(argv, &out);
+        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+        out.clear();
+        if (!sandboxed_run(policy, argv, argc, &out)) std::fprintf(stderr, "%s: failed\n", what);
+        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+    }
+    report(what, median(sandboxed), median(bare), "us", "");
+}
+
 // A call that the supervisor performs itself, with the child's rights, after resolving and placing
 // its file: chmod of a file in a writable directory.
 void metadata_calls(const std::string& dir, int rounds, long calls) {
@@ -184,18 +201,46 @@ void metadata_calls(const std::string& dir, int rounds, long calls) {
     std::string program = dir + "/vestrion-bench-routed-loop";
     std::string count = std::to_string(calls);
     const char* argv[] = {program.c_str(), "chmod", count.c_str(), file.c_str(), nullptr};
-    std::vector<double> sandboxed, bare;
-    for (int i = 0; policy && i < rounds; ++i) {
-        std::string out;
-        bare_spawn(argv, &out);
-        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
-        out.clear();
-        if (!sandboxed_run(policy, argv, 4, &out)) std::fprintf(stderr, "chmod loop failed\n");
-        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
-    }
-    report("metadata call (chmod, per call)", median(sandboxed), median(bare), "us", "");
+    report_loop("metadata call (chmod, per call)", policy, argv, 4, rounds, calls);
     vestrion_policy_free(policy);
     ::unlink(file.c_str());
+    ::rmdir(scratch);
+}
+
+// Opens under a copy-on-write working directory W: in W, which the layer serves (for writing,
+// on the copy it made once), and outside W, where only the path's resolution is added.
+void cow_opens(const std::string& dir, int rounds, long calls) {
+    char scratch[] = "/tmp/vestrion-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return;
+    const std::string w = std::string(scratch) + "/w", file = w + "/f";
+    ::mkdir(w.c_str(), 0755);
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    b = vestrion_policy_builder_fs_read(b, dir.c_str());
+    for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+        if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+    b = vestrion_policy_builder_workdir(b, w.c_str());
+    b = vestrion_policy_builder_on_exit(b, 1);  // abort: W stays as it is
+    b = vestrion_policy_builder_on_error(b, 1);
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    const std::string program = dir + "/vestrion-bench-routed-loop";
+    const std::string count = std::to_string(calls);
+    struct Case {
+        const char* what;
+        const std::string& file;
+        const char* mode;
+    };
+    const Case cases[] = {{"open in W, read (per call)", file, "r"},
+                          {"open in W, write (per call)", file, "w"},
+                          {"open outside W, workdir (per call)", program, "r"}};
+    for (const Case& c : cases) {
+        const char* argv[] = {program.c_str(), "open", count.c_str(), c.file.c_str(), c.mode,
+                              nullptr};
+        report_loop(c.what, policy, argv, 5, rounds, calls);
+    }
+    vestrion_policy_free(policy);
+    ::unlink(file.c_str());
+    ::rmdir(w.c_str());
     ::rmdir(scratch);
 }
 
@@ -376,6 +421,7 @@ int main(int argc, char** argv) {
                  quick ? 20000 : 100000);
     notification_floor(quick ? 3 : 15, quick ? 20000 : 100000);
     metadata_calls(dir, quick ? 3 : 15, quick ? 5000 : 20000);
+    cow_opens(dir, quick ? 3 : 15, quick ? 5000 : 20000);
     cow_writes(quick ? 3 : 15, 200);
     parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
     live_sandboxes(quick ? 10 : 100);

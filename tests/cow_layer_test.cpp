@@ -29,39 +29,11 @@ int error_of(const std::expected<T, int>& result) {
     return result ? 0 : result.error();
 }
 
-std::string read_file(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
 std::string read_fd(int fd) {
     std::string out;
     char buf[4096];
     ssize_t n;
     while ((n = ::read(fd, buf, sizeof buf)) > 0) out.append(buf, static_cast<std::size_t>(n));
-    return out;
-}
-
-// Everything about a tree that a change could touch: names, kinds, modes, owners, times,
-// contents and link targets, in name order, without following links.
-std::string tree_state(const fs::path& root) {
-    std::vector<std::string> lines;
-    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
-        struct stat st;
-        ::lstat(it->path().c_str(), &st);
-        std::ostringstream line;
-        line << fs::relative(it->path(), root).native() << " " << std::oct << st.st_mode << std::dec
-             << " " << st.st_uid << ":" << st.st_gid << " " << st.st_mtim.tv_sec << "."
-             << st.st_mtim.tv_nsec;
-        if (S_ISREG(st.st_mode)) line << " [" << read_file(it->path()) << "]";
-        if (S_ISLNK(st.st_mode)) line << " -> " << fs::read_symlink(it->path()).native();
-        lines.push_back(line.str());
-    }
-    std::sort(lines.begin(), lines.end());
-    std::string out;
-    for (auto& l : lines) out += l + "\n";
     return out;
 }
 
@@ -82,7 +54,7 @@ protected:
         test::write_file(w() / "dir" / "inner", "inner\n");
         fs::create_directory(w() / "empty");
         for (const char* name : {"keep", "mod", "gone", "dir/inner"}) set_mtime(w() / name, 1000000);
-        before_ = tree_state(w());
+        before_ = test::tree_state(w());
         auto made = SeccompCowBranch::create(w(), tmp_ / "storage");
         ASSERT_TRUE(made.has_value()) << made.error().message();
         layer_.emplace(std::move(*made));
@@ -135,7 +107,7 @@ TEST_F(Layer, CreateModifyDeleteShowInTheViewAndTheChangesWhileWStaysUntouched) 
               (std::vector<std::string>{"dir", "empty", "keep", "mod", "new"}));
     EXPECT_EQ(changes_text(layer()), "M mod\nA new\nD gone\n");
     EXPECT_TRUE(layer().dirty());
-    EXPECT_EQ(tree_state(w()), before_);
+    EXPECT_EQ(test::tree_state(w()), before_);
 }
 
 TEST_F(Layer, AbortLeavesWAsItWasAndRemovesTheBranch) {
@@ -148,7 +120,7 @@ TEST_F(Layer, AbortLeavesWAsItWasAndRemovesTheBranch) {
     layer().abort();
     layer().abort();  // a second time does nothing
     EXPECT_FALSE(fs::exists(branch));
-    EXPECT_EQ(tree_state(w()), before_);
+    EXPECT_EQ(test::tree_state(w()), before_);
 }
 
 TEST_F(Layer, CommitAppliesExactlyTheChangesKeepsTimesAndRemovesTheBranch) {
@@ -164,11 +136,11 @@ TEST_F(Layer, CommitAppliesExactlyTheChangesKeepsTimesAndRemovesTheBranch) {
 
     ASSERT_TRUE(layer().commit()) << "commit failed";
     EXPECT_FALSE(fs::exists(branch));
-    EXPECT_EQ(read_file(w() / "new"), "fresh\n");
-    EXPECT_EQ(read_file(w() / "mod"), "new contents\n");
-    EXPECT_EQ(read_file(w() / "keep"), "keep\n");
-    EXPECT_EQ(read_file(w() / "made" / "deep"), "deep\n");
-    EXPECT_EQ(read_file(w() / "dir" / "inner"), "inner\n");
+    EXPECT_EQ(test::read_file(w() / "new"), "fresh\n");
+    EXPECT_EQ(test::read_file(w() / "mod"), "new contents\n");
+    EXPECT_EQ(test::read_file(w() / "keep"), "keep\n");
+    EXPECT_EQ(test::read_file(w() / "made" / "deep"), "deep\n");
+    EXPECT_EQ(test::read_file(w() / "dir" / "inner"), "inner\n");
     EXPECT_FALSE(fs::exists(w() / "gone"));
     struct stat st;
     ASSERT_EQ(::stat((w() / "new").c_str(), &st), 0);
@@ -219,7 +191,7 @@ TEST_P(LayerAnswers, MatchTheKernels) {
     auto result = GetParam().op(layer(), w());
     EXPECT_EQ(result ? 0 : result.error(), GetParam().expected)
         << (result ? "ok" : strerrorname_np(result.error()));
-    EXPECT_EQ(tree_state(w()), before_);
+    EXPECT_EQ(test::tree_state(w()), before_);
 }
 
 std::string p(const fs::path& w, const char* rel) { return (w / rel).native(); }
@@ -276,7 +248,7 @@ TEST_F(Layer, ADeletedNameComesBackEmptyAndRenameOntoItClearsItsMark) {
     EXPECT_EQ(read_through("mod"), "error ENOENT");
     EXPECT_EQ(changes_text(layer()), "M gone\nM keep\nD mod\n");
     ASSERT_TRUE(layer().commit());
-    EXPECT_EQ(read_file(w() / "keep"), "old\n");
+    EXPECT_EQ(test::read_file(w() / "keep"), "old\n");
     EXPECT_FALSE(fs::exists(w() / "mod"));
 }
 
@@ -289,7 +261,7 @@ TEST_F(Layer, RemovingATreeAndMakingAFileInItsPlaceCommitsCleanly) {
     EXPECT_EQ(error_of(layer().handle_stat(at("dir/inner"))), ENOTDIR);
     ASSERT_TRUE(layer().commit());
     EXPECT_TRUE(fs::is_regular_file(fs::symlink_status(w() / "dir")));
-    EXPECT_EQ(read_file(w() / "dir"), "keep\n");
+    EXPECT_EQ(test::read_file(w() / "dir"), "keep\n");
 }
 
 TEST_F(Layer, MoveIntoAnExistingDirectoryAndListingsAreSortedByBytes) {
@@ -351,11 +323,11 @@ TEST_F(Layer, ALinkInWToAFileOutsideIsNeverWrittenThroughAndCommitsAsALink) {
     EXPECT_EQ(*layer().handle_readlink(at("link")), outside.native());
     struct timespec t[2] = {{5, 0}, {5, 0}};
     ASSERT_TRUE(layer().handle_utimens(at("link"), t));  // the link's own times
-    EXPECT_EQ(read_file(outside), "secret\n");
+    EXPECT_EQ(test::read_file(outside), "secret\n");
     ASSERT_TRUE(layer().commit());
     EXPECT_TRUE(fs::is_symlink(w() / "link"));
     EXPECT_EQ(fs::read_symlink(w() / "link"), outside);
-    EXPECT_EQ(read_file(outside), "secret\n");
+    EXPECT_EQ(test::read_file(outside), "secret\n");
     struct stat st;
     ::stat(outside.c_str(), &st);
     EXPECT_EQ(st.st_mode & 07777, 0644u);
@@ -384,7 +356,7 @@ TEST_F(Layer, SymlinksFifosAndHardLinksArriveAsWhatTheyAre) {
     ASSERT_EQ(::lstat((w() / "pipe").c_str(), &st), 0);
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
     EXPECT_EQ(st.st_mode & 0777, 0640u);
-    EXPECT_EQ(read_file(w() / "hard"), "keep\n");
+    EXPECT_EQ(test::read_file(w() / "hard"), "keep\n");
 }
 
 TEST_F(Layer, AModifiedFileKeepsItsExtendedAttributesThroughCommit) {
@@ -454,7 +426,7 @@ TEST(LayerAcrossFileSystems, CommitCopiesWhatItCannotMove) {
     ASSERT_TRUE(layer.handle_mknod((w / "pipe").native(), S_IFIFO | 0600));
     ASSERT_TRUE(layer.commit());
     fs::remove_all(shm);
-    EXPECT_EQ(read_file(w / "mod"), "new\n");
+    EXPECT_EQ(test::read_file(w / "mod"), "new\n");
     struct stat st;
     ASSERT_EQ(::lstat((w / "mod").c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0711u);

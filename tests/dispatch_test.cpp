@@ -334,8 +334,15 @@ INSTANTIATE_TEST_SUITE_P(
                   SYS_fchmodat,
                   Metadata,
                   {CowWrite}},
-        RouteCase{"MetadataOutsideTheCopyOnWriteCalls", [](NotifPolicy& p) { p.cow = true; },
-                  SYS_setxattr, Metadata}),
+        // Extended attributes, like mode and owner, are the layer's inside the working
+        // directory; outside it the metadata rule answers.
+        RouteCase{"CopyOnWriteTakesAttributesFirst", [](NotifPolicy& p) { p.cow = true; },
+                  SYS_setxattr, CowWrite},
+        RouteCase{"AttributesOutsideTheWorkingDirectoryReachMetadata",
+                  [](NotifPolicy& p) { p.cow = true; },
+                  SYS_setxattr,
+                  Metadata,
+                  {CowWrite}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Dispatch, BuiltInHandlersAnswerEveryUnbuiltFeatureWithContinue) {

@@ -148,6 +148,28 @@ TEST(ProcParsing, FieldsComeFromTheirPlaces) {
     EXPECT_FALSE(sys::proc::parse_maps_line("garbage"));
 }
 
+TEST(ProcParsing, FileCredentialsAreTheUmaskAndTheFileSystemIds) {
+    // Real, effective, saved, file-system: only the last decides what a thread may touch.
+    EXPECT_EQ(sys::proc::parse_file_credentials(
+                  "Name:\tsh\nUmask:\t0027\nState:\tS\nUid:\t1\t2\t3\t1000\nGid:\t4\t5\t6\t100\n"),
+              (sys::proc::FileCredentials{027, 1000, 100}));
+    EXPECT_FALSE(sys::proc::parse_file_credentials("Name:\tsh\nUid:\t1\t2\t3\t4\n"));
+}
+
+TEST(ProcParsing, IdsMapThroughTheRangesOfAUserNamespace) {
+    const char* map = "         0       1000          1\n       100     100000      65536\n";
+    struct Case {
+        std::uint32_t id;
+        bool to_ours;
+        std::optional<std::uint32_t> mapped;
+    };
+    for (auto [id, to_ours, mapped] :
+         {Case{0, true, 1000}, Case{1, true, std::nullopt}, Case{100, true, 100000},
+          Case{65635, true, 165535}, Case{65636, true, std::nullopt}, Case{1000, false, 0},
+          Case{100001, false, 101}, Case{0, false, std::nullopt}})
+        EXPECT_EQ(sys::proc::map_id(map, id, to_ours), mapped) << id << (to_ours ? " in" : " out");
+}
+
 TEST(ProcParsing, GroupAndStateOfAThread) {
     using sys::proc::GroupMembership;
     using sys::proc::parse_group_membership;

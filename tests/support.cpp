@@ -1,16 +1,20 @@
 #include "tests/support.hpp"
 
 #include <poll.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <fcntl.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <sstream>
+#include <vector>
 #include <stdexcept>
 
 namespace vestrion::test {
@@ -98,6 +102,34 @@ std::string outcome(int ret) { return ret >= 0 ? "ok" : errno_name(errno); }
 void write_file(const std::filesystem::path& path, const std::string& content) {
     std::ofstream out(path, std::ios::binary);
     out << content;
+}
+
+std::string read_file(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::string tree_state(const std::filesystem::path& root) {
+    namespace fs = std::filesystem;
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator();
+         ++it) {
+        struct stat st;
+        ::lstat(it->path().c_str(), &st);
+        std::ostringstream line;
+        line << fs::relative(it->path(), root).native() << " " << std::oct << st.st_mode
+             << std::dec << " " << st.st_uid << ":" << st.st_gid << " " << st.st_size << " "
+             << st.st_mtim.tv_sec << "." << st.st_mtim.tv_nsec;
+        if (S_ISREG(st.st_mode)) line << " [" << read_file(it->path()) << "]";
+        if (S_ISLNK(st.st_mode)) line << " -> " << fs::read_symlink(it->path()).native();
+        lines.push_back(line.str());
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (auto& l : lines) out += l + "\n";
+    return out;
 }
 
 }  // namespace vestrion::test

@@ -41,5 +41,10 @@ std::string outcome(int ret);
 bool drain(int out_fd, int err_fd, std::string& out, std::string& err, int guard_seconds);
 
 void write_file(const std::filesystem::path& path, const std::string& content);
+std::string read_file(const std::filesystem::path& path);
+
+// Everything about a tree that a change could touch: names, kinds, modes, owners, times, contents
+// and link targets, one line an entry in name order, links not followed.
+std::string tree_state(const std::filesystem::path& root);
 
 }  // namespace vestrion::test

@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "core/cow/dispatch.hpp"
 #include "core/network.hpp"
 #include "core/process_groups.hpp"
 #include "core/resource.hpp"
@@ -54,23 +55,6 @@ bool is_chroot_call(int nr) {
     // clang-format on
 }
 
-bool is_cow_write(int nr) {
-    // clang-format off
-    switch (nr) {
-        case SYS_mkdirat: case SYS_fchownat: case SYS_unlinkat: case SYS_linkat:
-        case SYS_symlinkat: case SYS_fchmodat: case SYS_renameat2: case SYS_truncate:
-            return true;
-        default:
-            return false;
-    }
-    // clang-format on
-}
-
-bool is_cow_read(int nr) {
-    return is_listing(nr) || nr == SYS_newfstatat || nr == SYS_faccessat || nr == SYS_readlinkat ||
-           nr == SYS_statx;
-}
-
 // Rules 1 to 6: budgets, network, randomness, timers.
 Answer early_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
@@ -109,11 +93,9 @@ Answer chroot_rules(const Call& call, Handlers& h) {
 // Rule 8: the copy-on-write layer. Its read side acts only once the layer has changed something.
 Answer cow_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
-    if (is_cow_write(nr)) return h.cow_write(call);  // none goes on
-    if (nr == SYS_openat) {
-        if (auto answer = h.cow_open(call)) return answer;
-    }
-    if (!is_cow_read(nr)) return std::nullopt;
+    if (cow::dispatch::is_cow_write(nr)) return h.cow_write(call);
+    if (cow::dispatch::is_cow_open(nr)) return h.cow_open(call);
+    if (!cow::dispatch::is_cow_read(nr)) return std::nullopt;
     bool dirty;
     {
         std::lock_guard lock(call.shared.mutex);
@@ -197,6 +179,16 @@ NotifAction Handlers::metadata(const Call& call) {
     return handle_metadata(call);
 }
 
+std::optional<NotifAction> Handlers::cow_write(const Call& call) {
+    return cow::dispatch::handle_cow_write(call);
+}
+std::optional<NotifAction> Handlers::cow_open(const Call& call) {
+    return cow::dispatch::handle_cow_open(call);
+}
+std::optional<NotifAction> Handlers::cow_read(const Call& call) {
+    return cow::dispatch::handle_cow_read(call);
+}
+
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
 // routing goes on. Each names the handler that will take its place.
 // random::handle_getrandom
@@ -217,16 +209,6 @@ NotifAction Handlers::chroot_open(const Call&, int) {
 }
 NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
-}
-// The copy-on-write layer's handlers.
-std::optional<NotifAction> Handlers::cow_write(const Call&) {
-    return std::nullopt;
-}
-std::optional<NotifAction> Handlers::cow_open(const Call&) {
-    return std::nullopt;
-}
-std::optional<NotifAction> Handlers::cow_read(const Call&) {
-    return std::nullopt;
 }
 // The /proc views, the CPU count, the host name and sorted listings.
 std::optional<NotifAction> Handlers::proc_open(const Call&) {

@@ -43,12 +43,12 @@ class Handlers {
     // The virtual-root open: `Continue` passes the call on. `dirfd` is AT_FDCWD for open.
     virtual NotifAction chroot_open(const Call& call, int dirfd);
     virtual NotifAction chroot_call(const Call& call);
-    // None for a call the layer does not serve, which goes on to the later rules (a change of
-    // metadata outside the working directory reaches the metadata rule).
+    // The copy-on-write layer: none for a path outside the working directory, which goes on to
+    // the later rules (a change of metadata there reaches the metadata rule). Its read side
+    // (listings, status, access, links, extended attributes) is asked only once the layer has
+    // changed something.
     virtual std::optional<NotifAction> cow_write(const Call& call);
     virtual std::optional<NotifAction> cow_open(const Call& call);
-    // Listings, stat, readlink and statx once the copy-on-write layer has changed something;
-    // none for a path outside the working directory.
     virtual std::optional<NotifAction> cow_read(const Call& call);
     // Changes of a file's mode, owner, times or attributes, and the ioctls that change its flags.
     virtual NotifAction metadata(const Call& call);

@@ -15,6 +15,7 @@
 
 #include "core/seccomp/dispatch.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/sys/proc.hpp"
 #include "core/sys/structs.hpp"
 #include "core/sys/syscall.hpp"
 
@@ -324,40 +325,15 @@ Errno<Target> open_target(const Call& call, const Request& r, const ThreadView& 
     return Target{std::move(*found), path_only};
 }
 
-bool same_user_namespace(std::uint32_t tid) {
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/ns/user", tid);
-    struct stat theirs {}, ours {};
-    if (::stat(path, &theirs) != 0 || ::stat("/proc/self/ns/user", &ours) != 0) return false;
-    return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
-}
-
-// An id of the thread's user namespace, as an id of ours: EINVAL when the namespace maps it to
-// nothing. -1 (leave as it is) stays.
-Errno<std::uint32_t> map_id(std::uint32_t tid, const char* map, std::uint32_t id) {
-    if (id == UINT32_MAX) return id;
-    char path[48];
-    std::snprintf(path, sizeof path, "/proc/%u/%s", tid, map);
-    std::FILE* file = std::fopen(path, "re");
-    if (!file) return std::unexpected(EINVAL);
-    unsigned long inside, outside, count;
-    std::optional<std::uint32_t> mapped;
-    while (!mapped && std::fscanf(file, "%lu %lu %lu", &inside, &outside, &count) == 3)
-        if (id >= inside && id - inside < count)
-            mapped = static_cast<std::uint32_t>(outside + (id - inside));
-    std::fclose(file);
-    if (!mapped) return std::unexpected(EINVAL);
-    return *mapped;
-}
-
 // Ids given to chown by a thread in a user namespace of its own are ids of that namespace: a
 // namespace root's "chown 0:0" must not become a chown to our root.
 Errno<void> map_owner(std::uint32_t tid, Payload& p) {
-    if (same_user_namespace(tid)) return {};
-    auto uid = map_id(tid, "uid_map", p.uid);
-    if (!uid) return std::unexpected(uid.error());
-    auto gid = map_id(tid, "gid_map", p.gid);
-    if (!gid) return std::unexpected(gid.error());
+    if (sys::proc::shares_user_namespace(tid)) return {};
+    // An id the namespace maps to nothing is EINVAL, as the kernel answers.
+    auto uid = sys::proc::id_to_ours(tid, sys::proc::IdKind::User, p.uid);
+    if (!uid) return std::unexpected(EINVAL);
+    auto gid = sys::proc::id_to_ours(tid, sys::proc::IdKind::Group, p.gid);
+    if (!gid) return std::unexpected(EINVAL);
     p.uid = *uid;
     p.gid = *gid;
     return {};

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/child_rights.hpp"
+#include "core/cow/pending_open.hpp"
 #include "core/cow/seccomp.hpp"
 #include "core/policy.hpp"
 #include "core/policy_fn.hpp"
@@ -104,6 +105,8 @@ struct SupervisorState {
     std::vector<std::uint64_t> held_notifs;
     bool frozen = false;
     std::optional<cow::SeccompCowBranch> cow_branch;
+    // Opens of the layer's FIFOs waiting for their other end, answered when they return.
+    std::shared_ptr<cow::PendingOpens> pending_opens;
     pid_t child_pid = 0;
     UniqueFd child_pidfd;
     groups::ProcessGroups groups;  // every group a sandbox process made, the first included

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -77,6 +78,97 @@ std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept {
     auto got = read_entry(tid, "status", buf, sizeof buf);
     if (!got) return std::nullopt;
     return parse_thread_group(std::string_view(buf, *got));
+}
+
+namespace {
+
+// The value after "<key>:" on its line of a status text.
+std::optional<std::string_view> status_line(std::string_view status, std::string_view key) noexcept {
+    for (std::size_t at = 0; at < status.size();) {
+        std::size_t end = status.find('\n', at);
+        if (end == std::string_view::npos) end = status.size();
+        std::string_view line = status.substr(at, end - at);
+        if (line.size() > key.size() && line.starts_with(key) && line[key.size()] == ':')
+            return line.substr(key.size() + 1);
+        at = end + 1;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+std::optional<FileCredentials> parse_file_credentials(std::string_view status) noexcept {
+    auto umask = status_line(status, "Umask");
+    auto uid = status_line(status, "Uid");
+    auto gid = status_line(status, "Gid");
+    if (!umask || !uid || !gid) return std::nullopt;
+    FileCredentials out;
+    auto mask = parse_number<std::uint32_t>(next_field(*umask), 8);
+    // Real, effective, saved, file-system: the last decides what the thread may touch.
+    for (int i = 0; i < 3; ++i) {
+        next_field(*uid);
+        next_field(*gid);
+    }
+    auto fsuid = parse_number<std::uint32_t>(next_field(*uid));
+    auto fsgid = parse_number<std::uint32_t>(next_field(*gid));
+    if (!mask || !fsuid || !fsgid) return std::nullopt;
+    out.umask = *mask;
+    out.fsuid = *fsuid;
+    out.fsgid = *fsgid;
+    return out;
+}
+
+std::optional<FileCredentials> file_credentials(std::uint32_t tid) noexcept {
+    char buf[2048];  // Umask, Uid and Gid come within the first dozen short lines
+    auto got = read_entry(tid, "status", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return parse_file_credentials(std::string_view(buf, *got));
+}
+
+bool shares_user_namespace(std::uint32_t tid) noexcept {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/%u/ns/user", tid);
+    struct stat theirs {}, ours {};
+    if (::stat(path, &theirs) != 0 || ::stat("/proc/self/ns/user", &ours) != 0) return false;
+    return theirs.st_dev == ours.st_dev && theirs.st_ino == ours.st_ino;
+}
+
+std::optional<std::uint32_t> map_id(std::string_view map, std::uint32_t id, bool to_ours) noexcept {
+    while (!map.empty()) {
+        std::size_t end = map.find('\n');
+        std::string_view line = map.substr(0, end);
+        map.remove_prefix(end == std::string_view::npos ? map.size() : end + 1);
+        auto inside = parse_number<std::uint64_t>(next_field(line));
+        auto outside = parse_number<std::uint64_t>(next_field(line));
+        auto count = parse_number<std::uint64_t>(next_field(line));
+        if (!inside || !outside || !count) continue;
+        const std::uint64_t from = to_ours ? *inside : *outside;
+        const std::uint64_t to = to_ours ? *outside : *inside;
+        if (id >= from && id - from < *count) return static_cast<std::uint32_t>(to + (id - from));
+    }
+    return std::nullopt;
+}
+
+namespace {
+
+std::optional<std::uint32_t> map_thread_id(std::uint32_t tid, IdKind kind, std::uint32_t id,
+                                           bool to_ours) noexcept {
+    char buf[4096];  // a map holds at most 340 lines; the usual one line
+    auto got = read_entry(tid, kind == IdKind::User ? "uid_map" : "gid_map", buf, sizeof buf);
+    if (!got) return std::nullopt;
+    return map_id(std::string_view(buf, *got), id, to_ours);
+}
+
+}  // namespace
+
+std::optional<std::uint32_t> id_to_ours(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept {
+    if (id == UINT32_MAX) return id;
+    return map_thread_id(tid, kind, id, true);
+}
+
+std::uint32_t id_to_theirs(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept {
+    constexpr std::uint32_t kOverflowId = 65534;
+    return map_thread_id(tid, kind, id, false).value_or(kOverflowId);
 }
 
 std::optional<std::uint32_t> parse_parent_pid(std::string_view stat) noexcept {

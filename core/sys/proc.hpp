@@ -16,6 +16,29 @@ std::optional<std::uint32_t> thread_group(std::uint32_t tid) noexcept;
 // The Tgid line of a status text.
 std::optional<std::uint32_t> parse_thread_group(std::string_view status) noexcept;
 
+// What a thread creates files and is checked with: its umask and its file-system ids, from
+// /proc/<tid>/status.
+struct FileCredentials {
+    std::uint32_t umask = 022;
+    std::uint32_t fsuid = 0;
+    std::uint32_t fsgid = 0;
+    bool operator==(const FileCredentials&) const = default;
+};
+std::optional<FileCredentials> file_credentials(std::uint32_t tid) noexcept;
+// The Umask line and the fourth fields of the Uid and Gid lines of a status text.
+std::optional<FileCredentials> parse_file_credentials(std::string_view status) noexcept;
+
+// Ids between a thread's user namespace and ours, through /proc/<tid>/uid_map and gid_map.
+enum class IdKind : std::uint8_t { User, Group };
+bool shares_user_namespace(std::uint32_t tid) noexcept;
+// Our id for the thread's `id`; none when its namespace maps it to nothing. -1 ("leave it as it
+// is" to chown) stays -1.
+std::optional<std::uint32_t> id_to_ours(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept;
+// The thread's id for our `id`; the overflow id 65534 when its namespace has none.
+std::uint32_t id_to_theirs(std::uint32_t tid, IdKind kind, std::uint32_t id) noexcept;
+// The same over the text of a map ("inside outside count" lines).
+std::optional<std::uint32_t> map_id(std::string_view map, std::uint32_t id, bool to_ours) noexcept;
+
 // The parent of process (or thread) `pid`, from /proc/<pid>/stat.
 std::optional<std::uint32_t> parent_pid(std::uint32_t pid) noexcept;
 // The parent field of a stat line (a leading '+' accepted).

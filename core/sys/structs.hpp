@@ -19,6 +19,8 @@ inline constexpr long NR_LANDLOCK_ADD_RULE = 445;
 inline constexpr long NR_LANDLOCK_RESTRICT_SELF = 446;
 inline constexpr long NR_FCHMODAT2 = 452;
 inline constexpr long NR_SETXATTRAT = 463;
+inline constexpr long NR_GETXATTRAT = 464;
+inline constexpr long NR_LISTXATTRAT = 465;
 inline constexpr long NR_REMOVEXATTRAT = 466;
 inline constexpr long NR_FILE_SETATTR = 469;
 

@@ -20,6 +20,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdint>
 #include <cstdio>
@@ -543,6 +544,39 @@ int bind_unix(const char* path) {
     return 0;
 }
 
+// Appends "y" through LINK `count` times while a second thread keeps pointing LINK at `a` and at
+// `b` in turn; prints how many of the opens succeeded.
+int swap_write(const char* link, const char* a, const char* b, int count) {
+    static std::atomic<bool> stop{false};
+    struct Targets {
+        std::string link, a, b;
+    };
+    static Targets targets;
+    targets = {link, a, b};
+    pthread_t swapper;
+    pthread_create(&swapper, nullptr, [](void*) -> void* {
+        const std::string tmp = targets.link + ".swap";
+        for (bool to_a = true; !stop.load(); to_a = !to_a) {
+            unlink(tmp.c_str());
+            if (symlink((to_a ? targets.a : targets.b).c_str(), tmp.c_str()) == 0)
+                rename(tmp.c_str(), targets.link.c_str());
+        }
+        return nullptr;
+    }, nullptr);
+    int opened = 0;
+    for (int i = 0; i < count; ++i) {
+        int fd = open(link, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+        if (fd < 0) continue;
+        ++opened;
+        if (write(fd, "y", 1) != 1) std::perror("write");
+        close(fd);
+    }
+    stop.store(true);
+    pthread_join(swapper, nullptr);
+    std::printf("opened %d\n", opened > 0 ? 1 : 0);
+    return 0;
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: vestrion_test_helper CASE [ARGS]\n");
@@ -576,6 +610,7 @@ int main(int argc, char** argv) {
     if (name == "chroot-chmod" && argc > 3)
         return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
+    if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;

@@ -1,0 +1,1167 @@
+#include "core/cow/dispatch.hpp"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <sys/xattr.h>
+#include <unistd.h>
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <span>
+#include <vector>
+
+#include "core/cow/pending_open.hpp"
+#include "core/cow/resolve.hpp"
+#include "core/cow/seccomp.hpp"
+#include "core/procfs.hpp"
+#include "core/seccomp/notif.hpp"
+#include "core/sys/proc.hpp"
+#include "core/sys/structs.hpp"
+#include "core/text.hpp"
+
+namespace vestrion::cow::dispatch {
+
+namespace {
+
+using seccomp::notif::SharedSupervisorState;
+using Answer = std::optional<NotifAction>;
+
+// The kernel's bounds on extended attributes.
+constexpr std::size_t kXattrNameMax = 255;
+constexpr std::size_t kXattrSizeMax = 65536;
+// struct xattr_args of setxattrat and getxattrat: value, size, flags.
+constexpr std::size_t kXattrArgsSize = 16;
+constexpr unsigned kRenameFlagsKnown = RENAME_NOREPLACE | RENAME_EXCHANGE | RENAME_WHITEOUT;
+
+NotifAction fail(int error) {
+    return NotifAction::Errno{error};
+}
+NotifAction done(std::int64_t value = 0) {
+    return NotifAction::ReturnValue{value};
+}
+NotifAction answer_of(const Outcome& outcome) {
+    return outcome ? done() : fail(outcome.error());
+}
+
+int as_fd(std::uint64_t arg) {
+    return static_cast<std::int32_t>(static_cast<std::uint32_t>(arg));
+}
+std::uint32_t as_u32(std::uint64_t arg) {
+    return static_cast<std::uint32_t>(arg);
+}
+
+// The layer as the resolver sees it.
+class BranchView final : public MergedView {
+  public:
+    explicit BranchView(const SeccompCowBranch& branch)
+        : branch_(branch), workdir_(branch.workdir().native()), upper_(branch.upper().native()) {}
+
+    const std::string& workdir() const override { return workdir_; }
+    const std::string& upper() const override { return upper_; }
+
+    ViewEntry lookup(std::string_view rel) const override {
+        const std::string path = rel.empty() ? workdir_ : workdir_ + "/" + std::string(rel);
+        auto entry = branch_.locate(path);
+        if (!entry) return {};
+        const mode_t mode = entry->st.st_mode;
+        if (S_ISDIR(mode)) return {ViewEntry::Kind::Directory, {}, false};
+        if (!S_ISLNK(mode)) return {ViewEntry::Kind::Other, {}, false};
+        auto target = branch_.handle_readlink(path);
+        return {ViewEntry::Kind::Link, target.value_or(std::string()), entry->in_upper};
+    }
+
+  private:
+    const SeccompCowBranch& branch_;
+    std::string workdir_;
+    std::string upper_;
+};
+
+// --- Reading the child's arguments ---
+
+std::expected<std::vector<std::uint8_t>, int> read_exact(const Call& call, std::uint64_t address,
+                                                         std::size_t length) {
+    if (length == 0) return std::vector<std::uint8_t>{};
+    if (address == 0) return std::unexpected(EFAULT);
+    auto bytes = seccomp::notif::read_child_mem(call.listener, call.notif, address, length);
+    if (!bytes || bytes->size() != length) return std::unexpected(EFAULT);
+    return std::move(*bytes);
+}
+
+NotifAction write_back(const Call& call, std::uint64_t address, std::span<const std::uint8_t> bytes,
+                       std::int64_t result) {
+    if (bytes.empty()) return done(result);
+    if (address == 0) return fail(EFAULT);
+    auto put = seccomp::notif::write_child_mem(call.listener, call.notif, address, bytes);
+    return put ? done(result) : fail(EFAULT);
+}
+
+template <class T>
+NotifAction write_struct(const Call& call, std::uint64_t address, const T& value) {
+    return write_back(call, address,
+                      std::span(reinterpret_cast<const std::uint8_t*>(&value), sizeof value), 0);
+}
+
+// One path argument as the call takes it.
+struct PathArg {
+    int dirfd = AT_FDCWD;
+    std::uint64_t address = 0;
+    bool follow = true;
+    bool empty_is_dirfd = false;  // AT_EMPTY_PATH
+    bool null_is_dirfd = false;   // utimensat, futimesat: no path names the descriptor
+};
+
+// The path bytes of an argument, or none when the call names the descriptor itself.
+struct ReadPath {
+    std::optional<std::string> bytes;
+};
+
+std::expected<ReadPath, int> read_path(const Call& call, const PathArg& arg) {
+    if (arg.address == 0 && arg.null_is_dirfd) return ReadPath{};
+    auto bytes = read_string(call, arg.address, PATH_MAX);
+    if (!bytes) return std::unexpected(bytes.error());
+    if (bytes->empty() && arg.empty_is_dirfd) return ReadPath{};
+    return ReadPath{std::move(*bytes)};
+}
+
+// Where a descriptor of the child points: a file of the upper tree (which the layer made or
+// copied up), one of the working directory itself (which the layer handed out for reading), or
+// something else.
+struct DescriptorPlace {
+    enum class Kind { Upper, Workdir, Outside } kind = Kind::Outside;
+    std::string view_path;  // the working-directory path of an upper file
+};
+
+DescriptorPlace descriptor_place(const SeccompCowBranch& branch, std::uint32_t tid, int fd) {
+    const std::string proc = "/proc/" + std::to_string(tid);
+    std::string link = fd == AT_FDCWD ? proc + "/cwd" : proc + "/fd/" + std::to_string(fd);
+    char buf[PATH_MAX];
+    ssize_t n = fd == AT_FDCWD || fd >= 0 ? ::readlink(link.c_str(), buf, sizeof buf) : -1;
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
+    std::string_view target(buf, static_cast<std::size_t>(n));
+    if (auto back = branch.map_back(target))
+        return {DescriptorPlace::Kind::Upper, std::move(*back)};
+    if (branch.matches(target)) return {DescriptorPlace::Kind::Workdir, std::string(target)};
+    return {};
+}
+
+// A path argument resolved through the view: inside the working directory (`rel` set), outside,
+// or the descriptor itself.
+struct Place {
+    Resolved where;
+    std::optional<DescriptorPlace> descriptor;
+
+    bool inside() const { return descriptor ? descriptor->kind != DescriptorPlace::Kind::Outside
+                                            : where.rel.has_value(); }
+    // The working-directory path the layer acts on.
+    const std::string& path() const { return descriptor ? descriptor->view_path : where.path; }
+};
+
+std::expected<Place, int> place_of(const Call& call, const SeccompCowBranch& branch,
+                                   const PathArg& arg, const ReadPath& read) {
+    if (!read.bytes) return Place{{}, descriptor_place(branch, call.notif.pid, arg.dirfd)};
+    BranchView view(branch);
+    auto where = resolve(view, PathRequest{call.notif.pid, arg.dirfd, *read.bytes, arg.follow,
+                                           false});
+    if (!where) return std::unexpected(where.error());
+    return Place{std::move(*where), std::nullopt};
+}
+
+// --- The write side ---
+
+enum class Op : std::uint8_t {
+    Mkdir,
+    Unlink,
+    Rename,
+    Link,
+    Symlink,
+    Chmod,
+    Chown,
+    Truncate,
+    Mknod,
+    Utimens,
+    SetXattr,
+    RemoveXattr,
+    Unserved,  // a change the layer cannot make (inode attributes by path)
+};
+
+enum class Times : std::uint8_t { Timespec, Timeval, Utimbuf };
+
+// One write call, decoded from its registers.
+struct WriteCall {
+    Op op = Op::Unserved;
+    PathArg path;                 // the name acted on (the new name of rename and link)
+    std::optional<PathArg> from;  // the old name of rename and link
+    std::uint64_t target = 0;     // symlink's target
+    std::uint64_t mode = 0;
+    std::uint32_t uid = 0;
+    std::uint32_t gid = 0;
+    std::int64_t length = 0;
+    unsigned flags = 0;  // unlink's AT_REMOVEDIR, rename's flags, setxattr's flags
+    bool bad_flags = false;
+    Times times_kind = Times::Timespec;
+    std::uint64_t times = 0;
+    std::uint64_t name = 0;  // extended attribute name
+    std::uint64_t value = 0;
+    std::uint64_t size = 0;
+    std::uint64_t xattr_args = 0;  // setxattrat's struct, read for value, size and flags
+    std::uint64_t xattr_args_size = 0;
+};
+
+PathArg at(std::uint64_t dirfd, std::uint64_t path, bool follow, unsigned at_flags = 0) {
+    PathArg arg{as_fd(dirfd), path, follow, false, false};
+    if (at_flags & AT_SYMLINK_NOFOLLOW) arg.follow = false;
+    arg.empty_is_dirfd = (at_flags & AT_EMPTY_PATH) != 0;
+    return arg;
+}
+PathArg cwd(std::uint64_t path, bool follow) {
+    return PathArg{AT_FDCWD, path, follow, false, false};
+}
+
+WriteCall decode_write(const seccomp_data& d) {
+    const auto& a = d.args;
+    WriteCall w;
+    switch (d.nr) {
+        case SYS_mkdirat:
+            w.op = Op::Mkdir;
+            w.path = at(a[0], a[1], false);
+            w.mode = a[2];
+            break;
+        case SYS_mkdir:
+            w.op = Op::Mkdir;
+            w.path = cwd(a[0], false);
+            w.mode = a[1];
+            break;
+        case SYS_unlinkat:
+            w.op = Op::Unlink;
+            w.path = at(a[0], a[1], false);
+            w.flags = as_u32(a[2]);
+            w.bad_flags = (w.flags & ~unsigned(AT_REMOVEDIR)) != 0;
+            break;
+        case SYS_unlink:
+            w.op = Op::Unlink;
+            w.path = cwd(a[0], false);
+            break;
+        case SYS_rmdir:
+            w.op = Op::Unlink;
+            w.path = cwd(a[0], false);
+            w.flags = AT_REMOVEDIR;
+            break;
+        case SYS_renameat2:
+            w.op = Op::Rename;
+            w.path = at(a[2], a[3], false);
+            w.from = at(a[0], a[1], false);
+            w.flags = as_u32(a[4]);
+            w.bad_flags = (w.flags & ~kRenameFlagsKnown) != 0;
+            break;
+        case SYS_renameat:
+            w.op = Op::Rename;
+            w.path = at(a[2], a[3], false);
+            w.from = at(a[0], a[1], false);
+            break;
+        case SYS_rename:
+            w.op = Op::Rename;
+            w.path = cwd(a[1], false);
+            w.from = cwd(a[0], false);
+            break;
+        case SYS_linkat: {
+            const unsigned flags = as_u32(a[4]);
+            w.op = Op::Link;
+            w.path = at(a[2], a[3], false);
+            w.from = at(a[0], a[1], (flags & AT_SYMLINK_FOLLOW) != 0, flags & AT_EMPTY_PATH);
+            w.bad_flags = (flags & ~unsigned(AT_SYMLINK_FOLLOW | AT_EMPTY_PATH)) != 0;
+            break;
+        }
+        case SYS_link:
+            w.op = Op::Link;
+            w.path = cwd(a[1], false);
+            w.from = cwd(a[0], false);
+            break;
+        case SYS_symlinkat:
+            w.op = Op::Symlink;
+            w.path = at(a[1], a[2], false);
+            w.target = a[0];
+            break;
+        case SYS_symlink:
+            w.op = Op::Symlink;
+            w.path = cwd(a[1], false);
+            w.target = a[0];
+            break;
+        case SYS_fchmodat:
+            w.op = Op::Chmod;
+            w.path = at(a[0], a[1], true);
+            w.mode = a[2];
+            break;
+        case SYS_chmod:
+            w.op = Op::Chmod;
+            w.path = cwd(a[0], true);
+            w.mode = a[1];
+            break;
+        case SYS_fchownat: {
+            const unsigned flags = as_u32(a[4]);
+            w.op = Op::Chown;
+            w.path = at(a[0], a[1], true, flags);
+            w.uid = as_u32(a[2]);
+            w.gid = as_u32(a[3]);
+            w.bad_flags = (flags & ~unsigned(AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0;
+            break;
+        }
+        case SYS_chown:
+        case SYS_lchown:
+            w.op = Op::Chown;
+            w.path = cwd(a[0], d.nr == SYS_chown);
+            w.uid = as_u32(a[1]);
+            w.gid = as_u32(a[2]);
+            break;
+        case SYS_truncate:
+            w.op = Op::Truncate;
+            w.path = cwd(a[0], true);
+            w.length = static_cast<std::int64_t>(a[1]);
+            break;
+        case SYS_mknodat:
+            w.op = Op::Mknod;
+            w.path = at(a[0], a[1], false);
+            w.mode = as_u32(a[2]);
+            break;
+        case SYS_mknod:
+            w.op = Op::Mknod;
+            w.path = cwd(a[0], false);
+            w.mode = as_u32(a[1]);
+            break;
+        case SYS_utimensat: {
+            const unsigned flags = as_u32(a[3]);
+            w.op = Op::Utimens;
+            w.path = at(a[0], a[1], true, flags);
+            w.times = a[2];
+            w.path.null_is_dirfd = true;
+            w.bad_flags = (flags & ~unsigned(AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0;
+            break;
+        }
+        case SYS_futimesat:
+            w.op = Op::Utimens;
+            w.path = at(a[0], a[1], true);
+            w.times_kind = Times::Timeval;
+            w.times = a[2];
+            w.path.null_is_dirfd = true;
+            break;
+        case SYS_utimes:
+            w.op = Op::Utimens;
+            w.path = cwd(a[0], true);
+            w.times_kind = Times::Timeval;
+            w.times = a[1];
+            break;
+        case SYS_utime:
+            w.op = Op::Utimens;
+            w.path = cwd(a[0], true);
+            w.times_kind = Times::Utimbuf;
+            w.times = a[1];
+            break;
+        case SYS_setxattr:
+        case SYS_lsetxattr:
+            w.op = Op::SetXattr;
+            w.path = cwd(a[0], d.nr == SYS_setxattr);
+            w.flags = as_u32(a[4]);
+            w.name = a[1];
+            w.value = a[2];
+            w.size = a[3];
+            break;
+        case sys::NR_SETXATTRAT: {
+            const unsigned flags = as_u32(a[2]);
+            w.op = Op::SetXattr;
+            w.path = at(a[0], a[1], true, flags);
+            w.name = a[3];
+            w.xattr_args = a[4];
+            w.xattr_args_size = a[5];
+            w.bad_flags = (flags & ~unsigned(AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0;
+            break;
+        }
+        case SYS_removexattr:
+        case SYS_lremovexattr:
+            w.op = Op::RemoveXattr;
+            w.path = cwd(a[0], d.nr == SYS_removexattr);
+            w.name = a[1];
+            break;
+        case sys::NR_REMOVEXATTRAT: {
+            const unsigned flags = as_u32(a[2]);
+            w.op = Op::RemoveXattr;
+            w.path = at(a[0], a[1], true, flags);
+            w.name = a[3];
+            w.bad_flags = (flags & ~unsigned(AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0;
+            break;
+        }
+        case sys::NR_FILE_SETATTR:
+            w.op = Op::Unserved;
+            w.path = at(a[0], a[1], true, as_u32(a[4]));
+            break;
+        default:
+            break;
+    }
+    return w;
+}
+
+// Everything a write call carries besides its paths, read from the child before the layer is
+// locked.
+struct WriteData {
+    std::optional<ReadPath> from;
+    ReadPath path;
+    std::string target;
+    std::optional<std::array<timespec, 2>> times;
+    std::string name;
+    std::string value;
+    unsigned xattr_flags = 0;
+};
+
+std::expected<std::array<timespec, 2>, int> read_times(const Call& call, Times kind,
+                                                       std::uint64_t address) {
+    std::array<timespec, 2> out{};
+    switch (kind) {
+        case Times::Timespec: {
+            auto bytes = read_exact(call, address, sizeof out);
+            if (!bytes) return std::unexpected(bytes.error());
+            std::memcpy(out.data(), bytes->data(), sizeof out);
+            return out;
+        }
+        case Times::Timeval: {
+            std::array<timeval, 2> tv{};
+            auto bytes = read_exact(call, address, sizeof tv);
+            if (!bytes) return std::unexpected(bytes.error());
+            std::memcpy(tv.data(), bytes->data(), sizeof tv);
+            for (std::size_t i = 0; i < 2; ++i) {
+                if (tv[i].tv_usec < 0 || tv[i].tv_usec >= 1000000) return std::unexpected(EINVAL);
+                out[i] = {tv[i].tv_sec, tv[i].tv_usec * 1000};
+            }
+            return out;
+        }
+        case Times::Utimbuf: {
+            std::array<std::int64_t, 2> secs{};
+            auto bytes = read_exact(call, address, sizeof secs);
+            if (!bytes) return std::unexpected(bytes.error());
+            std::memcpy(secs.data(), bytes->data(), sizeof secs);
+            for (std::size_t i = 0; i < 2; ++i) out[i] = {secs[i], 0};
+            return out;
+        }
+    }
+    return std::unexpected(EINVAL);
+}
+
+std::expected<std::string, int> read_xattr_name(const Call& call, std::uint64_t address) {
+    auto name = read_string(call, address, kXattrNameMax + 1);
+    if (!name) return std::unexpected(name.error() == ENAMETOOLONG ? ERANGE : name.error());
+    if (name->empty()) return std::unexpected(ERANGE);
+    return name;
+}
+
+std::expected<WriteData, int> read_write_data(const Call& call, const WriteCall& w) {
+    WriteData data;
+    if (w.from) {
+        auto from = read_path(call, *w.from);
+        if (!from) return std::unexpected(from.error());
+        data.from = std::move(*from);
+    }
+    auto path = read_path(call, w.path);
+    if (!path) return std::unexpected(path.error());
+    data.path = std::move(*path);
+    if (w.op == Op::Symlink) {
+        auto target = read_string(call, w.target, PATH_MAX);
+        if (!target) return std::unexpected(target.error());
+        if (target->empty()) return std::unexpected(ENOENT);
+        data.target = std::move(*target);
+    }
+    if (w.op == Op::Utimens && w.times != 0) {
+        auto times = read_times(call, w.times_kind, w.times);
+        if (!times) return std::unexpected(times.error());
+        data.times = *times;
+    }
+    if (w.op == Op::SetXattr || w.op == Op::RemoveXattr) {
+        auto name = read_xattr_name(call, w.name);
+        if (!name) return std::unexpected(name.error());
+        data.name = std::move(*name);
+    }
+    if (w.op == Op::SetXattr) {
+        std::uint64_t value = w.value, size = w.size;
+        data.xattr_flags = w.flags;
+        if (w.xattr_args != 0 || w.xattr_args_size != 0) {
+            if (w.xattr_args_size < kXattrArgsSize) return std::unexpected(EINVAL);
+            auto args = read_exact(call, w.xattr_args, kXattrArgsSize);
+            if (!args) return std::unexpected(args.error());
+            std::uint32_t size32, flags32;
+            std::memcpy(&value, args->data(), 8);
+            std::memcpy(&size32, args->data() + 8, 4);
+            std::memcpy(&flags32, args->data() + 12, 4);
+            size = size32;
+            data.xattr_flags = flags32;
+        }
+        if (data.xattr_flags & ~unsigned(XATTR_CREATE | XATTR_REPLACE))
+            return std::unexpected(EINVAL);
+        if (size > kXattrSizeMax) return std::unexpected(E2BIG);
+        auto bytes = read_exact(call, value, size);
+        if (!bytes) return std::unexpected(bytes.error());
+        data.value.assign(bytes->begin(), bytes->end());
+    }
+    return data;
+}
+
+// The permission bits of a new file or directory, under the child's umask (the supervisor's
+// own umask is not the child's).
+mode_t creation_mode(std::uint64_t mode, const std::optional<sys::proc::FileCredentials>& creds,
+                     mode_t keep) {
+    const mode_t umask = creds ? static_cast<mode_t>(creds->umask) : 022;
+    return static_cast<mode_t>(mode) & keep & ~umask;
+}
+
+Answer layer_write(SeccompCowBranch& layer, const WriteCall& w, const WriteData& data,
+                   const std::string& path,
+                   const std::optional<sys::proc::FileCredentials>& creds) {
+    switch (w.op) {
+        case Op::Mkdir:
+            return answer_of(layer.handle_mkdir(path, creation_mode(w.mode, creds, 01777)));
+        case Op::Unlink:
+            return answer_of(layer.handle_unlink(path, (w.flags & AT_REMOVEDIR) != 0));
+        case Op::Symlink:
+            return answer_of(layer.handle_symlink(data.target, path));
+        case Op::Chmod:
+            return answer_of(layer.handle_chmod(path, static_cast<mode_t>(w.mode & 07777)));
+        case Op::Chown:
+            return answer_of(layer.handle_chown(path, w.uid, w.gid));
+        case Op::Truncate:
+            if (w.length < 0) return fail(EINVAL);
+            return answer_of(layer.handle_truncate(path, static_cast<std::uint64_t>(w.length)));
+        case Op::Mknod: {
+            const mode_t type = static_cast<mode_t>(w.mode) & S_IFMT;
+            return answer_of(layer.handle_mknod(path, type | creation_mode(w.mode, creds, 07777)));
+        }
+        case Op::Utimens:
+            return answer_of(layer.handle_utimens(path, data.times ? data.times->data() : nullptr));
+        case Op::SetXattr:
+            return answer_of(layer.handle_setxattr(path, data.name, data.value,
+                                                   static_cast<int>(data.xattr_flags)));
+        case Op::RemoveXattr:
+            return answer_of(layer.handle_removexattr(path, data.name));
+        case Op::Unserved:
+            return fail(ENOTSUP);
+        case Op::Rename:
+        case Op::Link:
+            break;
+    }
+    return fail(EINVAL);
+}
+
+// Ids a thread of another user namespace gives to chown are ids of that namespace: the
+// namespace's root asking for 0 must not become our root. EINVAL for an id it maps to nothing.
+int owner_to_ours(std::uint32_t tid, WriteCall& w) {
+    if (w.op != Op::Chown || sys::proc::shares_user_namespace(tid)) return 0;
+    auto uid = sys::proc::id_to_ours(tid, sys::proc::IdKind::User, w.uid);
+    auto gid = sys::proc::id_to_ours(tid, sys::proc::IdKind::Group, w.gid);
+    if (!uid || !gid) return EINVAL;
+    w.uid = *uid;
+    w.gid = *gid;
+    return 0;
+}
+
+// Status answers show owners as the thread's namespace names them.
+template <class Id>
+void owner_to_theirs(std::uint32_t tid, Id& uid, Id& gid) {
+    if (sys::proc::shares_user_namespace(tid)) return;
+    uid = sys::proc::id_to_theirs(tid, sys::proc::IdKind::User, uid);
+    gid = sys::proc::id_to_theirs(tid, sys::proc::IdKind::Group, gid);
+}
+
+// The metadata calls that name a descriptor: on a file of the upper tree the layer acts (under
+// its rules); a file of the working directory itself is read-only until commit.
+bool is_metadata_call(Op op) {
+    return op == Op::Chmod || op == Op::Chown || op == Op::Utimens || op == Op::SetXattr ||
+           op == Op::RemoveXattr || op == Op::Unserved;
+}
+
+Answer descriptor_write(SeccompCowBranch& layer, const WriteCall& w, const WriteData& data,
+                        const DescriptorPlace& place,
+                        const std::optional<sys::proc::FileCredentials>& creds) {
+    switch (place.kind) {
+        case DescriptorPlace::Kind::Outside:
+            return std::nullopt;
+        case DescriptorPlace::Kind::Workdir:
+            if (is_metadata_call(w.op)) return fail(EROFS);
+            break;
+        case DescriptorPlace::Kind::Upper:
+            break;
+    }
+    return layer_write(layer, w, data, place.view_path, creds);
+}
+
+Answer two_path_write(SeccompCowBranch& layer, const WriteCall& w, const Place& from,
+                      const Place& to) {
+    if (!from.inside() && !to.inside()) {
+        if (from.where.through_layer_link || to.where.through_layer_link) return fail(EACCES);
+        return std::nullopt;
+    }
+    // The working directory's contents live in the layer until commit: no name moves or links
+    // across its edge.
+    if (!from.inside() || !to.inside()) return fail(EXDEV);
+    if (w.op == Op::Rename) return answer_of(layer.handle_rename(from.path(), to.path(), w.flags));
+    return answer_of(layer.handle_link(from.path(), to.path()));
+}
+
+Answer fd_metadata_write(const Call& call);
+
+bool layer_in_force(const Call& call) {
+    std::lock_guard lock(call.shared.mutex);
+    return call.shared.state.cow_branch.has_value();
+}
+
+// --- Opens ---
+
+struct OpenCall {
+    PathArg path;
+    int flags = 0;
+    std::uint64_t mode = 0;
+};
+
+OpenCall decode_open(const seccomp_data& d) {
+    const auto& a = d.args;
+    switch (d.nr) {
+        case SYS_open:
+            return {cwd(a[0], true), static_cast<int>(a[1]), a[2]};
+        case SYS_creat:
+            return {cwd(a[0], true), O_CREAT | O_WRONLY | O_TRUNC, a[1]};
+        default:
+            return {at(a[0], a[1], true), static_cast<int>(a[2]), a[3]};
+    }
+}
+
+// --- The read side ---
+
+// A file to describe: beneath a directory of the layer, or (reached through a link the
+// command made) a host path, which the child may look at as well as we.
+struct Subject {
+    UniqueFd dir;
+    std::string name;
+    int dirfd() const { return dir ? dir.get() : AT_FDCWD; }
+};
+
+enum class Look : std::uint8_t { Stat, Statx, Access, Readlink, GetXattr, ListXattr };
+
+struct ReadCall {
+    Look look = Look::Stat;
+    PathArg path;
+    unsigned flags = 0;  // statx's flags, faccessat's mode
+    unsigned mask = 0;   // statx's mask
+    std::uint64_t buf = 0;
+    std::uint64_t size = 0;
+    std::uint64_t name = 0;
+    std::uint64_t xattr_args = 0;
+    std::uint64_t xattr_args_size = 0;
+    bool bad_flags = false;
+};
+
+ReadCall decode_read(const seccomp_data& d) {
+    const auto& a = d.args;
+    ReadCall r;
+    switch (d.nr) {
+        case SYS_newfstatat:
+            r.look = Look::Stat;
+            r.path = at(a[0], a[1], true, as_u32(a[3]));
+            r.buf = a[2];
+            break;
+        case SYS_stat:
+        case SYS_lstat:
+            r.look = Look::Stat;
+            r.path = cwd(a[0], d.nr == SYS_stat);
+            r.buf = a[1];
+            break;
+        case SYS_statx:
+            r.look = Look::Statx;
+            r.path = at(a[0], a[1], true, as_u32(a[2]));
+            r.flags = as_u32(a[2]);
+            r.mask = as_u32(a[3]);
+            r.buf = a[4];
+            break;
+        case SYS_faccessat:
+            r.look = Look::Access;
+            r.path = at(a[0], a[1], true);
+            r.flags = as_u32(a[2]);
+            break;
+        case SYS_faccessat2: {
+            const unsigned flags = as_u32(a[3]);
+            r.look = Look::Access;
+            r.path = at(a[0], a[1], true, flags);
+            r.flags = as_u32(a[2]);
+            r.bad_flags =
+                (flags & ~unsigned(AT_EACCESS | AT_SYMLINK_NOFOLLOW | AT_EMPTY_PATH)) != 0;
+            break;
+        }
+        case SYS_access:
+            r.look = Look::Access;
+            r.path = cwd(a[0], true);
+            r.flags = as_u32(a[1]);
+            break;
+        case SYS_readlinkat:
+            r.look = Look::Readlink;
+            r.path = at(a[0], a[1], false);
+            r.buf = a[2];
+            r.size = a[3];
+            break;
+        case SYS_readlink:
+            r.look = Look::Readlink;
+            r.path = cwd(a[0], false);
+            r.buf = a[1];
+            r.size = a[2];
+            break;
+        case SYS_getxattr:
+        case SYS_lgetxattr:
+            r.look = Look::GetXattr;
+            r.path = cwd(a[0], d.nr == SYS_getxattr);
+            r.buf = a[2];
+            r.size = a[3];
+            r.name = a[1];
+            break;
+        case sys::NR_GETXATTRAT:
+            r.look = Look::GetXattr;
+            r.path = at(a[0], a[1], true, as_u32(a[2]));
+            r.name = a[3];
+            r.xattr_args = a[4];
+            r.xattr_args_size = a[5];
+            break;
+        case SYS_listxattr:
+        case SYS_llistxattr:
+            r.look = Look::ListXattr;
+            r.path = cwd(a[0], d.nr == SYS_listxattr);
+            r.buf = a[1];
+            r.size = a[2];
+            break;
+        case sys::NR_LISTXATTRAT:
+            r.look = Look::ListXattr;
+            r.path = at(a[0], a[1], true, as_u32(a[2]));
+            r.buf = a[3];
+            r.size = a[4];
+            break;
+        default:
+            break;
+    }
+    return r;
+}
+
+// Access as the child would be granted it by the permission bits, with its file-system ids.
+int access_error(const struct stat& st, unsigned mode,
+                 const std::optional<sys::proc::FileCredentials>& creds) {
+    if (mode & ~unsigned(R_OK | W_OK | X_OK)) return EINVAL;
+    if (mode == F_OK) return 0;
+    const std::uint32_t uid = creds ? creds->fsuid : ::getuid();
+    const std::uint32_t gid = creds ? creds->fsgid : ::getgid();
+    if (uid == 0) {
+        // Root passes every check but execution, which needs one execute bit on a file.
+        if ((mode & X_OK) && !S_ISDIR(st.st_mode) && !(st.st_mode & 0111)) return EACCES;
+        return 0;
+    }
+    unsigned granted = st.st_mode & 07;
+    if (st.st_uid == uid)
+        granted = (st.st_mode >> 6) & 07;
+    else if (st.st_gid == gid)
+        granted = (st.st_mode >> 3) & 07;
+    return (granted & mode) == mode ? 0 : EACCES;
+}
+
+// A descriptor that names the subject itself, never what a link there points to.
+UniqueFd open_subject(const Subject& s) {
+    return UniqueFd(::openat(s.dirfd(), s.name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC));
+}
+
+std::string proc_self_fd(int fd) {
+    return "/proc/self/fd/" + std::to_string(fd);
+}
+
+NotifAction xattr_answer(const Call& call, ssize_t got, const std::vector<char>& buf,
+                         std::uint64_t address) {
+    if (got < 0) return fail(errno);
+    if (buf.empty()) return done(got);
+    return write_back(call, address,
+                      std::span(reinterpret_cast<const std::uint8_t*>(buf.data()),
+                                static_cast<std::size_t>(got)),
+                      got);
+}
+
+NotifAction look_at(const Call& call, const ReadCall& r, const Subject& s,
+                    const std::string& xattr_name, std::uint64_t value_address,
+                    std::uint64_t value_size) {
+    switch (r.look) {
+        case Look::Stat: {
+            struct stat st;
+            if (::fstatat(s.dirfd(), s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return fail(errno);
+            static_assert(sizeof st == 144, "the x86-64 struct stat of the system call");
+            owner_to_theirs(call.notif.pid, st.st_uid, st.st_gid);
+            return write_struct(call, r.buf, st);
+        }
+        case Look::Statx: {
+            struct statx stx;
+            std::memset(&stx, 0, sizeof stx);
+            const int flags = AT_SYMLINK_NOFOLLOW | static_cast<int>(r.flags & AT_STATX_SYNC_TYPE);
+            if (::statx(s.dirfd(), s.name.c_str(), flags, r.mask, &stx) != 0) return fail(errno);
+            owner_to_theirs(call.notif.pid, stx.stx_uid, stx.stx_gid);
+            return write_struct(call, r.buf, stx);
+        }
+        case Look::Access: {
+            struct stat st;
+            if (::fstatat(s.dirfd(), s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
+                return fail(errno);
+            int error = access_error(st, r.flags, sys::proc::file_credentials(call.notif.pid));
+            return error ? fail(error) : done();
+        }
+        case Look::Readlink:
+            break;  // answered from the layer
+        case Look::GetXattr:
+        case Look::ListXattr: {
+            UniqueFd fd = open_subject(s);
+            if (!fd) return fail(errno);
+            std::vector<char> buf(std::min<std::uint64_t>(value_size, kXattrSizeMax));
+            const std::string self = proc_self_fd(fd.get());
+            ssize_t got = r.look == Look::GetXattr
+                              ? ::getxattr(self.c_str(), xattr_name.c_str(), buf.data(), buf.size())
+                              : ::listxattr(self.c_str(), buf.data(), buf.size());
+            return xattr_answer(call, got, buf, value_address);
+        }
+    }
+    return fail(EINVAL);
+}
+
+NotifAction readlink_answer(const Call& call, const ReadCall& r,
+                            std::expected<std::string, int> target) {
+    if (!target) return fail(target.error());
+    const auto size = static_cast<std::int64_t>(r.size);
+    if (size <= 0 || size > INT_MAX) return fail(EINVAL);
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(size), target->size());
+    return write_back(call, r.buf,
+                      std::span(reinterpret_cast<const std::uint8_t*>(target->data()), n),
+                      static_cast<std::int64_t>(n));
+}
+
+std::expected<std::string, int> host_readlink(const std::string& path) {
+    char buf[PATH_MAX];
+    ssize_t n = ::readlink(path.c_str(), buf, sizeof buf);
+    if (n < 0) return std::unexpected(errno);
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+Answer handle_listing(const Call& call) {
+    const int fd = as_fd(call.notif.data.args[0]);
+    std::string rel;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        DescriptorPlace place = descriptor_place(*layer, call.notif.pid, fd);
+        if (place.kind == DescriptorPlace::Kind::Outside) return std::nullopt;
+        auto r = layer->safe_rel(place.view_path);
+        if (!r) return std::nullopt;
+        rel = std::move(*r);
+    }
+    auto& state = call.shared.state;
+    return procfs::deliver_listing(
+        call.notif, call.listener, call.shared.mutex, state.cow_dir_cache,
+        [&]() -> std::expected<std::vector<procfs::DirEntry>, int> {
+            if (!state.cow_branch) return std::unexpected(EBADF);
+            return state.cow_branch->merged_dir_entries(rel);
+        });
+}
+
+}  // namespace
+
+// --- Routing ---
+
+bool is_cow_write(int nr) {
+    // clang-format off
+    switch (nr) {
+        case SYS_mkdirat: case SYS_mkdir: case SYS_unlinkat: case SYS_unlink: case SYS_rmdir:
+        case SYS_renameat2: case SYS_renameat: case SYS_rename: case SYS_linkat: case SYS_link:
+        case SYS_symlinkat: case SYS_symlink: case SYS_fchmodat: case SYS_chmod:
+        case SYS_fchownat: case SYS_chown: case SYS_lchown: case SYS_truncate:
+        case SYS_mknodat: case SYS_mknod:
+        case SYS_utimensat: case SYS_futimesat: case SYS_utimes: case SYS_utime:
+        case SYS_setxattr: case SYS_lsetxattr: case sys::NR_SETXATTRAT:
+        case SYS_removexattr: case SYS_lremovexattr: case sys::NR_REMOVEXATTRAT: case sys::NR_FILE_SETATTR:
+        case SYS_fchmod: case SYS_fchown: case SYS_fsetxattr: case SYS_fremovexattr: case SYS_ioctl:
+        case SYS_openat2: case sys::NR_FCHMODAT2:
+            return true;
+        default:
+            return false;
+    }
+    // clang-format on
+}
+
+bool is_cow_open(int nr) {
+    return nr == SYS_openat || nr == SYS_open || nr == SYS_creat;
+}
+
+bool is_cow_read(int nr) {
+    // clang-format off
+    switch (nr) {
+        case SYS_getdents: case SYS_getdents64:
+        case SYS_newfstatat: case SYS_stat: case SYS_lstat: case SYS_statx:
+        case SYS_faccessat: case SYS_faccessat2: case SYS_access:
+        case SYS_readlinkat: case SYS_readlink:
+        case SYS_getxattr: case SYS_lgetxattr: case sys::NR_GETXATTRAT:
+        case SYS_listxattr: case SYS_llistxattr: case sys::NR_LISTXATTRAT:
+            return true;
+        default:
+            return false;
+    }
+    // clang-format on
+}
+
+std::expected<std::string, int> read_string(const Call& call, std::uint64_t address,
+                                            std::size_t limit) {
+    if (address == 0) return std::unexpected(EFAULT);
+    constexpr std::size_t kPage = 4096;
+    std::string out;
+    while (out.size() < limit) {
+        // Never ask across a page boundary: the next page may be unmapped while the string
+        // ends before it.
+        const std::size_t chunk =
+            std::min(limit - out.size(), kPage - static_cast<std::size_t>(address % kPage));
+        std::array<std::uint8_t, kPage> buf;
+        auto got = seccomp::notif::read_child_mem_into(call.listener, call.notif, address,
+                                                       std::span(buf.data(), chunk));
+        if (!got || *got == 0) return std::unexpected(EFAULT);
+        const auto* begin = reinterpret_cast<const char*>(buf.data());
+        const std::string_view piece(begin, *got);
+        if (std::size_t nul = piece.find('\0'); nul != std::string_view::npos) {
+            out.append(piece.substr(0, nul));
+            return out;
+        }
+        out.append(piece);
+        if (*got < chunk) return std::unexpected(EFAULT);
+        address += chunk;
+    }
+    return std::unexpected(ENAMETOOLONG);
+}
+
+std::optional<NotifAction> handle_cow_write(const Call& call) {
+    const int nr = call.notif.data.nr;
+    if (nr == SYS_openat2 || nr == sys::NR_FCHMODAT2) {
+        // C libraries fall back to openat and fchmodat, which the layer serves.
+        return layer_in_force(call) ? std::optional<NotifAction>(fail(ENOSYS)) : std::nullopt;
+    }
+    if (nr == SYS_fchmod || nr == SYS_fchown || nr == SYS_fsetxattr || nr == SYS_fremovexattr ||
+        nr == SYS_ioctl)
+        return fd_metadata_write(call);
+
+    WriteCall w = decode_write(call.notif.data);
+    auto data = read_write_data(call, w);
+    const int owner_error = owner_to_ours(call.notif.pid, w);
+    // Only what the call creates needs the child's umask.
+    const bool creates = w.op == Op::Mkdir || w.op == Op::Mknod;
+    const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
+
+    std::lock_guard lock(call.shared.mutex);
+    auto& layer = call.shared.state.cow_branch;
+    if (!layer) return std::nullopt;
+    if (!data) return fail(data.error());
+    if (w.bad_flags || owner_error) return fail(EINVAL);
+
+    auto to = place_of(call, *layer, w.path, data->path);
+    if (!to) return fail(to.error());
+    if (w.from) {
+        auto from = place_of(call, *layer, *w.from, *data->from);
+        if (!from) return fail(from.error());
+        return two_path_write(*layer, w, *from, *to);
+    }
+    if (to->descriptor) return descriptor_write(*layer, w, *data, *to->descriptor, creds);
+    if (!to->inside()) {
+        if (to->where.through_layer_link) return fail(EACCES);
+        return std::nullopt;
+    }
+    return layer_write(*layer, w, *data, to->path(), creds);
+}
+
+namespace {
+
+bool is_attribute_ioctl(std::uint64_t request) {
+    // The kernel reads the request as a 32-bit number.
+    const auto r = static_cast<std::uint32_t>(request);
+    return r == sys::SET_FLAGS_REQUEST || r == sys::SET_FLAGS_32_REQUEST ||
+           r == sys::SET_FSXATTR_REQUEST;
+}
+
+Answer fd_metadata_write(const Call& call) {
+    const auto& d = call.notif.data;
+    const auto& a = d.args;
+    WriteCall w;
+    w.path = PathArg{as_fd(a[0]), 0, false, true, true};
+    WriteData data;
+    switch (d.nr) {
+        case SYS_fchmod:
+            w.op = Op::Chmod;
+            w.mode = a[1];
+            break;
+        case SYS_fchown:
+            w.op = Op::Chown;
+            w.uid = as_u32(a[1]);
+            w.gid = as_u32(a[2]);
+            break;
+        case SYS_fsetxattr:
+        case SYS_fremovexattr:
+            w.op = d.nr == SYS_fsetxattr ? Op::SetXattr : Op::RemoveXattr;
+            w.name = a[1];
+            if (d.nr == SYS_fsetxattr) {
+                w.value = a[2];
+                w.size = a[3];
+                w.flags = as_u32(a[4]);
+            }
+            break;
+        default:
+            // Of the ioctls only those that change inode flags or attributes are the layer's.
+            if (!is_attribute_ioctl(a[1])) return std::nullopt;
+            w.op = Op::Unserved;
+            break;
+    }
+    std::expected<WriteData, int> read = data;
+    if (w.op == Op::SetXattr || w.op == Op::RemoveXattr) read = read_write_data(call, w);
+    if (int error = owner_to_ours(call.notif.pid, w)) read = std::unexpected(error);
+
+    std::lock_guard lock(call.shared.mutex);
+    auto& layer = call.shared.state.cow_branch;
+    if (!layer) return std::nullopt;
+    DescriptorPlace place = descriptor_place(*layer, call.notif.pid, w.path.dirfd);
+    if (place.kind == DescriptorPlace::Kind::Outside) return std::nullopt;
+    if (place.kind == DescriptorPlace::Kind::Workdir) return fail(EROFS);
+    // A file of the upper tree: inode flags are the kernel's to set on the copy.
+    if (w.op == Op::Unserved) return std::nullopt;
+    if (!read) return fail(read.error());
+    return layer_write(*layer, w, *read, place.view_path, std::nullopt);
+}
+
+}  // namespace
+
+std::optional<NotifAction> handle_cow_open(const Call& call) {
+    const OpenCall o = decode_open(call.notif.data);
+    auto path = read_path(call, o.path);
+    const bool creates = (o.flags & O_CREAT) || (o.flags & O_TMPFILE) == O_TMPFILE;
+    const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
+    // An exclusive creation, like O_NOFOLLOW, acts on a final link itself.
+    const bool follow =
+        !(o.flags & O_NOFOLLOW) && !((o.flags & O_CREAT) && (o.flags & O_EXCL));
+
+    std::string where;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        PathArg arg = o.path;
+        arg.follow = follow;
+        auto place = place_of(call, *layer, arg, *path);
+        if (!place) return fail(place.error());
+        if (!place->inside()) {
+            // The kernel would not find a name only the layer holds, and the layer does not
+            // open outside the working directory with its own rights.
+            if (place->where.through_layer_link) return fail(EACCES);
+            return std::nullopt;
+        }
+        where = place->path();
+    }
+    // The policy callback's verdict comes before the layer copies or creates anything; the
+    // state is not locked while it is awaited.
+    SyscallEvent event = seccomp::notif::event_for(call.notif);
+    if (path->bytes) event.path = text::lossy_utf8(*path->bytes);
+    if (auto refusal = seccomp::notif::ask_before_act(call, std::move(event))) return refusal;
+
+    std::optional<OpenTarget> target;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        auto prepared = layer->handle_open(where, o.flags, creation_mode(o.mode, creds, 07777));
+        if (!prepared) return fail(prepared.error());
+        target = std::move(*prepared);
+    }
+    const bool cloexec = seccomp::notif::wants_cloexec(call.notif);
+    if (target->flags & O_PATH) {
+        // The kernel installs no O_PATH descriptor of ours in the child. One of W's own entries
+        // the child may open itself (it reaches nothing by it that the layer must guard); one of
+        // the upper tree it gets opened for reading, without waiting on a FIFO.
+        if (!target->in_upper) return NotifAction::Continue{};
+        target->flags = (target->flags & ~(O_PATH | O_ACCMODE)) | O_RDONLY | O_NONBLOCK;
+        auto fd = target->open();
+        if (!fd) return fail(fd.error());
+        ::fcntl(fd->get(), F_SETFL, ::fcntl(fd->get(), F_GETFL) & ~O_NONBLOCK);
+        return NotifAction::InjectFdSend{std::move(*fd), cloexec};
+    }
+    if (PendingOpens::may_block(*target)) {
+        std::shared_ptr<PendingOpens> pending;
+        {
+            std::lock_guard lock(call.shared.mutex);
+            auto& slot = call.shared.state.pending_opens;
+            if (!slot) slot = std::make_shared<PendingOpens>();
+            pending = slot;
+        }
+        if (pending->start(call.listener, call.notif.id, std::move(*target), cloexec))
+            return NotifAction::Hold{};
+        return fail(EAGAIN);
+    }
+    auto fd = target->open();
+    if (!fd) return fail(fd.error());
+    return NotifAction::InjectFdSend{std::move(*fd), cloexec};
+}
+
+std::optional<NotifAction> handle_cow_read(const Call& call) {
+    const int nr = call.notif.data.nr;
+    if (nr == SYS_getdents || nr == SYS_getdents64) return handle_listing(call);
+
+    const ReadCall r = decode_read(call.notif.data);
+    auto path = read_path(call, r.path);
+    std::string xattr_name;
+    std::uint64_t value_address = r.buf, value_size = r.size;
+    std::optional<int> early_error;
+    if (r.look == Look::GetXattr) {
+        auto name = read_xattr_name(call, r.name);
+        if (!name) early_error = name.error();
+        else xattr_name = std::move(*name);
+        if (r.xattr_args != 0 || r.xattr_args_size != 0) {
+            std::expected<std::vector<std::uint8_t>, int> args = std::unexpected(EINVAL);
+            if (r.xattr_args_size >= kXattrArgsSize)
+                args = read_exact(call, r.xattr_args, kXattrArgsSize);
+            if (!args) {
+                early_error = args.error();
+            } else {
+                std::uint32_t size32;
+                std::memcpy(&value_address, args->data(), 8);
+                std::memcpy(&size32, args->data() + 8, 4);
+                value_size = size32;
+            }
+        }
+    }
+
+    Subject subject;
+    std::expected<std::string, int> link_target = std::unexpected(EINVAL);
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        // A descriptor names the file the layer chose when it was opened: the kernel describes it.
+        if (!path->bytes) return std::nullopt;
+        if (early_error) return fail(*early_error);
+        if (r.bad_flags) return fail(EINVAL);
+        auto place = place_of(call, *layer, r.path, *path);
+        if (!place) return fail(place.error());
+        if (!place->inside()) {
+            if (!place->where.through_layer_link) return std::nullopt;
+            // Where a link the command made leads: looking is no more than the child may do.
+            if (r.look == Look::Readlink) link_target = host_readlink(place->where.path);
+            subject.name = place->where.path;
+        } else if (r.look == Look::Readlink) {
+            link_target = layer->handle_readlink(place->path());
+        } else {
+            auto entry = layer->handle_stat(place->path());
+            if (!entry) return fail(entry.error());
+            subject.dir = std::move(entry->dir);
+            subject.name = std::move(entry->name);
+        }
+    }
+    if (r.look == Look::Readlink) return readlink_answer(call, r, std::move(link_target));
+    return look_at(call, r, subject, xattr_name, value_address, value_size);
+}
+
+}  // namespace vestrion::cow::dispatch
