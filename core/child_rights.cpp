@@ -124,6 +124,17 @@ std::optional<Credentials> parse_credentials(std::string_view status) {
     return creds;
 }
 
+bool holds_capabilities() {
+    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+    __user_cap_data_struct held[_LINUX_CAPABILITY_U32S_3]{};
+    if (sc::is_error(sc::raw(SYS_capget, reinterpret_cast<long>(&header),
+                             reinterpret_cast<long>(held))))
+        return true;  // unknown: assume the worst, and check
+    for (const auto& word : held)
+        if (word.effective) return true;
+    return false;
+}
+
 std::optional<Credentials> credentials_of(std::uint32_t tid) {
     char path[48];
     std::snprintf(path, sizeof path, "/proc/%u/status", tid);

@@ -37,6 +37,10 @@ std::optional<Credentials> credentials_of(std::uint32_t tid);
 // The Uid, Gid and Groups lines of a status text.
 std::optional<Credentials> parse_credentials(std::string_view status);
 
+// True when the calling thread holds any effective capability: then what it does for a sandboxed
+// process (which holds none) may succeed where that process's own call would fail.
+bool holds_capabilities();
+
 // Runs calls on a worker thread that holds given credentials and no capability. The worker is
 // started on first use and replaced when a call asks for other credentials; it is stopped and
 // joined when the owner is dropped. Calls run one at a time, in the order they are made.

@@ -559,3 +559,35 @@ TEST(CowSandbox, TheCallbackRefusesAnOpenBeforeTheLayerMakesAnything) {
 
 }  // namespace
 }  // namespace vestrion
+
+namespace vestrion {
+namespace {
+
+// The layer acts with the supervisor's rights; a root caller's command holds no capability, so
+// the file modes of W bind it through the layer as they would bind its own calls.
+TEST(CowSandbox, ARootCallersCommandGetsNoMoreThanTheModesOfW) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs a caller that holds capabilities (root)";
+    SandboxScratch s;
+    test::write_file(s.w / "secret", "s\n");
+    fs::permissions(s.w / "secret", fs::perms::none);
+    test::write_file(s.w / "ro", "ro\n");
+    fs::permissions(s.w / "ro", fs::perms::owner_read | fs::perms::group_read |
+                                    fs::perms::others_read);
+    fs::create_directory(s.w / "locked");
+    fs::permissions(s.w / "locked", fs::perms::owner_read | fs::perms::owner_exec);
+    test::write_file(s.w / "mine", "m\n");
+    const std::string before = test::tree_state(s.w);
+    Ran ran = run_in_sandbox(s.policy(BranchAction::Commit), s.w,
+                             {"/bin/sh", "-c",
+                              "cat secret 2>e || echo no read; "
+                              "(echo x > ro) 2>e || echo no write; "
+                              "touch locked/new 2>e || echo no create; "
+                              "echo y >> mine; cat ro mine"});
+    EXPECT_EQ(ran.out, "no read\nno write\nno create\nro\nm\ny\n");
+    EXPECT_EQ(ran.w_before_teardown, before);
+    EXPECT_EQ(test::read_file(s.w / "ro"), "ro\n");
+    EXPECT_FALSE(fs::exists(s.w / "locked" / "new"));
+}
+
+}  // namespace
+}  // namespace vestrion

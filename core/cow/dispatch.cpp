@@ -14,6 +14,7 @@
 #include <span>
 #include <vector>
 
+#include "core/child_rights.hpp"
 #include "core/cow/pending_open.hpp"
 #include "core/cow/resolve.hpp"
 #include "core/cow/seccomp.hpp"
@@ -744,13 +745,14 @@ ReadCall decode_read(const seccomp_data& d) {
 }
 
 // Access as the child would be granted it by the permission bits, with its file-system ids.
+// Root bypasses them only where it holds capabilities: in a user namespace of its own.
 int access_error(const struct stat& st, unsigned mode,
-                 const std::optional<sys::proc::FileCredentials>& creds) {
+                 const std::optional<sys::proc::FileCredentials>& creds, bool privileged) {
     if (mode & ~unsigned(R_OK | W_OK | X_OK)) return EINVAL;
     if (mode == F_OK) return 0;
     const std::uint32_t uid = creds ? creds->fsuid : ::getuid();
     const std::uint32_t gid = creds ? creds->fsgid : ::getgid();
-    if (uid == 0) {
+    if (uid == 0 && privileged) {
         // Root passes every check but execution, which needs one execute bit on a file.
         if ((mode & X_OK) && !S_ISDIR(st.st_mode) && !(st.st_mode & 0111)) return EACCES;
         return 0;
@@ -761,6 +763,82 @@ int access_error(const struct stat& st, unsigned mode,
     else if (st.st_gid == gid)
         granted = (st.st_mode >> 3) & 07;
     return (granted & mode) == mode ? 0 : EACCES;
+}
+
+// The layer opens, copies and creates with the supervisor's rights. A caller that holds
+// capabilities would lend them to the command, which holds none (beyond a user namespace of its
+// own), so W's modes must then bind the command here as they bind its own calls. A caller
+// without capabilities needs no such check: the kernel refuses the layer what it refuses the
+// command.
+struct ChildModes {
+    std::optional<sys::proc::FileCredentials> creds;
+    bool privileged = false;
+};
+
+std::optional<ChildModes> modes_to_check(const Call& call) {
+    if (!child_rights::holds_capabilities()) return std::nullopt;
+    return ChildModes{sys::proc::file_credentials(call.notif.pid),
+                      !sys::proc::shares_user_namespace(call.notif.pid)};
+}
+
+// 0, or the error the command's own call would get for `mode` on the entry the merged view
+// shows at `path`; a missing entry is left to the operation's own answer.
+int entry_access(const SeccompCowBranch& layer, std::string_view path, unsigned mode,
+                 const ChildModes& m) {
+    auto entry = layer.locate(path);
+    return entry ? access_error(entry->st, mode, m.creds, m.privileged) : 0;
+}
+
+// Adding or removing a name needs write and search access to its directory.
+int parent_access(const SeccompCowBranch& layer, std::string_view path, const ChildModes& m) {
+    const std::size_t slash = path.find_last_of('/');
+    if (slash == std::string_view::npos) return 0;
+    const std::string_view parent = path.substr(0, slash == 0 ? 1 : slash);
+    if (!layer.matches(parent)) return 0;
+    return entry_access(layer, parent, W_OK | X_OK, m);
+}
+
+// Changing the mode or owner needs the file's owner.
+int owner_access(const SeccompCowBranch& layer, std::string_view path, const ChildModes& m) {
+    auto entry = layer.locate(path);
+    if (!entry || (m.privileged && m.creds && m.creds->fsuid == 0)) return 0;
+    const std::uint32_t uid = m.creds ? m.creds->fsuid : ::getuid();
+    return entry->st.st_uid == uid ? 0 : EPERM;
+}
+
+int open_access(const SeccompCowBranch& layer, std::string_view path, int flags,
+                const ChildModes& m) {
+    if (flags & O_PATH) return 0;
+    const int acc = flags & O_ACCMODE;
+    unsigned mode = acc == O_RDONLY ? R_OK : acc == O_WRONLY ? W_OK : R_OK | W_OK;
+    if (flags & O_TRUNC) mode |= W_OK;
+    if (auto entry = layer.locate(path))
+        return access_error(entry->st, mode, m.creds, m.privileged);
+    return (flags & O_CREAT) ? parent_access(layer, path, m) : 0;
+}
+
+int write_access(const SeccompCowBranch& layer, Op op, std::string_view path,
+                 const ChildModes& m) {
+    switch (op) {
+        case Op::Mkdir:
+        case Op::Unlink:
+        case Op::Symlink:
+        case Op::Mknod:
+        case Op::Rename:
+        case Op::Link:
+            return parent_access(layer, path, m);
+        case Op::Truncate:
+        case Op::SetXattr:
+        case Op::RemoveXattr:
+            return entry_access(layer, path, W_OK, m);
+        case Op::Chmod:
+        case Op::Chown:
+            return owner_access(layer, path, m);
+        case Op::Utimens:
+            return owner_access(layer, path, m) == 0 ? 0 : entry_access(layer, path, W_OK, m);
+        default:
+            return 0;
+    }
 }
 
 // A descriptor that names the subject itself, never what a link there points to.
@@ -806,7 +884,8 @@ NotifAction look_at(const Call& call, const ReadCall& r, const Subject& s,
             struct stat st;
             if (::fstatat(s.dirfd(), s.name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0)
                 return fail(errno);
-            int error = access_error(st, r.flags, sys::proc::file_credentials(call.notif.pid));
+            int error = access_error(st, r.flags, sys::proc::file_credentials(call.notif.pid),
+                                     !sys::proc::shares_user_namespace(call.notif.pid));
             return error ? fail(error) : done();
         }
         case Look::Readlink:
@@ -954,6 +1033,8 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
     const bool creates = w.op == Op::Mkdir || w.op == Op::Mknod;
     const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
 
+    const auto modes = modes_to_check(call);
+
     std::lock_guard lock(call.shared.mutex);
     auto& layer = call.shared.state.cow_branch;
     if (!layer) return std::nullopt;
@@ -965,6 +1046,11 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
     if (w.from) {
         auto from = place_of(call, *layer, *w.from, *data->from);
         if (!from) return fail(from.error());
+        if (modes && from->inside() && to->inside()) {
+            if (int error = write_access(*layer, w.op, to->path(), *modes)) return fail(error);
+            if (w.op == Op::Rename)
+                if (int error = parent_access(*layer, from->path(), *modes)) return fail(error);
+        }
         return two_path_write(*layer, w, *from, *to);
     }
     if (to->descriptor) return descriptor_write(*layer, w, *data, *to->descriptor, creds);
@@ -972,6 +1058,8 @@ std::optional<NotifAction> handle_cow_write(const Call& call) {
         if (to->where.through_layer_link) return fail(EACCES);
         return std::nullopt;
     }
+    if (modes)
+        if (int error = write_access(*layer, w.op, to->path(), *modes)) return fail(error);
     return layer_write(*layer, w, *data, to->path(), creds);
 }
 
@@ -1043,6 +1131,7 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     const bool follow =
         !(o.flags & O_NOFOLLOW) && !((o.flags & O_CREAT) && (o.flags & O_EXCL));
 
+    const auto modes = modes_to_check(call);
     std::string where;
     {
         std::lock_guard lock(call.shared.mutex);
@@ -1060,6 +1149,8 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
             return std::nullopt;
         }
         where = place->path();
+        if (modes)
+            if (int error = open_access(*layer, where, o.flags, *modes)) return fail(error);
     }
     // The policy callback's verdict comes before the layer copies or creates anything; the
     // state is not locked while it is awaited.
