@@ -74,15 +74,17 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_write(vestrio
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_read(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* Kept in the policy, but nothing enforces it: a path is denied by not granting it. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_deny(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
-/* A copy-on-write view of this directory, finished by on_exit and on_error when the sandbox
- * ends. Not served yet. Replaced. */
+/* A copy-on-write view of this directory: the command's writes there go to a private branch,
+ * and the directory changes only when the sandbox ends, as on_exit and on_error say. fs_write
+ * entries on or inside it are cut to read and execute meanwhile. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_workdir(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command's working directory; it must exist. Grants no access to it. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cwd(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command sees this directory as its root. Not served yet. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_chroot(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command may connect and send only to this host's addresses (and to 127.0.0.1 and ::1),
- * resolved when the sandbox is spawned. Not served yet. Appended. */
+ * resolved when the sandbox is spawned; other IP destinations get ECONNREFUSED. Ports are left
+ * to net_connect_port. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_allow_host(vestrion_policy_builder_t* b, const char* host) VESTRION_NOEXCEPT;
 /* The host name the command sees; the host's own is left alone. Invalid UTF-8 becomes U+FFFD.
  * Not served yet. */

@@ -163,7 +163,13 @@ struct Place {
 
 std::expected<Place, int> place_of(const Call& call, const SeccompCowBranch& branch,
                                    const PathArg& arg, const ReadPath& read) {
-    if (!read.bytes) return Place{{}, descriptor_place(branch, call.notif.pid, arg.dirfd)};
+    if (!read.bytes) {
+        // Built member by member: GCC 12 at -O3 misreads a braced empty `Resolved` as used
+        // uninitialised.
+        Place place;
+        place.descriptor = descriptor_place(branch, call.notif.pid, arg.dirfd);
+        return place;
+    }
     BranchView view(branch);
     auto where = resolve(view, PathRequest{call.notif.pid, arg.dirfd, *read.bytes, arg.follow,
                                            false});
