@@ -326,8 +326,14 @@ void sandbox_thread_main(SpawnJob* job) {
         outcome.state->state.agent = std::move(agent);
         if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;
         // Before the go value: the command cannot yet have swapped a writable path for a link.
+        // Taken from the child's own rules, so that under the copy-on-write layer the working
+        // directory counts as outside every writable tree, as it does for Landlock.
         outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
-            seccomp::notif::WriteTrees::of(job->policy, pid));
+            seccomp::notif::WriteTrees::of(
+                job->layer ? landlock::child_policy_under_cow(job->policy, job->layer->workdir(),
+                                                              job->layer->upper())
+                           : job->policy,
+                pid));
         if (job->layer) {
             outcome.state->state.cow_branch = std::move(*job->layer);
             job->layer.reset();
