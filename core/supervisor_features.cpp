@@ -8,6 +8,10 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.workdir && p.fs_isolation == FsIsolation::None)
         return "a copy-on-write working directory (workdir)";
+    if (p.num_cpus) return "the CPU-count view (num_cpus)";
+    if (p.isolate_pids) return "the /proc process view (isolate_pids)";
+    if (p.hostname) return "the host-name view (hostname)";
+    if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
     return std::nullopt;
 }
 

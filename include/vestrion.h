@@ -86,8 +86,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_chroot(vestrion_
  * resolved when the sandbox is spawned; other IP destinations get ECONNREFUSED. Ports are left
  * to net_connect_port. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_allow_host(vestrion_policy_builder_t* b, const char* host) VESTRION_NOEXCEPT;
-/* The host name the command sees; the host's own is left alone. Invalid UTF-8 becomes U+FFFD.
- * Not served yet. */
+/* The host name the command sees through uname (its first 64 bytes) and /etc/hostname; the
+ * host's own is left alone. Invalid UTF-8 becomes U+FFFD. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_hostname(vestrion_policy_builder_t* b, const char* name) VESTRION_NOEXCEPT;
 /* These system calls fail with EPERM. Comma-separated names, blanks trimmed, empty pieces
  * dropped; the list replaces the default deny list (mount, unshare, ptrace, bpf, keyctl and
@@ -122,7 +122,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_open_files(v
 /* The command's process group runs only this many milliseconds of every 100 (it is stopped and
  * continued); 100 or unset: no limit. The build refuses 0 and values above 100. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_cpu(vestrion_policy_builder_t* b, uint8_t percent) VESTRION_NOEXCEPT;
-/* The number of CPUs the command sees. Not served yet. */
+/* The number of CPUs the command sees through sched_getaffinity (nproc) and /proc/cpuinfo;
+ * where it runs is left alone (cpu_cores), and sysconf(_SC_NPROCESSORS_ONLN) shows the host's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_num_cpus(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
 /* Random numbers the command gets (getrandom, /dev/urandom) come from this seed. Not served
  * yet. */
@@ -144,13 +145,14 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_ipc(vest
  * process of the caller's user, the caller itself included ("kill $PPID" ends it):
  * recommended for untrusted commands. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_signals(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* The command sees only its own processes in /proc. Not served yet. */
+/* A listing of /proc shows only the sandbox's own processes. It hides the others, it does not
+ * keep the command from reaching one by its number. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_pids(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* Address-space layout randomisation off for the command, so that its addresses repeat. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_randomize_memory(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* Transparent huge pages off for the command; the caller's are left alone. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_huge_pages(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* Directory listings come in sorted order. Not served yet. */
+/* Directory listings come sorted by the bytes of their names, without "." and "..". */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_deterministic_dirs(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* The command starts with no environment but the env_var entries, instead of the caller's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_clean_env(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
