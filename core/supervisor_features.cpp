@@ -15,4 +15,14 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     return std::nullopt;
 }
 
+std::optional<std::string> feature_not_built(const Policy& p) {
+    if (p.port_remap) return "port remapping (port_remap)";
+    if (p.chroot) return "a virtual root (chroot)";
+    if (p.fs_isolation != FsIsolation::None)
+        return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";
+    if (p.random_seed) return "deterministic randomness (random_seed)";
+    if (p.time_start) return "a start time (time_start)";
+    return std::nullopt;
+}
+
 }  // namespace vestrion::sandbox
