@@ -8,6 +8,8 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.workdir && p.fs_isolation == FsIsolation::None)
         return "a copy-on-write working directory (workdir)";
+    if (p.random_seed) return "deterministic randomness (random_seed)";
+    if (p.time_start) return "a start time (time_start)";
     return std::nullopt;
 }
 
