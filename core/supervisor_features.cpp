@@ -8,6 +8,7 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.workdir && p.fs_isolation == FsIsolation::None)
         return "a copy-on-write working directory (workdir)";
+    if (p.port_remap) return "port remapping (port_remap)";
     if (p.num_cpus) return "the CPU-count view (num_cpus)";
     if (p.isolate_pids) return "the /proc process view (isolate_pids)";
     if (p.hostname) return "the host-name view (hostname)";
@@ -16,7 +17,6 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
 }
 
 std::optional<std::string> feature_not_built(const Policy& p) {
-    if (p.port_remap) return "port remapping (port_remap)";
     if (p.chroot) return "a virtual root (chroot)";
     if (p.fs_isolation != FsIsolation::None)
         return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";
