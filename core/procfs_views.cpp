@@ -105,6 +105,11 @@ std::expected<std::vector<DirEntry>, int> list_directory(int dup, Keep keep) {
     return out;
 }
 
+// By the bytes of the names (std::string compares its chars as unsigned).
+void sort_by_name(std::vector<DirEntry>& entries) {
+    std::ranges::stable_sort(entries, {}, &DirEntry::name);
+}
+
 // getdents of a descriptor opened O_PATH fails with EBADF; we would otherwise list it.
 bool is_path_only(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -250,10 +255,11 @@ std::optional<NotifAction> handle_getdents(const Call& call) {
         return std::nullopt;
     auto& state = call.shared.state;
     const int dir = dup->get();
+    const bool sorted = call.policy.deterministic_dirs;
     // Runs with the state mutex held, which guards the recorded groups.
     return deliver_listing(call.notif, call.listener, call.shared.mutex, state.proc_dir_cache,
                            [&]() {
-                               return list_directory(dir, [&](std::string_view name) {
+                               auto entries = list_directory(dir, [&](std::string_view name) {
                                    auto pid = process_number(name);
                                    if (!pid) return true;
                                    if (*pid <= 0) return false;
@@ -261,6 +267,8 @@ std::optional<NotifAction> handle_getdents(const Call& call) {
                                        static_cast<std::uint32_t>(*pid));
                                    return member && state.groups.holds(member->group);
                                });
+                               if (entries && sorted) sort_by_name(*entries);
+                               return entries;
                            });
 }
 
@@ -274,8 +282,7 @@ NotifAction handle_sorted_getdents(const Call& call) {
                            call.shared.state.proc_dir_cache,
                            [&]() -> std::expected<std::vector<DirEntry>, int> {
                                auto entries = list_directory(dir, [](std::string_view) { return true; });
-                               if (entries)
-                                   std::ranges::stable_sort(*entries, {}, &DirEntry::name);
+                               if (entries) sort_by_name(*entries);
                                return entries;
                            });
 }

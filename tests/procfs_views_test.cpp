@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -201,6 +202,13 @@ TEST(ProcViewsRun, SortedListingsInByteOrder) {
                  "ls -f " + (dir / "d").native())
                   .out,
               "C\na\nb\n");
+    // /proc itself, filtered and sorted.
+    std::string proc = sh(readable().deterministic_dirs(true).isolate_pids(true), "ls -f /proc").out;
+    std::vector<std::string> names;
+    std::istringstream lines(proc);
+    for (std::string name; std::getline(lines, name);) names.push_back(name);
+    EXPECT_TRUE(std::ranges::is_sorted(names)) << proc;
+    EXPECT_NE(std::ranges::find(names, "self"), names.end()) << proc;
     // A directory of the copy-on-write layer after a change.
     test::TempDir store;
     auto cow = readable().deterministic_dirs(true).workdir(dir / "d").fs_storage(store / "s");
