@@ -15,6 +15,7 @@
 
 #include "core/agent.hpp"
 #include "core/context/child.hpp"
+#include "core/cow/branch.hpp"
 #include "core/context/handshake.hpp"
 #include "core/network.hpp"
 #include "core/landlock.hpp"
@@ -137,8 +138,6 @@ using sandbox::child_error;
 std::optional<std::string> unsupported_feature(const Policy& p) {
     if (p.port_remap) return "port remapping (port_remap)";
     if (p.chroot) return "a virtual root (chroot)";
-    if (p.fs_isolation != FsIsolation::None)
-        return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";
     if (p.num_cpus) return "the CPU-count view (num_cpus)";
     if (p.isolate_pids) return "the /proc process view (isolate_pids)";
     if (p.hostname) return "the host-name view (hostname)";
@@ -217,6 +216,8 @@ struct SpawnJob {
     std::set<IpAddr> allowed_ips;  // resolved from net_allow_hosts; empty when it is
     // Handed to the supervisor state once the supervisor starts.
     std::optional<cow::SeccompCowBranch>& layer;
+    // The policy the child's own rules come from.
+    const Policy& rules;
 
     struct Outcome {
         std::optional<VestrionError> error;
@@ -329,11 +330,7 @@ void sandbox_thread_main(SpawnJob* job) {
         // Taken from the child's own rules, so that under the copy-on-write layer the working
         // directory counts as outside every writable tree, as it does for Landlock.
         outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
-            seccomp::notif::WriteTrees::of(
-                job->layer ? landlock::child_policy_under_cow(job->policy, job->layer->workdir(),
-                                                              job->layer->upper())
-                           : job->policy,
-                pid));
+            seccomp::notif::WriteTrees::of(job->rules, pid));
         if (job->layer) {
             outcome.state->state.cow_branch = std::move(*job->layer);
             job->layer.reset();
@@ -480,6 +477,9 @@ Result<void> Sandbox::spawn(std::span<const std::string> argv) { return do_spawn
 Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) {
     if (state_.kind != SandboxStateKind::Created)
         return std::unexpected(VestrionError(child_error("sandbox already spawned")));
+    if (auto combination = cow::refuse_backend_combination(policy_))
+        return std::unexpected(VestrionError(
+            child_error(*combination + " is not supported by this build of vestrion yet")));
     if (auto feature = unsupported_feature(policy_))
         return std::unexpected(VestrionError(
             child_error(*feature + " is not supported by this build of vestrion yet")));
@@ -501,9 +501,20 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (layer) layer->abort();
         }
     } discard_unused{layer};
+    auto backend = cow::make_backend(policy_);
+    if (!backend) return std::unexpected(std::move(backend.error()));
+    // Nor does a backend branch of a spawn that failed.
+    struct AbortUnstarted {
+        std::unique_ptr<cow::CowBranch>& branch;
+        ~AbortUnstarted() {
+            if (branch) (void)branch->abort();
+        }
+    } abort_unstarted{*backend};
+    const Policy rules =
+        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
+              : cow::child_policy_under_backend(policy_);
     auto prepared = context::ChildPlan::prepare(
-        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper()) : policy_,
-        argv, std::nullopt, nested);
+        rules, argv, *backend ? (*backend)->child_mount_config() : std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     // The child may read the plan until its exec: it lives as long as the child does.
     auto plan = std::make_unique<context::ChildPlan>(std::move(*prepared));
@@ -536,7 +547,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     pid_t foreground = ::isatty(0) == 1 ? ::tcgetpgrp(0) : -1;
 
     SpawnJob job{policy_, *plan, std::move(*pipes), std::move(stdio), std::move(out_w),
-                 std::move(err_w), watch, std::move(*allowed_ips), layer, {}};
+                 std::move(err_w), watch, std::move(*allowed_ips), layer, rules, {}};
     auto done = job.done.get_future();
     std::thread sandbox_thread(sandbox_thread_main, &job);
     SpawnJob::Outcome outcome = done.get();
@@ -557,6 +568,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     collector_ = std::thread(Collector{watch, *pid_, pidfd_.get(), std::move(out_r),
                                        std::move(err_r), foreground});
     if (outcome.error) return std::unexpected(std::move(*outcome.error));
+    cow_backend_ = std::move(*backend);
     return {};
 }
 
@@ -645,7 +657,21 @@ void Sandbox::take_back_layer() {
     held.reset();
 }
 
+std::unique_ptr<cow::CowBranch> Sandbox::take_cow_backend() { return std::move(cow_backend_); }
+
+std::optional<cow::SeccompCowBranch> Sandbox::take_cow_layer() {
+    take_back_layer();
+    return std::exchange(cow_layer_, std::nullopt);
+}
+
 void Sandbox::finish_branches(BranchAction action) {
+    if (cow_backend_) {
+        if (action == BranchAction::Commit)
+            (void)cow_backend_->commit();  // a failure leaves the branch on disk for the caller
+        else if (action == BranchAction::Abort)
+            (void)cow_backend_->abort();
+        cow_backend_.reset();
+    }
     // Also a layer that no wait took back: the supervisor has stopped by now.
     take_back_layer();
     if (!cow_layer_) return;

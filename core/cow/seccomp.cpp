@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "core/cow/commit.hpp"
+#include "core/cow/storage.hpp"
 #include "core/sys/syscall.hpp"
 
 namespace vestrion::cow {
@@ -136,6 +138,29 @@ std::expected<void, int> copy_contents(int in, int out) {
     }
 }
 
+// Attributes that never go to W: a file capability (the kernel drops it when a file is written,
+// and we must not carry it onto contents the command wrote) and the overlay's own records.
+bool foreign_xattr(std::string_view name) {
+    return name == "security.capability" || name.starts_with("user.overlay.") ||
+           name.starts_with("trusted.overlay.");
+}
+
+// Removes them from a regular file that arrived by rename, which keeps every attribute.
+void strip_foreign_xattrs(int dir, const std::string& name) {
+    int fd = ::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    UniqueFd owned(fd);
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t size = ::listxattr(proc.c_str(), nullptr, 0);
+    if (size <= 0) return;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    size = ::listxattr(proc.c_str(), names.data(), names.size());
+    if (size <= 0) return;
+    names.resize(static_cast<std::size_t>(size));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1)
+        if (foreign_xattr(names.c_str() + at)) ::removexattr(proc.c_str(), names.c_str() + at);
+}
+
 // The extended attributes of one open file onto another (ACLs, labels, user attributes), so a
 // file replaced at commit keeps them. Never a file capability: the kernel drops it when a file
 // is written, and we must not carry it onto contents the command wrote. Best effort.
@@ -148,7 +173,7 @@ void copy_xattrs(int from, int to) {
     names.resize(static_cast<std::size_t>(size));
     for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
         const char* name = names.c_str() + at;
-        if (std::string_view(name) == "security.capability") continue;
+        if (foreign_xattr(name)) continue;
         ssize_t len = ::fgetxattr(from, name, nullptr, 0);
         if (len < 0) continue;
         std::string value(static_cast<std::size_t>(len), '\0');
@@ -194,6 +219,8 @@ std::expected<std::string, int> read_link_at(int dir, const std::string& name) {
     return target;
 }
 
+}  // namespace
+
 std::string random_id() {
     unsigned char b[16];
     for (std::size_t got = 0; got < sizeof b;) {
@@ -235,7 +262,12 @@ std::expected<UniqueFd, BranchError> open_storage_base(const fs::path& base) {
     return owned;
 }
 
-}  // namespace
+void remove_branch_dir(const fs::path& branch_dir) {
+    int base = ::open(branch_dir.parent_path().c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (base < 0) return;
+    UniqueFd owned(base);
+    remove_tree_at(base, branch_dir.filename().native());
+}
 
 // ---------------------------------------------------------------------------------------------
 // Creation and paths
@@ -868,11 +900,6 @@ std::vector<std::string> SeccompCowBranch::list_merged_dir(std::string_view rel)
 
 namespace {
 
-struct UpperItem {
-    std::string rel;
-    struct stat st;
-};
-
 // The upper tree in walk order: each directory before its contents, names sorted.
 std::expected<void, int> walk(int dir, const std::string& rel, std::vector<UpperItem>& out) {
     auto fd = open_beneath(dir, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
@@ -900,7 +927,10 @@ std::expected<void, int> stage(int src_dir, const std::string& src_name, const s
     const mode_t perm = st.st_mode & 07777 & ~SET_ID_BITS;
     if (!S_ISLNK(st.st_mode) && (st.st_mode & SET_ID_BITS))
         ::fchmodat(src_dir, src_name.c_str(), perm, 0);
-    if (::renameat(src_dir, src_name.c_str(), dir, tmp.c_str()) == 0) return {};
+    if (::renameat(src_dir, src_name.c_str(), dir, tmp.c_str()) == 0) {
+        if (S_ISREG(st.st_mode)) strip_foreign_xattrs(dir, tmp);
+        return {};
+    }
     if (errno != EXDEV) return Errno(last_errno());
     switch (st.st_mode & S_IFMT) {
         case S_IFREG: {
@@ -961,35 +991,43 @@ struct CommitMarks {
     std::set<std::string> touched_dirs;  // an entry arrived in them
 };
 
+// The failure of one entry: "copy: {}", or with the destination named, "copy to {}: {}".
+BranchError entry_failed(const TreeCommit& commit, bool is_dir, const std::string& rel, int error) {
+    if (commit.w_path.empty()) return failed(is_dir ? "mkdir" : "copy", error);
+    std::string dst = rel.empty() ? commit.w_path : commit.w_path + "/" + rel;
+    return failed((is_dir ? "mkdir " : "copy to ") + dst, error);
+}
+
 // One entry of the upper tree into its place in W. A file arrives under the fresh name `tmp`
 // beside its place and is renamed into it: nothing is written through a link or a hard link of
 // the old entry, and no half-made file is left. An entry of another kind at the place goes first.
-std::expected<void, BranchError> install(int w_fd, int upper_fd, const UpperItem& item,
+std::expected<void, BranchError> install(const TreeCommit& commit, const UpperItem& item,
                                          const std::string& tmp, CommitMarks& marks) {
     const bool is_dir = S_ISDIR(item.st.st_mode);
-    auto place = place_in(w_fd, item.rel);
-    if (!place) return std::unexpected(failed(is_dir ? "mkdir" : "copy", place.error()));
+    auto fail = [&](int error) { return std::unexpected(entry_failed(commit, is_dir, item.rel, error)); };
+    auto place = place_in(commit.w_fd, item.rel);
+    if (!place) return fail(place.error());
     const int pdir = place->dir.get();
     const char* name = place->name.c_str();
     auto existing = lstat_at(pdir, place->name);
     if (is_dir) {
         if (existing && S_ISDIR(existing->st_mode)) return {};
         if (existing) ::unlinkat(pdir, name, 0);
-        if (::mkdirat(pdir, name, 0700) != 0) return std::unexpected(failed("mkdir", errno));
+        if (::mkdirat(pdir, name, 0700) != 0) return fail(errno);
         marks.made_dirs.insert(item.rel);
         return {};
     }
-    auto source = place_in(upper_fd, item.rel);
-    if (!source) return std::unexpected(failed("copy", source.error()));
+    auto source = place_in(commit.upper_fd, item.rel);
+    if (!source) return fail(source.error());
     if (auto staged = stage(source->dir.get(), source->name, item.st, pdir, tmp); !staged) {
         ::unlinkat(pdir, tmp.c_str(), 0);
-        return std::unexpected(failed("copy", staged.error()));
+        return fail(staged.error());
     }
     if (existing && S_ISDIR(existing->st_mode)) remove_tree_at(pdir, place->name);
     if (::renameat(pdir, tmp.c_str(), pdir, name) != 0) {
         int e = errno;
         ::unlinkat(pdir, tmp.c_str(), 0);
-        return std::unexpected(failed("copy", e));
+        return fail(e);
     }
     marks.touched_dirs.insert(std::string(split_last(item.rel).first));
     return {};
@@ -1020,6 +1058,36 @@ void sync_dirs(int w_fd, const std::set<std::string>& dirs) {
 
 }  // namespace
 
+std::expected<std::vector<UpperItem>, int> walk_upper(int upper_fd) {
+    std::vector<UpperItem> items;
+    if (auto walked = walk(upper_fd, "", items); !walked) return Errno(walked.error());
+    return items;
+}
+
+std::expected<void, BranchError> commit_tree(const TreeCommit& commit) {
+    if (auto checked = check_committable(commit.items); !checked) return checked;
+
+    apply_deletions(commit.w_fd, commit.deleted);
+    CommitMarks marks;
+    const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
+    for (std::size_t i = 0; i < commit.items.size(); ++i)
+        if (auto installed = install(commit, commit.items[i], tmp_prefix + std::to_string(i), marks);
+            !installed)
+            return installed;
+
+    // Directories the command made or changed, and those W lacked, carry their own metadata.
+    std::vector<UpperItem> dirs;
+    for (const auto& item : commit.items)
+        if (S_ISDIR(item.st.st_mode) && (commit.all_dir_meta || commit.dir_meta.contains(item.rel) ||
+                                         marks.made_dirs.contains(item.rel)))
+            dirs.push_back(item);
+    if (commit.all_dir_meta || commit.dir_meta.contains(""))
+        if (auto root = lstat_at(commit.upper_fd, ".")) dirs.push_back({"", *root});
+    apply_dir_metadata(commit.w_fd, std::move(dirs));
+    sync_dirs(commit.w_fd, marks.touched_dirs);
+    return {};
+}
+
 std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() const {
     std::vector<UpperItem> items;
     if (auto walked = walk(upper_fd_.get(), "", items); !walked)
@@ -1041,30 +1109,10 @@ std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() cons
 std::expected<void, BranchError> SeccompCowBranch::commit() {
     if (finished_) return {};
     // Everything is read and checked before W changes at all.
-    std::vector<UpperItem> items;
-    if (auto walked = walk(upper_fd_.get(), "", items); !walked)
-        return std::unexpected(failed("walk", walked.error()));
-    if (auto checked = check_committable(items); !checked) return checked;
-
-    apply_deletions(w_fd_.get(), deleted_);
-    CommitMarks marks;
-    const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
-    for (std::size_t i = 0; i < items.size(); ++i)
-        if (auto installed = install(w_fd_.get(), upper_fd_.get(), items[i],
-                                     tmp_prefix + std::to_string(i), marks);
-            !installed)
-            return installed;
-
-    // Directories the command made or changed, and those W lacked, carry their own metadata.
-    std::vector<UpperItem> dirs;
-    for (const auto& item : items)
-        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel) || marks.made_dirs.contains(item.rel)))
-            dirs.push_back(item);
-    if (dir_meta_.contains(""))
-        if (auto root = lstat_at(upper_fd_.get(), ".")) dirs.push_back({"", *root});
-    apply_dir_metadata(w_fd_.get(), std::move(dirs));
-    sync_dirs(w_fd_.get(), marks.touched_dirs);
-
+    auto items = walk_upper(upper_fd_.get());
+    if (!items) return std::unexpected(failed("walk", items.error()));
+    TreeCommit tree{w_fd_.get(), upper_fd_.get(), std::move(*items), deleted_, dir_meta_, false, {}};
+    if (auto committed = commit_tree(tree); !committed) return committed;
     cleanup();
     finished_ = true;
     return {};
