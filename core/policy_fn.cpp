@@ -3,6 +3,8 @@
 #include <pthread.h>
 #include <signal.h>
 
+#include <cxxabi.h>
+
 #include <condition_variable>
 #include <deque>
 #include <mutex>
@@ -79,47 +81,77 @@ void PolicyContext::restrict_pid_network(std::uint32_t pid, const std::vector<Ip
 
 namespace policy_fn {
 
-// An unbounded queue with one receiver, the callback thread.
+// The callback thread's queue, with one receiver. Events of held calls go ahead of the others,
+// which nobody waits on; those are bounded, so a slow or stuck callback never grows the caller's
+// memory without end: beyond the bound they are dropped.
 class EventChannel {
   public:
     bool send(PolicyEvent event) {
         {
             std::lock_guard lock(mutex_);
-            if (receiver_gone_) return false;
-            queue_.push_back(std::move(event));
+            if (receiver_gone_ || closed_) return false;
+            auto& queue = event.reply ? held_ : plain_;
+            if (queue.size() >= MAX_QUEUED_EVENTS) return false;
+            queue.push_back(std::move(event));
         }
         ready_.notify_one();
         return true;
     }
 
+    // No event is delivered after this: the run they came from has returned.
     void close() {
+        std::deque<PolicyEvent> held, plain;
         {
             std::lock_guard lock(mutex_);
             closed_ = true;
+            held.swap(held_);
+            plain.swap(plain_);
         }
         ready_.notify_one();
     }
 
-    // The next event; none once the channel is closed and empty.
+    // The next event; none once the channel is closed.
     std::optional<PolicyEvent> receive() {
         std::unique_lock lock(mutex_);
-        ready_.wait(lock, [&] { return !queue_.empty() || closed_; });
-        if (queue_.empty()) return std::nullopt;
-        PolicyEvent event = std::move(queue_.front());
-        queue_.pop_front();
+        ready_.wait(lock, [&] { return !held_.empty() || !plain_.empty() || closed_; });
+        auto& queue = held_.empty() ? plain_ : held_;
+        if (queue.empty()) return std::nullopt;
+        PolicyEvent event = std::move(queue.front());
+        queue.pop_front();
         return event;
     }
 
     void drop_receiver() {
+        std::deque<PolicyEvent> held, plain;
+        {
+            std::lock_guard lock(mutex_);
+            receiver_gone_ = true;
+            held.swap(held_);  // their reply senders go with them: held calls stop waiting
+            plain.swap(plain_);
+        }
+    }
+
+    // A verdict that came too late: until the callback returns from that call, later held calls
+    // do not wait for it either.
+    void mark_stalled(std::shared_future<Verdict> late) {
         std::lock_guard lock(mutex_);
-        receiver_gone_ = true;
-        queue_.clear();  // their reply senders go with them: held calls stop waiting
+        stalled_ = std::move(late);
+    }
+
+    bool stalled() {
+        std::lock_guard lock(mutex_);
+        if (!stalled_.valid()) return false;
+        if (stalled_.wait_for(std::chrono::seconds(0)) != std::future_status::ready) return true;
+        stalled_ = {};
+        return false;
     }
 
   private:
     std::mutex mutex_;
     std::condition_variable ready_;
-    std::deque<PolicyEvent> queue_;
+    std::deque<PolicyEvent> held_;
+    std::deque<PolicyEvent> plain_;
+    std::shared_future<Verdict> stalled_;
     bool closed_ = false;
     bool receiver_gone_ = false;
 };
@@ -131,7 +163,22 @@ PolicyEventSender::~PolicyEventSender() { channel_->close(); }
 
 bool PolicyEventSender::send(PolicyEvent event) const { return channel_->send(std::move(event)); }
 
+void PolicyEventSender::close() const { channel_->close(); }
+
+void PolicyEventSender::mark_stalled(std::shared_future<Verdict> late) const {
+    channel_->mark_stalled(std::move(late));
+}
+
+bool PolicyEventSender::stalled() const { return channel_->stalled(); }
+
 namespace {
+
+// Closes the queue however the thread ends, a pthread_exit in the callback included: later
+// events are refused at once, and held calls stop waiting.
+struct ReceiverGuard {
+    std::shared_ptr<EventChannel> channel;
+    ~ReceiverGuard() { channel->drop_receiver(); }
+};
 
 struct CallbackThread {
     std::shared_ptr<EventChannel> channel;
@@ -139,6 +186,7 @@ struct CallbackThread {
     PolicyContext context;
 
     void operator()() {
+        ReceiverGuard guard{channel};
         // Signals are the caller's: none may land on this thread.
         sigset_t all;
         sigfillset(&all);
@@ -146,14 +194,16 @@ struct CallbackThread {
         while (auto event = channel->receive()) {
             std::optional<Verdict> verdict;
             // A callback that throws gives no verdict (the supervisor's answer stands); it must
-            // not end the caller's process.
+            // not end the caller's process. The unwinding of pthread_exit or of a cancellation
+            // must go on: swallowed, the C library aborts the process.
             try {
                 verdict = (*callback)(std::move(event->event), context);
+            } catch (abi::__forced_unwind&) {
+                throw;
             } catch (...) {
             }
             if (event->reply && verdict) event->reply->set_value(*verdict);
         }
-        channel->drop_receiver();
     }
 };
 

@@ -122,10 +122,14 @@ struct PolicyEvent {
 
 namespace policy_fn {
 
+// Events nobody waits on that may queue for a slow callback; beyond it they are dropped. Held
+// events have a bound of their own and go ahead of these.
+inline constexpr std::size_t MAX_QUEUED_EVENTS = 4096;
+
 class EventChannel;
 
-// The sending end of the callback thread's queue. Dropping the last copy closes the queue; the
-// thread then delivers what is queued and ends.
+// The sending end of the callback thread's queue. Dropping the last copy closes the queue; what
+// is still queued is dropped and the thread ends after the call in progress.
 class PolicyEventSender {
   public:
     explicit PolicyEventSender(std::shared_ptr<EventChannel> channel);
@@ -133,15 +137,21 @@ class PolicyEventSender {
     PolicyEventSender(const PolicyEventSender&) = delete;
     PolicyEventSender& operator=(const PolicyEventSender&) = delete;
 
-    // False when the thread is gone: the event, and its reply, are dropped.
+    // False when the thread is gone, the queue is closed or full: the event, and its reply,
+    // are dropped.
     bool send(PolicyEvent event) const;
+    // Drops what is queued; the callback is called no more.
+    void close() const;
+    // A held call stopped waiting for this verdict: until it arrives, held calls do not wait.
+    void mark_stalled(std::shared_future<Verdict> late) const;
+    bool stalled() const;
 
   private:
     std::shared_ptr<EventChannel> channel_;
 };
 
-// Starts the thread that calls `callback` for every event sent, one at a time, in order. Nobody
-// joins it: it ends once the sender is gone and the queue is empty.
+// Starts the thread that calls `callback` for every event sent, one at a time, held events first,
+// each kind in order. Nobody joins it: it ends once the sender is gone.
 Result<std::shared_ptr<PolicyEventSender>> spawn_policy_fn(
     std::shared_ptr<const PolicyFn> callback, std::shared_ptr<SharedLivePolicy> live,
     LivePolicy initial, std::shared_ptr<PidNetworks> pid_network,

@@ -577,11 +577,15 @@ void Sandbox::stop_threads() {
     if (sandbox_thread_.joinable()) sandbox_thread_.join();
     if (supervisor_state_) {
         std::shared_ptr<agent::Agent> agent;
+        std::shared_ptr<PolicyEventQueue> events;
         {
             std::lock_guard lock(supervisor_state_->mutex);
             agent = std::move(supervisor_state_->state.agent);
+            events = std::move(supervisor_state_->state.policy_events);
         }
         agent.reset();  // ends and reaps it
+        // The run is over: the callback is called no more, whatever is still queued.
+        if (events) events->close();
     }
     if (collector_.joinable()) collector_.join();
     child_plan_.reset();  // the child has been reaped

@@ -16,17 +16,19 @@
 #include "vestrion.h"
 
 static const char usage[] =
-    "usage: vestrion-run COMMAND [ARGS...]\n"
+    "usage: vestrion-run [--help] [--] COMMAND [ARGS...]\n"
     "Runs COMMAND in a sandbox. It may read /usr, /bin, /sbin, /lib, /lib32, /lib64, /etc and\n"
     "/proc, use /dev/null, /dev/zero, /dev/random and /dev/urandom, and read and write a fresh\n"
-    "directory that is its working directory and its TMPDIR, removed when it ends. Nothing else\n"
+    "directory that is its working directory, its TMPDIR and its HOME, removed when it ends.\n"
+    "Nothing else\n"
     "of the file system: not the host's /dev/shm (Python's multiprocessing fails without it),\n"
     "not your home. It keeps your standard input and environment, may start 64 processes over\n"
     "its run, cannot signal processes outside the sandbox nor reach abstract Unix sockets; the\n"
     "network is not restricted.\n"
     "Its output is written out byte for byte once it ends. Exit status: the command's own; 137\n"
     "when a signal or a limit ended it; 128+N when vestrion-run gets signal N (SIGINT, SIGTERM),\n"
-    "which kills the command; 125 when the sandbox cannot start.\n";
+    "which kills the command; 125 when the sandbox cannot start.\n"
+    "--help prints this; -- ends the options (for a command whose name begins with '-').\n";
 
 enum { EXIT_NOT_STARTED = 125, EXIT_KILLED = 137, EXIT_USAGE = 2 };
 
@@ -75,6 +77,8 @@ static vestrion_policy_t* tool_policy(const char* writable) {
     b = vestrion_policy_builder_fs_write(b, writable);
     b = vestrion_policy_builder_cwd(b, writable);
     b = vestrion_policy_builder_env_var(b, "TMPDIR", writable);
+    /* The caller's home is not granted: programs that keep files there (git) use this one. */
+    b = vestrion_policy_builder_env_var(b, "HOME", writable);
     b = vestrion_policy_builder_isolate_signals(b, true);
     b = vestrion_policy_builder_isolate_ipc(b, true);
     return vestrion_policy_build(b, NULL);
@@ -172,8 +176,26 @@ static int run_command(const vestrion_policy_t* policy, const char* const* argv,
     return caught_signal ? 128 + caught_signal : status;
 }
 
+/* The index of the command in argv after the options; -1 after --help, 0 on a usage error. */
+static int parse_options(int argc, char** argv) {
+    int i = 1;
+    for (; i < argc && argv[i][0] == '-'; ++i) {
+        if (strcmp(argv[i], "--") == 0) return i + 1 < argc ? i + 1 : 0;
+        if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return -1;
+        fprintf(stderr, "vestrion-run: unknown option %s (use -- before a command that begins "
+                        "with '-')\n", argv[i]);
+        return 0;
+    }
+    return i < argc ? i : 0;
+}
+
 int main(int argc, char** argv) {
-    if (argc < 2) {
+    int command = parse_options(argc, argv);
+    if (command < 0) {
+        fputs(usage, stdout);
+        return 0;
+    }
+    if (command == 0) {
         fputs(usage, stderr);
         return EXIT_USAGE;
     }
@@ -191,7 +213,7 @@ int main(int argc, char** argv) {
     vestrion_policy_t* policy = tool_policy(dir);
     int status = EXIT_NOT_STARTED;
     if (policy)
-        status = run_command(policy, (const char* const*)argv + 1, (uint32_t)(argc - 1));
+        status = run_command(policy, (const char* const*)argv + command, (uint32_t)(argc - command));
     else
         fprintf(stderr, "vestrion-run: could not build the policy\n");
     vestrion_policy_free(policy);

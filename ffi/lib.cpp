@@ -13,6 +13,8 @@
 #include "core/policy.hpp"
 #include "core/sandbox.hpp"
 #include "core/text.hpp"
+#include "ffi/callback.hpp"
+#include "ffi/convert.hpp"
 
 struct vestrion_policy_builder {
     vestrion::PolicyBuilder builder;
@@ -34,11 +36,7 @@ namespace {
 
 using vestrion::PolicyBuilder;
 
-// Input text, strictly: anything but valid UTF-8 becomes "".
-std::string strict(const char* s) {
-    std::string text(s);
-    return vestrion::text::is_valid_utf8(text) ? text : std::string();
-}
+using vestrion::ffi::strict;
 
 // The command's arguments; none for a NULL argv or a NULL among its argc entries, which would
 // otherwise end the caller inside a std::string.
@@ -250,6 +248,13 @@ vestrion_policy_builder_t* vestrion_policy_builder_time_start(vestrion_policy_bu
     std::int64_t secs = static_cast<std::int64_t>(std::min(seconds, max_seconds));
     return advance(b, [secs](PolicyBuilder pb) {
         return std::move(pb).time_start(vestrion::TimePoint(std::chrono::seconds(secs)));
+    });
+}
+
+vestrion_policy_builder_t* vestrion_policy_builder_policy_fn(vestrion_policy_builder_t* b,
+                                                             vestrion_policy_fn_t fn) noexcept {
+    return advance_with(b, reinterpret_cast<const void*>(fn), [fn](PolicyBuilder pb) {
+        return std::move(pb).policy_fn(vestrion::ffi::bridge_policy_fn(fn));
     });
 }
 

@@ -55,6 +55,46 @@ typedef struct vestrion_policy_builder vestrion_policy_builder_t;
 typedef struct vestrion_policy vestrion_policy_t;
 typedef struct vestrion_result vestrion_result_t;
 typedef struct vestrion_handle vestrion_handle_t;
+typedef struct vestrion_ctx vestrion_ctx_t;
+
+/* ---- The policy callback's event: one system call the supervisor answered. The record, and
+ * every string and array it points at, belong to the library and are valid only until the
+ * callback returns; copy what you keep. 64 bytes, natural x86-64 alignment. */
+typedef struct vestrion_event {
+    const char* syscall;     /* name of the call ("openat", "connect"...; "unknown"), never NULL */
+    uint8_t category;        /* VESTRION_CATEGORY_* */
+    uint32_t pid;            /* the notifying thread */
+    uint32_t ppid;           /* its parent; 0 when it could not be read */
+    const char* path;        /* path argument of an open or exec, or NULL */
+    const char* host;        /* destination or bind address as text ("10.0.0.1", "::1"), or NULL */
+    uint16_t port;           /* its port in host byte order; 0 when absent */
+    uint8_t denied;          /* 1 when the supervisor's own answer is an error */
+    const char* const* argv; /* argument list of an exec, argc strings, or NULL */
+    uint32_t argc;           /* 0 when argv is NULL */
+} vestrion_event_t;
+
+#define VESTRION_CATEGORY_FILE 0
+#define VESTRION_CATEGORY_NETWORK 1
+#define VESTRION_CATEGORY_PROCESS 2
+#define VESTRION_CATEGORY_MEMORY 3
+
+/* What the callback returns. For the calls the supervisor waits on (open, creat, openat,
+ * openat2, execve, execveat, connect, bind, sendto, sendmsg, sendmmsg) the verdict decides: 0
+ * (and anything below -2) lets the supervisor's own answer stand, -1 fails the call with EPERM,
+ * -2 defers to the supervisor's answer, n above 0 fails it with error n (above 4095: EPERM).
+ * Other calls are only reported: the verdict has no effect. */
+#define VESTRION_ALLOW 0
+#define VESTRION_DENY (-1)
+#define VESTRION_DEFER (-2)
+
+/* The callback. It runs on a thread of the library's own, named "vestrion-policy" (Linux keeps
+ * 15 bytes of a thread name), one event at a time per sandbox; one function serving several
+ * sandboxes is called concurrently from their threads. The supervisor waits for its verdict at
+ * most 5 seconds; after a verdict that came too late it waits no more until the callback has
+ * returned from that call, and once the run has returned the callback is not called again.
+ * Events nobody waits on are dropped when too many are queued for a slow callback. ctx is
+ * valid only during the call that received it. */
+typedef int (*vestrion_policy_fn_t)(const vestrion_event_t* event, vestrion_ctx_t* ctx);
 
 /* ---- Policy builder. Every setter consumes the builder it is given and returns the one to go on
  * with; a NULL builder gives NULL, a NULL string or array argument returns the builder unchanged.
@@ -163,6 +203,12 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_port_remap(vestr
  * gains no privilege over the host. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_privileged(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 
+/* A C callback told of every system call the supervisor answers, which may veto the calls it
+ * waits on and narrow the sandbox through the vestrion_ctx_* functions (see vestrion_policy_fn_t).
+ * It replaces an earlier callback; a NULL fn returns the builder unchanged. Every copy of the
+ * policy shares it. */
+VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_policy_fn(vestrion_policy_builder_t* b, vestrion_policy_fn_t fn) VESTRION_NOEXCEPT;
+
 /* Consumes the builder (also on failure) and returns a new policy, or NULL; *err_out (if not
  * NULL) gets 0 on success and -1 on failure. */
 VESTRION_API vestrion_policy_t* vestrion_policy_build(vestrion_policy_builder_t* b, int* err_out) VESTRION_NOEXCEPT;
@@ -199,6 +245,28 @@ VESTRION_API int vestrion_confine(const vestrion_policy_t* policy) VESTRION_NOEX
 VESTRION_API int vestrion_landlock_abi_version(void) VESTRION_NOEXCEPT;
 /* The lowest Landlock ABI version vestrion accepts: 6. */
 VESTRION_API int vestrion_min_landlock_abi(void) VESTRION_NOEXCEPT;
+
+/* ---- Called from a policy callback, with the ctx it received; a NULL ctx does nothing. Strings
+ * and arrays are only read during the call. Addresses are IPv4 in dotted decimal or IPv6 in
+ * standard text (no port, brackets or zone); entries that do not parse, are NULL or are not
+ * UTF-8 are skipped, n 0 gives an empty list, a NULL ips with n above 0 does nothing. */
+
+/* Opens of the path and of everything below it are refused again / no longer (exactly that
+ * entry). A denied path stops a careless command, not a hostile one. NULL path: nothing. */
+VESTRION_API void vestrion_ctx_allow_path(vestrion_ctx_t* ctx, const char* path) VESTRION_NOEXCEPT;
+VESTRION_API void vestrion_ctx_deny_path(vestrion_ctx_t* ctx, const char* path) VESTRION_NOEXCEPT;
+/* Puts back addresses of the set the sandbox started with; nothing after a restriction. */
+VESTRION_API void vestrion_ctx_grant_network(vestrion_ctx_t* ctx, const char* const* ips, uint32_t n) VESTRION_NOEXCEPT;
+/* From now on the sandbox reaches exactly these IP addresses; n 0: none at all. */
+VESTRION_API void vestrion_ctx_restrict_network(vestrion_ctx_t* ctx, const char* const* ips, uint32_t n) VESTRION_NOEXCEPT;
+/* The process of thread pid, and every process it starts, reaches only these addresses
+ * (n 0: none). */
+VESTRION_API void vestrion_ctx_restrict_pid_network(vestrion_ctx_t* ctx, int pid, const char* const* ips, uint32_t n) VESTRION_NOEXCEPT;
+/* Lowers the memory budget; no effect when the policy sets no max_memory (the memory calls are
+ * not watched then). */
+VESTRION_API void vestrion_ctx_restrict_max_memory(vestrion_ctx_t* ctx, uint64_t bytes) VESTRION_NOEXCEPT;
+/* Lowers the process budget; 0: no more processes. */
+VESTRION_API void vestrion_ctx_restrict_max_processes(vestrion_ctx_t* ctx, uint32_t n) VESTRION_NOEXCEPT;
 
 /* ---- Results. */
 

@@ -143,8 +143,23 @@ INSTANTIATE_TEST_SUITE_P(
                  0,
                  "ok\n",
                  ""},
-        ToolCase{"NoCommandGivesTheUsage", {}, 2, "", "usage: vestrion-run COMMAND"}),
+        ToolCase{"ScratchIsHomeToo",
+                 {"sh", "-c", "test \"$HOME\" = \"$PWD\" && echo ok"},
+                 0,
+                 "ok\n",
+                 ""},
+        ToolCase{"NoCommandGivesTheUsage", {}, 2, "", "usage: vestrion-run [--help]"},
+        ToolCase{"UnknownOptionIsRefused", {"--frobnicate", "true"}, 2, "", "unknown option"},
+        ToolCase{"DoubleDashEndsTheOptions", {"--", "sh", "-c", "echo $0"}, 0, "sh\n", ""},
+        ToolCase{"DoubleDashAloneGivesTheUsage", {"--"}, 2, "", "usage:"}),
     [](const auto& info) { return info.param.name; });
+
+TEST(ToolRuns, HelpPrintsTheUsageAndRunsNothing) {
+    ToolOutcome outcome = run_tool({"--help", "touch", "/tmp/never"});
+    EXPECT_EQ(outcome.exit_code, 0);
+    EXPECT_TRUE(outcome.out.starts_with("usage: vestrion-run")) << outcome.out;
+    EXPECT_EQ(outcome.err, "");
+}
 
 TEST(ToolRuns, GccCompilesAndRunsInTheWritableDirectory) {
     if (::access("/usr/bin/gcc", X_OK) != 0) GTEST_SKIP() << "no gcc on this machine";

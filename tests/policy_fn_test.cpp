@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <future>
 #include <mutex>
+#include <thread>
 
 #include "core/sandbox.hpp"
 #include "tests/support.hpp"
@@ -126,6 +127,32 @@ TEST(CallbackVerdicts, HeldCallIsAnsweredWhileTheCallbackNeverReturns) {
     EXPECT_TRUE(gate->blocked);
     EXPECT_FALSE(gate->returned);
     gate->release.set_value();
+}
+
+// A callback slow on every event: the calls it may veto must not queue behind the flood of
+// events nobody waits on, or their verdicts come too late and the refused open goes through.
+TEST(CallbackVerdicts, HeldCallsGoAheadOfAFloodOfOtherEvents) {
+    test::TempDir dir;
+    test::write_file(dir / "file", "content\n");
+    const std::string file = (dir / "file").string();
+    auto policy = Policy::builder()
+                      .fs_read("/")
+                      .max_memory(std::uint64_t{1} << 30)
+                      .policy_fn([file](SyscallEvent event, PolicyContext&) {
+                          if (event.category == SyscallCategory::Memory)
+                              std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                          if (event.syscall == "openat" && event.path == file)
+                              return Verdict::deny();
+                          return Verdict::allow();
+                      })
+                      .build();
+    ASSERT_TRUE(policy);
+    auto result = run_ok(*policy, {"sh", "-c",
+                                   std::string(VESTRION_TEST_HELPER) + " mmap-loop 1 5000 && cat " +
+                                       file});
+    EXPECT_EQ(result.status, ExitStatus::code(1)) << *result.stdout_bytes;
+    EXPECT_NE(result.stderr_bytes->find("Operation not permitted"), std::string::npos)
+        << *result.stderr_bytes;
 }
 
 TEST(CallbackEvents, DescribeTheExecAndTheOpen) {

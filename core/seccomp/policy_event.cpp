@@ -189,8 +189,14 @@ std::optional<NotifAction> refusal_of(const Verdict& verdict) {
 }
 
 // Sends every event with a reply channel and waits, up to one common deadline, for the verdicts
-// in order; the first refusal. A closed channel or a missed deadline lets the answer stand.
+// in order; the first refusal. A closed or full channel, a callback still busy with a verdict
+// that came too late, or a missed deadline lets the answer stand.
 std::optional<NotifAction> ask(const PolicyEventQueue& sender, std::vector<SyscallEvent> events) {
+    if (sender.stalled()) {
+        // The callback still learns of the call, if there is room.
+        for (SyscallEvent& event : events) sender.send(PolicyEvent{std::move(event), {}});
+        return std::nullopt;
+    }
     auto deadline = std::chrono::steady_clock::now() + VERDICT_WAIT;
     std::vector<std::future<Verdict>> replies;
     for (SyscallEvent& event : events) {
@@ -200,7 +206,10 @@ std::optional<NotifAction> ask(const PolicyEventQueue& sender, std::vector<Sysca
         replies.push_back(std::move(verdict));
     }
     for (auto& reply : replies) {
-        if (reply.wait_until(deadline) != std::future_status::ready) return std::nullopt;
+        if (reply.wait_until(deadline) != std::future_status::ready) {
+            sender.mark_stalled(reply.share());
+            return std::nullopt;
+        }
         try {
             if (auto refusal = refusal_of(reply.get())) return refusal;
         } catch (const std::future_error&) {
