@@ -9,6 +9,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <variant>
 
 #include "core/cow/storage.hpp"
 #include "core/sys/syscall.hpp"
@@ -121,17 +122,22 @@ std::optional<context::ChildMountConfig> OverlayBranch::child_mount_config() con
     return context::ChildMountConfig{workdir_, upper_, branch_dir_ / "work", {workdir_}};
 }
 
-std::expected<OverlayBranch::Reading, BranchError> OverlayBranch::read_upper(int upper_fd) const {
+std::expected<OverlayBranch::Reading, BranchError> OverlayBranch::read_upper(int w_fd,
+                                                                           int upper_fd) const {
     auto walked = walk_upper(upper_fd);
     if (!walked) return std::unexpected(failed("walk", walked.error()));
     Reading r;
     for (auto& item : *walked) {
-        if (is_whiteout(item.st)) {
-            r.deleted.insert(item.rel);
-            continue;
+        const bool whiteout = is_whiteout(item.st);
+        if (whiteout || (S_ISDIR(item.st.st_mode) && is_opaque(upper_fd, item.rel))) {
+            // The command removed the name (a whiteout) or everything below it (an opaque
+            // directory made again): so W's entries there, all of which it saw, are removed.
+            if (whiteout) r.removed.insert(item.rel);
+            if (auto below = open_dir_beneath(w_fd, item.rel))
+                if (auto old = walk_upper(below->get()))
+                    for (const auto& entry : *old) r.removed.insert(item.rel + "/" + entry.rel);
         }
-        if (S_ISDIR(item.st.st_mode) && is_opaque(upper_fd, item.rel)) r.opaque.insert(item.rel);
-        r.items.push_back(std::move(item));
+        if (!whiteout) r.items.push_back(std::move(item));
     }
     return r;
 }
@@ -139,23 +145,31 @@ std::expected<OverlayBranch::Reading, BranchError> OverlayBranch::read_upper(int
 std::expected<void, BranchError> OverlayBranch::commit() {
     if (finished_) return {};
     int w = ::open(workdir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
-    if (w < 0) return std::unexpected(failed("open " + workdir_.native(), errno));
+    if (w < 0) return std::unexpected(commit_error("", failed("open", errno)));
     UniqueFd w_fd(w);
     int up = ::open(upper_.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-    if (up < 0) return std::unexpected(failed("walk", errno));
+    if (up < 0) return std::unexpected(commit_error("", failed("walk", errno)));
     UniqueFd upper_fd(up);
-    auto reading = read_upper(upper_fd.get());
-    if (!reading) return std::unexpected(std::move(reading.error()));
+    auto reading = read_upper(w_fd.get(), upper_fd.get());
+    if (!reading) return std::unexpected(commit_error("", reading.error()));
 
-    TreeCommit tree{w_fd.get(), upper_fd.get(), std::move(reading->items), std::move(reading->deleted),
-                    {}, true, workdir_.native()};
-    // An opaque directory replaces W's: its old entries go, then the new ones arrive.
-    for (const auto& rel : reading->opaque)
-        if (w_has(w_fd.get(), rel)) tree.deleted.insert(rel);
-    if (auto committed = commit_tree(tree); !committed) return committed;
+    TreeCommit tree{w_fd.get(), upper_fd.get(), std::move(reading->items),
+                    std::move(reading->removed), {}, true};
+    if (auto committed = commit_tree(tree); !committed)
+        return std::unexpected(commit_error(committed.error().rel, committed.error().cause));
     (void)cleanup();
     finished_ = true;
     return {};
+}
+
+BranchError OverlayBranch::commit_error(const std::string& rel, const BranchError& cause) const {
+    std::string text = "commit to " + text::quoted(workdir_.native());
+    if (!rel.empty()) text += " at " + text::quoted(rel);
+    text += ": " + std::visit([](const auto& kind) { return kind.text; }, cause.kind) +
+            "; the branch is kept at " + text::quoted(branch_dir_.native());
+    if (std::holds_alternative<BranchError::Conflict>(cause.kind))
+        return BranchError(BranchError::Conflict{std::move(text)});
+    return BranchError(BranchError::Failed{std::move(text)});
 }
 
 std::expected<void, BranchError> OverlayBranch::abort() {

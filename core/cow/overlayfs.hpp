@@ -37,14 +37,14 @@ public:
 private:
     OverlayBranch() = default;
 
-    // What the upper tree records: its entries to install, and W's entries it deletes
-    // (whiteouts, and the old contents of opaque directories).
+    // What the upper tree records: its entries to install, and W's entries the command removed
+    // (at whiteouts, and below opaque directories).
     struct Reading {
         std::vector<UpperItem> items;
-        std::set<std::string> deleted;
-        std::set<std::string> opaque;
+        std::set<std::string> removed;
     };
-    std::expected<Reading, BranchError> read_upper(int upper_fd) const;
+    std::expected<Reading, BranchError> read_upper(int w_fd, int upper_fd) const;
+    BranchError commit_error(const std::string& rel, const BranchError& cause) const;
 
     std::filesystem::path workdir_;
     std::filesystem::path branch_dir_;
