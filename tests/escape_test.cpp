@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <thread>
@@ -177,6 +178,81 @@ TEST(ProcessGroups, CloneParentIsRefusedAndLeavesTheCallerNoChild) {
     });
     EXPECT_EQ(report.text, "clone EPERM\nno child");
 }
+
+// --- What the teardown leaves ---
+
+struct TeardownCase {
+    const char* name;
+    bool isolate_signals;
+    std::string script;  // D stands for a directory the command may write
+};
+void PrintTo(const TeardownCase& c, std::ostream* os) { *os << c.name; }
+
+// Alive and not a zombie (which its new parent may not have reaped yet).
+bool is_running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' &&
+           line[close + 2] != 'X';
+}
+
+class HostileTeardown : public ::testing::TestWithParam<TeardownCase> {};
+
+// Processes of the sandbox that a hostile command leaves behind, each named by a pid file in D
+// (one pid a line): none may run once the run has returned, and a process of the caller's that
+// runs beside the sandbox is unharmed.
+TEST_P(HostileTeardown, LeavesNoProcessOfTheSandbox) {
+    test::TempDir dir;
+    std::string script = GetParam().script;
+    for (std::size_t at; (at = script.find('D')) != std::string::npos;)
+        script.replace(at, 1, dir.path().native());
+    pid_t bystander = ::fork();
+    if (bystander == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    auto policy = *Policy::builder()
+                       .fs_read("/")
+                       .fs_write(dir.path())
+                       .isolate_signals(GetParam().isolate_signals)
+                       .build();
+    const Args argv{"sh", "-c", script};
+    auto result = Sandbox::run(policy, argv);
+    ASSERT_TRUE(result) << result.error().message();
+    std::vector<pid_t> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        std::istringstream pids(test::read_file(entry.path()));
+        for (pid_t pid; pids >> pid;)
+            if (is_running(pid)) left.push_back(pid);
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " processes of the sandbox still run";
+    EXPECT_EQ(::kill(bystander, 0), 0) << "the caller's own process was hit";
+    ::kill(bystander, SIGKILL);
+    ::waitpid(bystander, nullptr, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileTeardown,
+    ::testing::Values(
+        // The grandchild, orphaned, signals every process it may reach: under isolate_signals
+        // that is the sandbox's own; then it lingers.
+        TeardownCase{"DoubleForkKillsEverything", true,
+                     "(sh -c 'echo $$ > D/grandchild; sleep 0.2; kill -9 -1; exec sleep 30' &); "
+                     "echo $$ > D/top; sleep 30"},
+        // Without isolate_signals a root caller's command could reach every root process of
+        // the machine: here the grandchild kills only its own group.
+        TeardownCase{"DoubleForkKillsItsGroup", false,
+                     "(sh -c 'echo $$ > D/grandchild; sleep 0.2; kill -9 0; exec sleep 30' &); "
+                     "echo $$ > D/top; sleep 30"},
+        // A grandchild forks without end (the process budget refuses most of it) while the
+        // command itself returns.
+        TeardownCase{"ForkLoopOutlivesTheCommand", true,
+                     "(sh -c 'echo $$ > D/loop; while :; do "
+                     "sh -c \"echo \\$\\$ >> D/forked; exec sleep 30\" & done 2>/dev/null' &); "
+                     "sleep 0.3"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Reaching the caller ---
 
