@@ -254,6 +254,71 @@ INSTANTIATE_TEST_SUITE_P(
                      "sleep 0.3"}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// --- One hostile program under every shape of policy ---
+
+enum class Shape { Defaults, Budgets, CopyOnWrite, VirtualRoot };
+
+struct ShapeCase {
+    const char* name;
+    Shape shape;
+};
+void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
+
+class PolicyShapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(PolicyShapes, RefuseTheSameHostileProgram) {
+    test::TempDir dir;
+    PolicyBuilder b = Policy::builder().fs_read("/");
+    switch (GetParam().shape) {
+        case Shape::Defaults:
+            b = std::move(b).fs_write(dir.path());
+            break;
+        case Shape::Budgets:
+            b = std::move(b).fs_write(dir.path()).max_memory(256 << 20).max_processes(8).random_seed(1);
+            break;
+        case Shape::CopyOnWrite:
+            b = std::move(b).workdir(dir.path()).cwd(dir.path()).on_exit(BranchAction::Abort);
+            break;
+        case Shape::VirtualRoot:
+            b = std::move(b).fs_write(dir.path()).chroot("/");
+            break;
+    }
+    auto policy = std::move(b).build();
+    ASSERT_TRUE(policy) << policy.error().message();
+    const Args argv{VESTRION_HOSTILE_HELPER, dir.path().native()};
+    auto result = Sandbox::run(*policy, argv);
+    if (!result && result.error().message().find("not supported") != std::string::npos)
+        GTEST_SKIP() << result.error().message();
+    ASSERT_TRUE(result) << result.error().message();
+    EXPECT_EQ(result->status, ExitStatus::code(0)) << *result->stderr_bytes;
+    // Reads of a path that is not there or never ends fail as the kernel fails them; the
+    // supervisor never lets the kernel read such a path again after looking at it.
+    std::string expected =
+        "clone3 ENOSYS\n"
+        "io_uring_setup EPERM\n"
+        "open_by_handle_at EPERM\n"
+        "process_vm_writev EPERM\n"
+        "ioctl TIOCSTI high EPERM\n"
+        "clone NEWUSER high EPERM\n";
+    for (const char* path : {"unmapped", "endless"}) {
+        const char* error = std::string_view(path) == "unmapped" ? "EFAULT" : "ENAMETOOLONG";
+        for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve"})
+            expected += std::string(path) + " " + call + " " + error + "\n";
+    }
+    expected +=
+        "full open write EMFILE\n"
+        "full open read EMFILE\n"
+        "after open ok\n";
+    EXPECT_EQ(*result->stdout_bytes, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PolicyShapes,
+    ::testing::Values(ShapeCase{"Defaults", Shape::Defaults}, ShapeCase{"Budgets", Shape::Budgets},
+                      ShapeCase{"CopyOnWrite", Shape::CopyOnWrite},
+                      ShapeCase{"VirtualRoot", Shape::VirtualRoot}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 // --- Reaching the caller ---
 
 struct CallerState {
