@@ -321,7 +321,6 @@ std::vector<std::uint32_t> numbers_of(const Names& names) {
 constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM;
 // What Landlock answers a write it does not allow, and so the answer to a metadata change.
 constexpr std::uint32_t kNoAccess = SECCOMP_RET_ERRNO | EACCES;
-constexpr std::uint32_t kOffsetNr = 0;
 constexpr std::uint32_t kOffsetArg0 = 16;
 constexpr std::uint32_t kOffsetArg1 = 24;
 constexpr std::uint32_t kOffsetArg2 = 32;
