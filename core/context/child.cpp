@@ -1,4 +1,3 @@
-#include "core/chroot/interp.hpp"
 #include "core/context/child.hpp"
 
 #include <fcntl.h>
@@ -20,6 +19,7 @@
 #include <unordered_map>
 
 #include "core/agent.hpp"
+#include "core/chroot/interp.hpp"
 #include "core/context/filter_lists.hpp"
 #include "core/sandbox.hpp"
 #include "core/sys/syscall.hpp"
