@@ -498,9 +498,16 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (layer) (void)layer->abort();
         }
     } discard_unused{layer};
-    auto prepared = context::ChildPlan::prepare(
-        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper()) : policy_,
-        argv, std::nullopt, nested);
+    std::optional<Policy> under_layer;
+    if (layer) {
+        under_layer = landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper());
+        // A command that starts in W stands in W's mirror in the upper tree, from where the
+        // kernel finds the names the layer holds (a program made in the run, run as ./app).
+        if (policy_.cwd)
+            if (auto mirror = layer->mirror_of(*policy_.cwd)) under_layer->cwd = std::move(*mirror);
+    }
+    auto prepared = context::ChildPlan::prepare(under_layer ? *under_layer : policy_, argv,
+                                                std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     // The child may read the plan until its exec: it lives as long as the child does.
     auto plan = std::make_unique<context::ChildPlan>(std::move(*prepared));
