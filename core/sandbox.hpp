@@ -40,6 +40,7 @@ struct SharedSupervisorState;
 namespace context {
 class ChildPlan;
 }
+struct Checkpoint;
 
 enum class SandboxStateKind : std::uint8_t { Created, Running, Finished };
 
@@ -77,6 +78,11 @@ public:
     CpuThrottle(const CpuThrottle&) = delete;
     CpuThrottle& operator=(const CpuThrottle&) = delete;
 
+    // Parks the loop with the groups left running, and returns once it is parked (or has ended),
+    // so that no SIGCONT of the throttle can undo a stop made meanwhile.
+    void pause();
+    void resume();
+
 private:
     void run(std::stop_token stop);
     // The first group's error, or 0.
@@ -88,6 +94,10 @@ private:
     std::shared_ptr<seccomp::notif::SharedSupervisorState> state_;
     std::mutex mutex_;
     std::condition_variable_any wake_;
+    bool paused_ = false;
+    bool parked_ = false;  // the loop waits in its pause, the groups running
+    bool ended_ = false;
+    std::condition_variable_any parked_changed_;
     std::jthread thread_;
 };
 
@@ -124,6 +134,14 @@ public:
     std::optional<Result<RunResult>> wait_for(std::chrono::milliseconds timeout);
     Result<void> kill();
 
+    // Checkpoints (core/checkpoint/driver.cpp). `freeze` stops every process of the sandbox and
+    // holds its forks; `thaw` continues them and has the held forks answered; `checkpoint` waits
+    // for the command's exec, freezes, captures the first process and thaws, whatever the
+    // capture's outcome. A sandbox never spawned, or whose child has ended, is NotRunning.
+    Result<void> freeze();
+    Result<void> thaw();
+    Result<Checkpoint> checkpoint();
+
     static Result<RunResult> run(const Policy& policy, std::span<const std::string> argv);
     static Result<RunResult> run_interactive(const Policy& policy, std::span<const std::string> argv);
 
@@ -141,12 +159,17 @@ private:
     // Moves the copy-on-write layer out of the supervisor state, once no handler can reach it.
     void take_back_layer();
     void finish_branches(BranchAction action);
+    bool child_has_ended() const;
+    // Every group the sandbox made; on SIGSTOP the agent is continued at once.
+    void signal_every_group(int signal);
 
     Policy policy_;
     std::optional<pid_t> pid_;
     SandboxState state_;
     std::optional<StdioRedirects> stdio_redirects_;
     UniqueFd pidfd_;
+    // The read end of the spawn's failure pipe: end of file once the command has executed.
+    UniqueFd exec_gate_;
     bool captured_ = false;
     std::shared_ptr<sandbox::ChildWatch> watch_;
     std::thread sandbox_thread_;  // forks, then supervises
