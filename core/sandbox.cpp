@@ -32,6 +32,8 @@ namespace {
 
 constexpr unsigned int PIDFD_SIGNAL_PROCESS_GROUP = 4;  // Linux 6.9
 
+}  // namespace
+
 SandboxError child_error(std::string text) { return SandboxError(SandboxError::Child{std::move(text)}); }
 
 // Library threads block every signal: the command must not inherit a handler's thread, and a
@@ -54,8 +56,6 @@ ExitStatus status_from(const siginfo_t& info) {
             return ExitStatus::killed();
     }
 }
-
-}  // namespace
 
 bool is_nested() {
     // Only our own confinement makes a spawn nested. Another filter (any container runtime's) does
@@ -161,22 +161,6 @@ namespace {
 
 using sandbox::ChildWatch;
 using sandbox::child_error;
-
-// A policy that asks for something whose supervisor handler is not built yet must not run as if
-// it were enforced.
-std::optional<std::string> unsupported_feature(const Policy& p) {
-    if (p.port_remap) return "port remapping (port_remap)";
-    if (p.chroot) return "a virtual root (chroot)";
-    if (p.fs_isolation != FsIsolation::None)
-        return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";
-    if (p.num_cpus) return "the CPU-count view (num_cpus)";
-    if (p.isolate_pids) return "the /proc process view (isolate_pids)";
-    if (p.hostname) return "the host-name view (hostname)";
-    if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
-    if (p.random_seed) return "deterministic randomness (random_seed)";
-    if (p.time_start) return "a start time (time_start)";
-    return std::nullopt;
-}
 
 // Shares the live policy with the supervisor state and starts the callback thread, which gets
 // the state's denied paths and per-process addresses.
@@ -513,7 +497,7 @@ Result<void> Sandbox::spawn(std::span<const std::string> argv) { return do_spawn
 Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) {
     if (state_.kind != SandboxStateKind::Created)
         return std::unexpected(VestrionError(child_error("sandbox already spawned")));
-    if (auto feature = unsupported_feature(policy_))
+    if (auto feature = sandbox::feature_not_built(policy_))
         return std::unexpected(VestrionError(
             child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
@@ -651,8 +635,9 @@ std::optional<Result<RunResult>> Sandbox::wait_for(std::chrono::milliseconds tim
 
 Result<void> Sandbox::kill() {
     if (!pid_) return std::unexpected(VestrionError(SandboxError(SandboxError::NotRunning{})));
-    bool reaped;
-    {
+    // A fan-out template or clone was reaped before its record was returned.
+    bool reaped = !watch_;
+    if (watch_) {
         std::lock_guard lock(watch_->mutex);
         reaped = watch_->status.has_value();
     }

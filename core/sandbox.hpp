@@ -7,6 +7,7 @@
 // the group.
 #pragma once
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <atomic>
@@ -59,6 +60,15 @@ struct StdioRedirects {
 namespace sandbox {
 
 bool is_nested();
+
+SandboxError child_error(std::string text);
+
+// Library threads block every signal: the command must not inherit a handler's thread, and a
+// signal meant for the caller must not land on us.
+void block_all_signals();
+
+// How a reaped child ended, from what waitid reported.
+ExitStatus status_from(const siginfo_t& info);
 
 // Reads the descriptor to its end and closes it; a read error ends the reading.
 std::string read_fd_to_end(UniqueFd fd);
@@ -142,6 +152,15 @@ public:
     Result<void> thaw();
     Result<Checkpoint> checkpoint();
 
+    // Fan-out (core/fork.cpp): forks a confined template that runs the init function once, then
+    // `n` clones of it that run the work function; returns one finished record per clone made.
+    // Uses up both functions, whatever the outcome.
+    Result<std::vector<std::unique_ptr<Sandbox>>> fork(std::uint32_t n);
+    // Feeds the clones' output, in their order, to `argv` run under this sandbox's policy and
+    // returns its result. Takes the clones' output; the records stay the caller's.
+    Result<RunResult> reduce(std::span<const std::string> argv,
+                             std::vector<std::unique_ptr<Sandbox>>& clones) const;
+
     static Result<RunResult> run(const Policy& policy, std::span<const std::string> argv);
     static Result<RunResult> run_interactive(const Policy& policy, std::span<const std::string> argv);
 
@@ -179,8 +198,9 @@ private:
     // Empty while the child runs: the supervisor state holds the layer then.
     std::optional<cow::SeccompCowBranch> cow_layer_;
     std::unique_ptr<context::ChildPlan> child_plan_;
-    UniqueFd fanout_control_;
-    UniqueFd clone_output_;
+    // What a fan-out clone wrote to its standard output, drained while it ran; empty when its
+    // pipe could not be made, or once reduce has taken it.
+    std::optional<std::string> clone_output_;
     InitFn init_fn_;
     WorkFn work_fn_;
 };

@@ -126,8 +126,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_chroot(vestrion_
  * resolved when the sandbox is spawned; other IP destinations get ECONNREFUSED. Ports are left
  * to net_connect_port. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_allow_host(vestrion_policy_builder_t* b, const char* host) VESTRION_NOEXCEPT;
-/* The host name the command sees; the host's own is left alone. Invalid UTF-8 becomes U+FFFD.
- * Not served yet. */
+/* The host name the command sees through uname (its first 64 bytes) and /etc/hostname; the
+ * host's own is left alone. Invalid UTF-8 becomes U+FFFD. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_hostname(vestrion_policy_builder_t* b, const char* name) VESTRION_NOEXCEPT;
 /* These system calls fail with EPERM. Comma-separated names, blanks trimmed, empty pieces
  * dropped; the list replaces the default deny list (mount, unshare, ptrace, bpf, keyctl and
@@ -162,7 +162,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_open_files(v
 /* The command's process group runs only this many milliseconds of every 100 (it is stopped and
  * continued); 100 or unset: no limit. The build refuses 0 and values above 100. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_cpu(vestrion_policy_builder_t* b, uint8_t percent) VESTRION_NOEXCEPT;
-/* The number of CPUs the command sees. Not served yet. */
+/* The number of CPUs the command sees through sched_getaffinity (nproc) and /proc/cpuinfo;
+ * where it runs is left alone (cpu_cores), and sysconf(_SC_NPROCESSORS_ONLN) shows the host's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_num_cpus(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
 /* Random numbers the command gets (getrandom, /dev/urandom) come from this seed. Not served
  * yet. */
@@ -184,13 +185,14 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_ipc(vest
  * process of the caller's user, the caller itself included ("kill $PPID" ends it):
  * recommended for untrusted commands. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_signals(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* The command sees only its own processes in /proc. Not served yet. */
+/* A listing of /proc shows only the sandbox's own processes. It hides the others, it does not
+ * keep the command from reaching one by its number. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_pids(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* Address-space layout randomisation off for the command, so that its addresses repeat. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_randomize_memory(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* Transparent huge pages off for the command; the caller's are left alone. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_huge_pages(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* Directory listings come in sorted order. Not served yet. */
+/* Directory listings come sorted by the bytes of their names, without "." and "..". */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_deterministic_dirs(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* The command starts with no environment but the env_var entries, instead of the caller's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_clean_env(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
@@ -245,6 +247,71 @@ VESTRION_API int vestrion_confine(const vestrion_policy_t* policy) VESTRION_NOEX
 VESTRION_API int vestrion_landlock_abi_version(void) VESTRION_NOEXCEPT;
 /* The lowest Landlock ABI version vestrion accepts: 6. */
 VESTRION_API int vestrion_min_landlock_abi(void) VESTRION_NOEXCEPT;
+
+/* ---- Fan-out: one confined template process runs init once, then forks n clones of itself;
+ * clone i runs work(i) with the environment variable CLONE_ID set to i. Every clone starts with
+ * what init built. A clone's standard output is kept for vestrion_reduce, whatever its size; its
+ * standard error is the caller's. init and work run only in those processes, never in the caller.
+ *
+ * The template confines itself before init: no-new-privileges, the policy's Landlock rules, no
+ * capability (whatever privileged says) and the policy's deny list and argument checks. It has
+ * no supervisor, so setsid, setpgid and the calls that change file metadata are refused, every
+ * process of the fan-out stays in the template's process group, and a policy that needs the
+ * supervisor (max_memory, net_allow_hosts, workdir, a policy callback) fails the fork. No
+ * namespace, cwd, env, resource or CPU setting of the policy applies. When vestrion_fork
+ * returns, every clone has ended and whatever they started has been killed. */
+
+typedef struct vestrion_sandbox vestrion_sandbox_t;
+typedef struct vestrion_fork_result vestrion_fork_result_t;
+
+/* A new template holding init and work (neither may be NULL), owned by the caller until
+ * vestrion_sandbox_free; the policy is only borrowed (copied). Nothing runs yet; NULL on bad
+ * input. */
+VESTRION_API vestrion_sandbox_t* vestrion_new_with_fns(const vestrion_policy_t* policy, void (*init)(void), void (*work)(uint32_t)) VESTRION_NOEXCEPT;
+/* Forks the template, which runs init once and then n clones (at most the policy's
+ * max_processes); waits until they have all ended. A new fork result, owned by the caller until
+ * vestrion_fork_result_free or vestrion_reduce, or NULL. s stays the caller's but is used up:
+ * a second fork of it gives NULL. A template that cannot confine itself writes one
+ * "vestrion child: " line to standard error and gives NULL; init has not run then. */
+VESTRION_API vestrion_fork_result_t* vestrion_fork(vestrion_sandbox_t* s, uint32_t n) VESTRION_NOEXCEPT;
+/* The number of clones made (a clone that could not be forked is left out); 0 for NULL. */
+VESTRION_API uint32_t vestrion_fork_result_count(const vestrion_fork_result_t* r) VESTRION_NOEXCEPT;
+/* The pid clone i had (it has ended), or 0 when r is NULL or i is not below the count. */
+VESTRION_API int vestrion_fork_result_pid(const vestrion_fork_result_t* r, uint32_t i) VESTRION_NOEXCEPT;
+/* Releases a fork result with the clones' kept output; NULL is ignored. */
+VESTRION_API void vestrion_fork_result_free(vestrion_fork_result_t* r) VESTRION_NOEXCEPT;
+/* Runs argv under the policy (borrowed) with the clones' output, in clone order, as its standard
+ * input; a new result of that command, or NULL. Consumes clones whenever clones, policy and argv
+ * are all non-NULL, also when it fails: do not use or free it afterwards. With any of the three
+ * NULL it returns NULL and clones stays the caller's. */
+VESTRION_API vestrion_result_t* vestrion_reduce(vestrion_fork_result_t* clones, const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
+/* The template's exit code once forked (0 when it ran to its end); -1 before the fork, for a
+ * template ended by a signal, and for NULL. s stays the caller's. */
+VESTRION_API int vestrion_wait(vestrion_sandbox_t* s) VESTRION_NOEXCEPT;
+/* Releases a template; NULL is ignored. */
+VESTRION_API void vestrion_sandbox_free(vestrion_sandbox_t* s) VESTRION_NOEXCEPT;
+
+/* ---- Pipelines: commands run each in a sandbox of its own, under its own policy, the standard
+ * output of each feeding the standard input of the next. The first reads the caller's standard
+ * input; the standard error of all but the last is the caller's. */
+
+typedef struct vestrion_pipeline vestrion_pipeline_t;
+
+/* A new, empty pipeline, owned by the caller until vestrion_pipeline_run or
+ * vestrion_pipeline_free. */
+VESTRION_API vestrion_pipeline_t* vestrion_pipeline_new(void) VESTRION_NOEXCEPT;
+/* Appends a stage: a copy of the policy (which is only borrowed) and of argv. With pl, policy
+ * or argv NULL nothing is added; a NULL among the argc entries of argv makes the later run give
+ * NULL. */
+VESTRION_API void vestrion_pipeline_add_stage(vestrion_pipeline_t* pl, const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
+/* Runs the stages and waits for them all, for at most timeout_ms milliseconds (0: no limit).
+ * A new result with the last stage's status, standard output and standard error (kept in memory
+ * whatever their size), or NULL; fewer than two stages give NULL. On expiry every stage is killed
+ * with what it started, and the result says Timeout and holds no output. Consumes pl whatever
+ * the outcome (unless it is NULL): do not use or free it afterwards. */
+VESTRION_API vestrion_result_t* vestrion_pipeline_run(vestrion_pipeline_t* pl, uint64_t timeout_ms) VESTRION_NOEXCEPT;
+/* Releases a pipeline that was not run, with its stages; NULL is ignored. */
+VESTRION_API void vestrion_pipeline_free(vestrion_pipeline_t* pl) VESTRION_NOEXCEPT;
 
 /* ---- Called from a policy callback, with the ctx it received; a NULL ctx does nothing. Strings
  * and arrays are only read during the call. Addresses are IPv4 in dotted decimal or IPv6 in

@@ -92,6 +92,8 @@ std::string verdict_name(std::uint32_t verdict) {
             return "ENOSYS";
         case SECCOMP_RET_ERRNO | EACCES:
             return "EACCES";
+        case SECCOMP_RET_ERRNO | EAFNOSUPPORT:
+            return "EAFNOSUPPORT";
         case SECCOMP_RET_KILL_PROCESS:
             return "KILL";
         default:
@@ -114,11 +116,22 @@ const Numbers kFileMetadata{90,  91,  268, 452, 92,  93,  94,  260, 132, 235, 26
 // What only the supervisor decides; the program without a listener refuses it.
 const Numbers kSessionCalls{109, 112};
 
+// What a program is checked against: the routed and denied numbers, whether a listener takes
+// the routed ones, and whether the network rule is on (then socket and socketpair refuse every
+// family but a few, and zero arguments name the unspecified family).
+struct Expected {
+    const Numbers& routed;
+    const Numbers& denied;
+    bool supervised;
+    bool network_rule = false;
+};
+
 // The verdict a program must give a call with zero arguments. With zero arguments the calls
 // that act on another process name the caller itself, which the argument block lets pass.
-std::string expected_verdict(std::uint32_t nr, const Numbers& routed, const Numbers& denied,
-                             bool supervised) {
+std::string expected_verdict(std::uint32_t nr, const Expected& e) {
+    const auto& [routed, denied, supervised, network_rule] = e;
     if (nr == kClone3) return "ENOSYS";
+    if (network_rule && (nr == 41 || nr == 53)) return "EAFNOSUPPORT";
     if (!supervised && contains(kFileMetadata, nr)) return "EACCES";
     if (!supervised && contains(kSessionCalls, nr)) return "EPERM";
     if (contains(routed, nr)) return "NOTIFY";
@@ -127,11 +140,10 @@ std::string expected_verdict(std::uint32_t nr, const Numbers& routed, const Numb
 }
 
 // Every number from 0 to 511, its x32 twin and its i386 namesake, against the reference lists.
-void expect_verdicts(const Program& program, const Numbers& routed, const Numbers& denied,
-                     bool supervised) {
+void expect_verdicts(const Program& program, const Expected& expected) {
     for (std::uint32_t nr = 0; nr < 512; ++nr) {
         SCOPED_TRACE("system call " + std::to_string(nr));
-        EXPECT_EQ(verdict(program, call(nr)), expected_verdict(nr, routed, denied, supervised));
+        EXPECT_EQ(verdict(program, call(nr)), expected_verdict(nr, expected));
         EXPECT_EQ(verdict(program, call(nr | kX32)), "KILL");
         EXPECT_EQ(verdict(program, call(nr, {}, AUDIT_ARCH_I386)), "KILL");
     }
@@ -387,15 +399,16 @@ TEST_P(FilterLists, ListsAndProgramVerdicts) {
     const Policy policy = built(GetParam().make());
     const Numbers routed = with_metadata(GetParam().routed);
     const Numbers& denied = GetParam().denied;
+    const bool network = !policy.net_allow_hosts.empty() || policy.policy_fn != nullptr;
     EXPECT_EQ(notif_syscalls(policy), routed);
     EXPECT_EQ(deny_syscall_numbers(policy), denied);
     {
         SCOPED_TRACE("supervised program");
-        expect_verdicts(program_for(policy), routed, denied, true);
+        expect_verdicts(program_for(policy), {routed, denied, true, network});
     }
     {
         SCOPED_TRACE("nested program");
-        expect_verdicts(nested_program_for(policy), {}, denied, false);
+        expect_verdicts(nested_program_for(policy), {{}, denied, false, network});
     }
 }
 
@@ -658,6 +671,63 @@ TEST(FilterLists, OwnDenyListHoldsForTheMetadataCalls) {
     const Policy cow =
         built(Policy::builder().workdir("/tmp/w").deny_syscalls({"chmod"}).build());
     EXPECT_TRUE(contains(notif_syscalls(cow), 90));
+}
+
+// Under the network rule a socket of a family the allow-list cannot judge would carry data
+// past it; socket and socketpair refuse every family but Unix, the internet families and
+// netlink, with or without a listener. Other policies leave the families alone.
+TEST(ArgumentBlock, TheNetworkRuleRefusesOtherSocketFamilies) {
+    constexpr std::uint32_t kSocket = 41, kSocketPair = 53;
+    struct Case {
+        const char* label;
+        std::uint32_t nr;
+        std::array<std::uint64_t, 6> args;
+        const char* with_rule;
+        const char* without_rule;
+    };
+    const Case cases[] = {
+        {"vsock", kSocket, {AF_VSOCK, SOCK_STREAM}, "EAFNOSUPPORT", "ALLOW"},
+        {"vsock_dgram_cloexec", kSocket, {AF_VSOCK, SOCK_DGRAM | SOCK_CLOEXEC}, "EAFNOSUPPORT",
+         "ALLOW"},
+        {"tipc", kSocket, {AF_TIPC, SOCK_RDM}, "EAFNOSUPPORT", "ALLOW"},
+        {"rds", kSocket, {AF_RDS, SOCK_SEQPACKET}, "EAFNOSUPPORT", "ALLOW"},
+        {"can", kSocket, {AF_CAN, SOCK_RAW, 1}, "EAFNOSUPPORT", "ALLOW"},
+        {"bluetooth", kSocket, {AF_BLUETOOTH, SOCK_STREAM, 3}, "EAFNOSUPPORT", "ALLOW"},
+        {"unspecified", kSocket, {AF_UNSPEC, SOCK_STREAM}, "EAFNOSUPPORT", "ALLOW"},
+        // The kernel takes the family as a 32-bit int: the high half changes nothing.
+        {"vsock_high_half_set", kSocket, {kHigh | AF_VSOCK, SOCK_STREAM}, "EAFNOSUPPORT",
+         "ALLOW"},
+        {"unix_high_half_set", kSocket, {kHigh | AF_UNIX, SOCK_STREAM}, "ALLOW", "ALLOW"},
+        // The packet family stays the raw-socket block's to refuse.
+        {"packet", kSocket, {AF_PACKET, SOCK_DGRAM}, "EPERM", "EPERM"},
+        {"unix", kSocket, {AF_UNIX, SOCK_DGRAM}, "ALLOW", "ALLOW"},
+        {"inet_stream", kSocket, {AF_INET, SOCK_STREAM}, "ALLOW", "ALLOW"},
+        {"inet6_dgram", kSocket, {AF_INET6, SOCK_DGRAM}, "ALLOW", "ALLOW"},
+        {"netlink_route", kSocket, {AF_NETLINK, SOCK_RAW, NETLINK_ROUTE}, "ALLOW", "ALLOW"},
+        {"netlink_sock_diag", kSocket, {AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG}, "EPERM",
+         "EPERM"},
+        {"socketpair_unix", kSocketPair, {AF_UNIX, SOCK_STREAM, 0, 0x1000}, "ALLOW", "ALLOW"},
+        {"socketpair_tipc", kSocketPair, {AF_TIPC, SOCK_SEQPACKET, 0, 0x1000}, "EAFNOSUPPORT",
+         "ALLOW"},
+        {"socketpair_vsock", kSocketPair, {AF_VSOCK, SOCK_STREAM, 0, 0x1000}, "EAFNOSUPPORT",
+         "ALLOW"},
+        // Family numbers under another call are not families.
+        {"read_with_vsock_argument", 0, {AF_VSOCK, 0, 1}, "ALLOW", "ALLOW"},
+    };
+    const std::pair<const char*, Policy> rules[] = {
+        {"net_allow_hosts", built(Policy::builder().net_allow_host("127.0.0.1").build())},
+        {"policy callback", built(Policy::builder().policy_fn(allow_all()).build())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto& [name, policy] : rules) {
+            SCOPED_TRACE(name);
+            EXPECT_EQ(verdict(program_for(policy), call(c.nr, c.args)), c.with_rule);
+            EXPECT_EQ(verdict(nested_program_for(policy), call(c.nr, c.args)), c.with_rule);
+        }
+        EXPECT_EQ(verdict(program_for(defaults()), call(c.nr, c.args)), c.without_rule);
+        EXPECT_EQ(verdict(nested_program_for(defaults()), call(c.nr, c.args)), c.without_rule);
+    }
 }
 
 TEST(FilterProgram, InstructionCounts) {

@@ -84,7 +84,7 @@ StopWait wait_until_stopped(pid_t pid, int pidfd, std::chrono::milliseconds boun
 }  // namespace
 
 bool Sandbox::child_has_ended() const {
-    if (!pid_ || state_.kind == SandboxStateKind::Finished) return true;
+    if (!pid_ || state_.kind == SandboxStateKind::Finished || !watch_) return true;
     {
         std::lock_guard lock(watch_->mutex);
         if (watch_->status) return true;

@@ -182,6 +182,8 @@ void reset_signals() noexcept {
     call(SYS_rt_sigprocmask, SIG_SETMASK, &none, nullptr, sizeof none);
 }
 
+}  // namespace
+
 // Empties every capability set the command could use. A caller running as root would otherwise
 // hand the command all of them; one that is not root may still hold some (file capabilities,
 // ambient ones from a service manager). With no-new-privileges an empty permitted set also keeps
@@ -207,8 +209,6 @@ const char* drop_capabilities(int& error) noexcept {
     error = 0;
     return nullptr;
 }
-
-}  // namespace
 
 // --- Parent side: everything is built here, before the fork. ---
 

@@ -158,6 +158,11 @@ private:
     std::vector<std::string> search_dirs_;
 };
 
+// Empties every capability set of the calling process (the bounding set too, when it holds
+// CAP_SETPCAP). Returns the name of the step that failed, with its error number in `error`, or
+// null. Async-signal-safe.
+const char* drop_capabilities(int& error) noexcept;
+
 // Confines the calling process and executes the command; never returns. On failure it writes one
 // "vestrion child: " line to its standard error and exits with status 127.
 [[noreturn]] void confine_child(const ChildPlan& plan, const PipePair& pipes,

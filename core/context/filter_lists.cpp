@@ -41,6 +41,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"sendmsg", 46, true},
     {"bind", 49, true},
     {"getsockname", 51, true},
+    {"socketpair", 53, false},
     {"clone", 56, true},
     {"fork", 57, true},
     {"vfork", 58, true},
@@ -253,12 +254,16 @@ bool copy_on_write(const Policy& p) {
     return p.workdir && p.fs_isolation == FsIsolation::None;
 }
 
+// The supervisor decides where the command's connections and datagrams may go.
+bool network_rule(const Policy& p) {
+    return !p.net_allow_hosts.empty() || p.policy_fn != nullptr;
+}
+
 constexpr std::array<RoutedRule, 14> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
     {[](const Policy&) { return true; }, kFileMetadata, true},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
-    {[](const Policy& p) { return !p.net_allow_hosts.empty() || p.policy_fn != nullptr; },
-     kNetwork},
+    {network_rule, kNetwork},
     {[](const Policy& p) { return p.random_seed.has_value(); }, kRandom},
     {[](const Policy& p) { return p.time_start.has_value(); }, kTime},
     {[](const Policy& p) { return p.num_cpus.has_value(); }, kCpus},
@@ -382,6 +387,20 @@ void append_packet_block(const Policy& policy, Insns& out) {
     out.push_back(refuse());
 }
 
+// Under the network rule a socket may be only of a family whose destinations the supervisor
+// judges (the two internet families) or that reaches no other host (Unix, netlink). Any other
+// (vsock to the hypervisor, TIPC, RDS, CAN, Bluetooth...) would carry data past the allow-list.
+// The family is a plain argument, so the filter refuses it, with or without a listener.
+void append_family_block(const Policy& policy, Insns& out) {
+    if (!network_rule(policy)) return;
+    constexpr std::array<std::uint32_t, 4> kFamilies{AF_UNIX, AF_INET, AF_INET6, AF_NETLINK};
+    Insns body{load(kOffsetArg0)};
+    for (std::size_t i = 0; i < kFamilies.size(); ++i)
+        body.push_back(jeq(kFamilies[i], static_cast<std::uint8_t>(kFamilies.size() - i), 0));
+    body.push_back(ret(SECCOMP_RET_ERRNO | EAFNOSUPPORT));
+    for (std::uint32_t number : {nr("socket"), nr("socketpair")}) for_call(out, number, body);
+}
+
 constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
                                    nr("sched_setscheduler"), nr("sched_setaffinity"),
                                    nr("sched_setattr")};
@@ -480,6 +499,7 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
               jeq(NETLINK_SOCK_DIAG, 0, 1), refuse()});
     append_socket_block(policy, out);
     append_packet_block(policy, out);
+    append_family_block(policy, out);
     append_other_process_block(supervised, out);
     if (!supervised) append_listenerless_refusals(out);
     return out;

@@ -8,6 +8,7 @@
 #include "core/cow/dispatch.hpp"
 #include "core/network.hpp"
 #include "core/process_groups.hpp"
+#include "core/procfs_views.hpp"
 #include "core/resource.hpp"
 #include "core/seccomp/metadata.hpp"
 
@@ -211,23 +212,23 @@ NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
 }
 // The /proc views, the CPU count, the host name and sorted listings.
-std::optional<NotifAction> Handlers::proc_open(const Call&) {
-    return std::nullopt;
+std::optional<NotifAction> Handlers::proc_open(const Call& call) {
+    return procfs::handle_proc_open(call);
 }
-std::optional<NotifAction> Handlers::proc_listing(const Call&) {
-    return std::nullopt;
+std::optional<NotifAction> Handlers::proc_listing(const Call& call) {
+    return procfs::handle_getdents(call);
 }
-NotifAction Handlers::cpu_affinity(const Call&, std::uint32_t) {
-    return NotifAction::Continue{};
+NotifAction Handlers::cpu_affinity(const Call& call, std::uint32_t num_cpus) {
+    return procfs::handle_sched_getaffinity(call, num_cpus);
 }
-NotifAction Handlers::uname(const Call&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::uname(const Call& call) {
+    return procfs::handle_uname(call, call.policy.hostname.value_or(""));
 }
-std::optional<NotifAction> Handlers::hostname_open(const Call&) {
-    return std::nullopt;
+std::optional<NotifAction> Handlers::hostname_open(const Call& call) {
+    return procfs::handle_hostname_open(call, call.policy.hostname.value_or(""));
 }
-NotifAction Handlers::sorted_listing(const Call&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::sorted_listing(const Call& call) {
+    return procfs::handle_sorted_getdents(call);
 }
 // Port remapping.
 NotifAction Handlers::bind(const Call&) {

@@ -562,6 +562,28 @@ int bind_unix(const char* path) {
     return 0;
 }
 
+// sched_getaffinity with a mask of `size` bytes (at an unmapped address with "bad"): the count
+// returned, then the mask's bytes in hexadecimal, or the error's name.
+int affinity(unsigned size, bool bad) {
+    std::vector<unsigned char> mask(size + 64, 0xee);
+    void* at = bad ? reinterpret_cast<void*>(8) : mask.data();
+    long n = syscall(SYS_sched_getaffinity, 0, size, at);
+    if (n < 0) {
+        std::printf("%s\n", outcome(n));
+        return 0;
+    }
+    std::printf("%ld", n);
+    for (long i = 0; i < n && !bad; ++i) std::printf(" %02x", mask[static_cast<std::size_t>(i)]);
+    std::printf("\n");
+    return 0;
+}
+
+// uname into an unmapped address: the host's values must not be written anywhere.
+int uname_bad() {
+    std::printf("%s\n", outcome(syscall(SYS_uname, reinterpret_cast<void*>(8))));
+    return 0;
+}
+
 // Appends "y" through LINK `count` times while a second thread keeps pointing LINK at `a` and at
 // `b` in turn; prints how many of the opens succeeded.
 int swap_write(const char* link, const char* a, const char* b, int count) {
@@ -629,6 +651,9 @@ int main(int argc, char** argv) {
     if (name == "chroot-chmod" && argc > 3)
         return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
+    if (name == "affinity" && argc > 2)
+        return affinity(static_cast<unsigned>(n), argc > 3 && std::string(argv[3]) == "bad");
+    if (name == "uname-bad") return uname_bad();
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
