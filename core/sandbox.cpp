@@ -20,6 +20,7 @@
 #include "core/landlock.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/supervisor_features.hpp"
+#include "core/time.hpp"
 #include "core/sys/syscall.hpp"
 
 namespace vestrion {
@@ -336,9 +337,22 @@ void sandbox_thread_main(SpawnJob* job) {
         auto fetched = context::fetch_listener(pid, pidfd, *number);
         if (!fetched) return fail(std::move(fetched.error()));
         listener = std::move(*fetched);
-        notif_policy = seccomp::notif::NotifPolicy::from_policy(job->policy, 0);
-        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
-            job->policy.max_processes, std::nullopt);
+        const Policy& p = job->policy;
+        const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
+        notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
+        std::optional<random::Rng> rng;
+        if (p.random_seed) rng.emplace(*p.random_seed);
+        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,
+                                                                               std::move(rng));
+        if (p.time_start || p.random_seed) {
+            // Its vDSO is patched after its exec; a patch that could not be made then would end
+            // the run, so a missing right is said now.
+            if (auto writable = vdso::check_patchable(pid); !writable)
+                return fail(std::move(writable.error()));
+            outcome.state->state.vdso.emplace(
+                p.time_start ? std::optional<std::int64_t>(offset) : std::nullopt,
+                p.random_seed.has_value());
+        }
         outcome.state->state.set_child(pid, pidfd);
         outcome.state->state.agent = std::move(agent);
         if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;

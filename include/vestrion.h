@@ -165,10 +165,17 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_cpu(vestrion
 /* The number of CPUs the command sees through sched_getaffinity (nproc) and /proc/cpuinfo;
  * where it runs is left alone (cpu_cores), and sysconf(_SC_NPROCESSORS_ONLN) shows the host's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_num_cpus(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
-/* Random numbers the command gets (getrandom, /dev/urandom) come from this seed. Not served
- * yet. */
+/* Random numbers the command gets come from this seed: getrandom, the vDSO's getrandom, and
+ * reads of /dev/random and /dev/urandom opened by those exact names (never ending). The same
+ * seed gives the same bytes to the same sequence of requests. Not covered: the 16 bytes the
+ * kernel gives each exec (AT_RANDOM, which seeds Go's runtime), the RDRAND and RDSEED
+ * instructions, and the address layout unless no_randomize_memory is set. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_random_seed(vestrion_policy_builder_t* b, uint64_t seed) VESTRION_NOEXCEPT;
-/* The clock the command sees starts this many seconds after the Unix epoch. Not served yet. */
+/* The realtime clock the command sees starts this many seconds after the Unix epoch:
+ * clock_gettime, gettimeofday and time through the vDSO, and absolute sleeps and timers on that
+ * clock. Other clocks (CLOCK_MONOTONIC) are the host's. A program that makes the clock_gettime
+ * system call itself, not through the vDSO, reads the host's time; after timer_settime with an
+ * absolute time the child's own record holds the host's time. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_time_start(vestrion_policy_builder_t* b, uint64_t seconds) VESTRION_NOEXCEPT;
 /* What becomes of the workdir view when the command succeeds (on_exit) or fails (on_error):
  * 1 abort, 2 keep, anything else commit. No effect without workdir. */

@@ -9,8 +9,10 @@
 #include "core/network.hpp"
 #include "core/process_groups.hpp"
 #include "core/procfs_views.hpp"
+#include "core/random_calls.hpp"
 #include "core/resource.hpp"
 #include "core/seccomp/metadata.hpp"
+#include "core/time.hpp"
 
 namespace vestrion::seccomp::notif {
 
@@ -65,7 +67,7 @@ Answer early_rules(const Call& call, Handlers& h) {
     if (groups::reaches_process(nr)) return h.process_reach(call);
     if (p.memory && is_memory_call(nr)) return h.memory(call);
     if (p.network && is_network_call(nr)) return h.network(call);
-    if (p.random && (nr == SYS_getrandom || nr == SYS_openat)) {
+    if (p.random && (nr == SYS_getrandom || nr == SYS_openat || nr == SYS_open)) {
         std::lock_guard lock(call.shared.mutex);
         if (auto& rng = call.shared.state.rng) {
             if (nr == SYS_getrandom) return h.getrandom(call, *rng);
@@ -192,18 +194,20 @@ std::optional<NotifAction> Handlers::cow_read(const Call& call) {
 
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
 // routing goes on. Each names the handler that will take its place.
-// random::handle_getrandom
-NotifAction Handlers::getrandom(const Call&, random::Rng&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::getrandom(const Call& call, random::Rng& rng) {
+    return random::handle_getrandom(call, rng);
 }
-// random::handle_random_open: /dev/random and /dev/urandom.
-std::optional<NotifAction> Handlers::random_open(const Call&, random::Rng&) {
-    return std::nullopt;
+
+std::optional<NotifAction> Handlers::random_open(const Call& call, random::Rng& rng) {
+    auto& devices = call.shared.state.random_devices;
+    if (!devices) devices = std::make_shared<random::DeviceStreams>();
+    return random::handle_random_open(call, rng, *devices);
 }
-// time::handle_timer
-NotifAction Handlers::timer(const Call&) {
-    return NotifAction::Continue{};
+
+NotifAction Handlers::timer(const Call& call) {
+    return time::handle_timer(call, call.policy.time_offset);
 }
+
 // The virtual root's open, and the rest of its handlers.
 NotifAction Handlers::chroot_open(const Call&, int) {
     return NotifAction::Continue{};
