@@ -195,9 +195,12 @@ constexpr const char* kListenerTakenReason =
 bool uses_cow_layer(const Policy& p) { return p.workdir && p.fs_isolation == FsIsolation::None; }
 
 // The supervisor's copy-on-write layer, made before the child starts so that the child's
-// Landlock rules can name its upper tree. None when it cannot be made and the policy commits in
-// every case: only then may the run go on without it.
-Result<std::optional<cow::SeccompCowBranch>> make_cow_layer(const Policy& p) {
+// Landlock rules can name its upper tree. A layer that cannot be made fails the spawn, whatever
+// the exit actions: without it the command would write the working directory itself.
+Result<cow::SeccompCowBranch> make_cow_layer(const Policy& p) {
+    auto branch_error = [](BranchError e) { return VestrionError(SandboxError(std::move(e))); };
+    if (auto usable = cow::SeccompCowBranch::check_workdir(*p.workdir); !usable)
+        return std::unexpected(branch_error(std::move(usable.error())));
     std::expected<Path, BranchError> storage = p.fs_storage ? *p.fs_storage : Path();
     if (p.fs_storage) {
         if (auto checked = landlock::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
@@ -205,14 +208,10 @@ Result<std::optional<cow::SeccompCowBranch>> make_cow_layer(const Policy& p) {
     } else {
         storage = landlock::default_cow_storage(p, *p.workdir);
     }
-    if (!storage) return std::unexpected(VestrionError(SandboxError(std::move(storage.error()))));
+    if (!storage) return std::unexpected(branch_error(std::move(storage.error())));
     auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage, !p.fs_storage);
-    if (layer) return std::optional(std::move(*layer));
-    if (p.on_exit != BranchAction::Commit || p.on_error != BranchAction::Commit)
-        return std::unexpected(VestrionError(SandboxError(std::move(layer.error()))));
-    std::string line = "vestrion: seccomp COW branch creation failed: " + layer.error().message() + "\n";
-    [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-    return std::optional<cow::SeccompCowBranch>();
+    if (!layer) return std::unexpected(branch_error(std::move(layer.error())));
+    return std::move(*layer);
 }
 
 SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
@@ -529,7 +528,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     struct DiscardUnused {
         std::optional<cow::SeccompCowBranch>& layer;
         ~DiscardUnused() {
-            if (layer) layer->abort();
+            if (layer) (void)layer->abort();
         }
     } discard_unused{layer};
     auto prepared = context::ChildPlan::prepare(
@@ -682,20 +681,34 @@ void Sandbox::take_back_layer() {
     held.reset();
 }
 
-void Sandbox::finish_branches(BranchAction action) {
+Result<void> Sandbox::finish() {
+    if (!pid_ || state_.kind != SandboxStateKind::Finished)
+        return std::unexpected(VestrionError(SandboxError(SandboxError::NotRunning{})));
+    if (auto finished = finish_branches(teardown_action()); !finished)
+        finish_error_ = std::move(finished.error());
+    if (finish_error_) return std::unexpected(*finish_error_);
+    return {};
+}
+
+Result<void> Sandbox::finish_branches(BranchAction action) {
     // Also a layer that no wait took back: the supervisor has stopped by now.
     take_back_layer();
-    if (!cow_layer_) return;
+    if (!cow_layer_ || branches_finished_) return {};
+    // Finished once: a commit that failed half-way must not run again over what it did.
+    branches_finished_ = true;
+    std::expected<void, BranchError> finished;
     switch (action) {
         case BranchAction::Commit:
-            (void)cow_layer_->commit();  // a failure leaves the branch on disk for the caller
+            finished = cow_layer_->commit();
             break;
         case BranchAction::Abort:
-            cow_layer_->abort();
+            finished = cow_layer_->abort();
             break;
         case BranchAction::Keep:
             break;
     }
+    if (!finished) return std::unexpected(VestrionError(SandboxError(std::move(finished.error()))));
+    return {};
 }
 
 Sandbox::~Sandbox() {
@@ -705,7 +718,8 @@ Sandbox::~Sandbox() {
         watch_->changed.wait(lock, [&] { return watch_->status.has_value(); });
     }
     stop_threads();
-    finish_branches(teardown_action());
+    // Nobody is left to hear of a failure here; the branch stays where it is.
+    (void)finish_branches(teardown_action());
 }
 
 namespace {
@@ -717,7 +731,12 @@ Result<RunResult> run_once(const Policy& policy, std::span<const std::string> ar
     if (!sandbox) return std::unexpected(std::move(sandbox.error()));
     if (auto spawned = (*sandbox)->do_spawn(argv, capture); !spawned)
         return std::unexpected(std::move(spawned.error()));
-    return (*sandbox)->wait();
+    auto result = (*sandbox)->wait();
+    if (!result) return result;
+    // A run whose changes could not be applied or discarded has failed.
+    if (auto finished = (*sandbox)->finish(); !finished)
+        return std::unexpected(std::move(finished.error()));
+    return result;
 }
 
 }  // namespace

@@ -143,6 +143,11 @@ public:
     // still reports the child's true status.
     std::optional<Result<RunResult>> wait_for(std::chrono::milliseconds timeout);
     Result<void> kill();
+    // After a wait: commits, aborts or keeps the branches as the exit actions say for how the
+    // command ended, once. The error of a commit or abort that failed (naming the working
+    // directory, the entry and where the branch is kept), again at every later call. Without it
+    // the teardown does the same and drops the error.
+    Result<void> finish();
 
     // Checkpoints (core/checkpoint/driver.cpp). `freeze` stops every process of the sandbox and
     // holds its forks; `thaw` continues them and has the held forks answered; `checkpoint` waits
@@ -177,7 +182,8 @@ private:
     BranchAction teardown_action() const;
     // Moves the copy-on-write layer out of the supervisor state, once no handler can reach it.
     void take_back_layer();
-    void finish_branches(BranchAction action);
+    // Commits, aborts or keeps the branches, once; the error of a commit or abort that failed.
+    Result<void> finish_branches(BranchAction action);
     bool child_has_ended() const;
     // Every group the sandbox made; on SIGSTOP the agent is continued at once.
     void signal_every_group(int signal);
@@ -197,6 +203,8 @@ private:
     std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
     // Empty while the child runs: the supervisor state holds the layer then.
     std::optional<cow::SeccompCowBranch> cow_layer_;
+    bool branches_finished_ = false;
+    std::optional<VestrionError> finish_error_;  // repeated by every later finish
     std::unique_ptr<context::ChildPlan> child_plan_;
     // What a fan-out clone wrote to its standard output, drained while it ran; empty when its
     // pipe could not be made, or once reduce has taken it.

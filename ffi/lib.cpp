@@ -289,7 +289,8 @@ vestrion_handle_t* vestrion_spawn(const vestrion_policy_t* policy, const char* c
 vestrion_result_t* vestrion_handle_wait(vestrion_handle_t* h) noexcept {
     if (!h) return nullptr;
     auto result = h->sandbox->wait();
-    return result ? box(std::move(*result)) : nullptr;
+    if (!result || !h->sandbox->finish()) return nullptr;
+    return box(std::move(*result));
 }
 
 vestrion_result_t* vestrion_handle_wait_timeout(vestrion_handle_t* h, std::uint64_t ms) noexcept {
@@ -302,7 +303,8 @@ vestrion_result_t* vestrion_handle_wait_timeout(vestrion_handle_t* h, std::uint6
         (void)h->sandbox->kill();
         return box(vestrion::RunResult{{}, {}, vestrion::ExitStatus::timeout()});
     }
-    return *waited ? box(std::move(**waited)) : nullptr;
+    if (!*waited || !h->sandbox->finish()) return nullptr;
+    return box(std::move(**waited));
 }
 
 int vestrion_handle_pid(const vestrion_handle_t* h) noexcept {

@@ -116,7 +116,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_read(vestrion
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_deny(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* A copy-on-write view of this directory: the command's writes there go to a private branch,
  * and the directory changes only when the sandbox ends, as on_exit and on_error say. fs_write
- * entries on or inside it are cut to read and execute meanwhile. Replaced. */
+ * entries on or inside it are cut to read and execute meanwhile. A path that is missing, not a
+ * directory, or a symbolic link makes the run or spawn fail. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_workdir(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command's working directory; it must exist. Grants no access to it. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cwd(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
@@ -206,7 +207,9 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_clean_env(vestri
 /* On unless set false: the command inherits no descriptor of the caller but its standard
  * input, output and error. Off, it inherits every descriptor not marked close-on-exec. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_close_fds(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* The ports the command binds are moved to free ones. Not served yet. */
+/* A TCP or UDP port the command binds that the host already holds is moved to one the kernel
+ * chooses; getsockname shows the command the port it asked for. The command's own port rules
+ * still apply. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_port_remap(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* The command runs as root of a user namespace of its own (the caller's user outside it); it
  * gains no privilege over the host. */
@@ -229,7 +232,8 @@ VESTRION_API void vestrion_policy_free(vestrion_policy_t* p) VESTRION_NOEXCEPT;
 
 /* Runs the command with its output captured; a new result, or NULL. The whole output is kept
  * in the caller's memory until the result is freed (3 GB printed is 3 GB held): for output
- * without bound use vestrion_run_interactive. */
+ * without bound use vestrion_run_interactive. NULL (and -1 below) also when the workdir view
+ * could not be committed or discarded at the end: the branch is then kept on disk. */
 VESTRION_API vestrion_result_t* vestrion_run(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
 /* Runs the command on the caller's standard output and error, nothing captured; its exit
  * code, or -1 (also when a signal, a kill or a limit ended it). */
@@ -237,14 +241,18 @@ VESTRION_API int vestrion_run_interactive(const vestrion_policy_t* policy, const
 /* Starts the command with its output captured (held in memory, as vestrion_run does); a new
  * handle of the running sandbox, or NULL. */
 VESTRION_API vestrion_handle_t* vestrion_spawn(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
-/* Waits for the sandbox; a new result, or NULL. The handle stays the caller's. */
+/* Waits for the sandbox, then commits, discards or keeps the workdir view as on_exit and
+ * on_error say; a new result, or NULL (also when that commit or discard failed: the branch is
+ * then kept on disk). The handle stays the caller's. */
 VESTRION_API vestrion_result_t* vestrion_handle_wait(vestrion_handle_t* h) VESTRION_NOEXCEPT;
 /* As vestrion_handle_wait with a limit in milliseconds (0: none). On expiry the sandbox is
  * killed and the new result says Timeout; a later wait reports the killed child. */
 VESTRION_API vestrion_result_t* vestrion_handle_wait_timeout(vestrion_handle_t* h, uint64_t ms) VESTRION_NOEXCEPT;
 /* The child's pid, or 0. */
 VESTRION_API int vestrion_handle_pid(const vestrion_handle_t* h) VESTRION_NOEXCEPT;
-/* Kills a sandbox that still runs, reaps it and releases the handle; NULL is ignored. */
+/* Kills a sandbox that still runs, reaps it and releases the handle, finishing a workdir view
+ * no wait has finished (a failure there is not reported; the branch stays on disk); NULL is
+ * ignored. */
 VESTRION_API void vestrion_handle_free(vestrion_handle_t* h) VESTRION_NOEXCEPT;
 
 /* Confines the calling thread (and what it starts later) with no-new-privileges and the

@@ -617,6 +617,39 @@ int swap_write(const char* link, const char* a, const char* b, int count) {
     return 0;
 }
 
+// `n` threads open the FIFO at `path` for reading, with no writer. Once every open that does
+// not wait has returned, "ready" is made in the working directory; when "done" appears there, the
+// errors seen are printed ("ENFILE 336") and the process ends with its waiting threads.
+int fifo_opens(int n, const char* path) {
+    static std::atomic<int> returned{0}, enfile{0}, other{0};
+    static const char* fifo;
+    fifo = path;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    for (int i = 0; i < n; ++i) {
+        pthread_t t;
+        if (pthread_create(&t, &attr, [](void*) -> void* {
+                int fd = open(fifo, O_RDONLY | O_CLOEXEC);
+                if (fd < 0) (errno == ENFILE ? enfile : other).fetch_add(1);
+                returned.fetch_add(1);
+                return nullptr;
+            }, nullptr) != 0) {
+            std::printf("pthread_create failed\n");
+            return 1;
+        }
+    }
+    for (int i = 0; i < 2000 && returned.load() < n - 64; ++i) usleep(10000);
+    usleep(200000);  // any open beyond the bound that was to return has returned
+    int ready = open("ready", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (ready >= 0) close(ready);
+    struct stat st;
+    for (int i = 0; i < 6000 && stat("done", &st) != 0; ++i) usleep(10000);
+    std::printf("ENFILE %d other %d\n", enfile.load(), other.load());
+    std::fflush(stdout);
+    _exit(0);
+}
+
 int main(int argc, char** argv) {
     if (argc < 2) {
         std::fprintf(stderr, "usage: vestrion_test_helper CASE [ARGS]\n");
@@ -655,6 +688,7 @@ int main(int argc, char** argv) {
         return affinity(static_cast<unsigned>(n), argc > 3 && std::string(argv[3]) == "bad");
     if (name == "uname-bad") return uname_bad();
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (name == "fifo-opens" && argc > 3) return fifo_opens(n, argv[3]);
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
