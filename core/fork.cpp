@@ -525,7 +525,12 @@ Result<RunResult> Sandbox::reduce(std::span<const std::string> argv,
     auto spawned = (*reducer)->do_spawn(argv, true);
     pipe->r.reset();
     if (!spawned) return std::unexpected(std::move(spawned.error()));
-    return (*reducer)->wait();
+    auto result = (*reducer)->wait();
+    if (!result) return result;
+    // A workdir view that could not be committed or discarded fails the reduce.
+    if (auto finished = (*reducer)->finish(); !finished)
+        return std::unexpected(std::move(finished.error()));
+    return result;
 }
 
 }  // namespace vestrion

@@ -186,6 +186,9 @@ Result<RunResult> run_pipeline(std::vector<Stage> stages, std::optional<Clock::t
             waited = stage->wait();
         }
         if (!waited) return std::unexpected(std::move(waited.error()));
+        // A stage whose workdir view could not be committed or discarded fails the pipeline.
+        if (auto finished = stage->finish(); !finished)
+            return std::unexpected(std::move(finished.error()));
         last = waited->status;
         stage.reset();
     }

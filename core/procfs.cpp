@@ -29,20 +29,18 @@ void put(std::string& record, std::size_t offset, T value) {
     std::memcpy(record.data() + offset, &value, sizeof value);
 }
 
-// The descriptor `fd` of the notifying thread, duplicated into the supervisor: the same open
-// file, so the same directory position.
+bool still_valid(int listener, std::uint64_t id) {
+    return ::ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &id) == 0;
+}
+
+}  // namespace
+
 SysResult<UniqueFd> child_descriptor(const seccomp_notif& notif, int fd) {
     auto pidfd = sys::syscall::pidfd_open(static_cast<std::int32_t>(notif.pid), PIDFD_THREAD);
     if (!pidfd) pidfd = sys::syscall::pidfd_open(static_cast<std::int32_t>(notif.pid), 0);
     if (!pidfd) return std::unexpected(pidfd.error());
     return sys::syscall::pidfd_getfd(pidfd->get(), fd, 0);
 }
-
-bool still_valid(int listener, std::uint64_t id) {
-    return ::ioctl(listener, SECCOMP_IOCTL_NOTIF_ID_VALID, &id) == 0;
-}
-
-}  // namespace
 
 std::uint8_t dirent_type(mode_t mode) {
     if (S_ISDIR(mode)) return DT_DIRECTORY;

@@ -14,7 +14,9 @@
 #include <utility>
 #include <vector>
 
+#include "core/error.hpp"
 #include "core/seccomp/action.hpp"
+#include "core/sys/fd.hpp"
 
 struct seccomp_notif;
 
@@ -44,6 +46,10 @@ std::string build_dirent64(std::uint64_t ino, std::uint64_t off, std::uint8_t ty
 // d_type in the record's last byte.
 std::string build_dirent(std::uint64_t ino, std::uint64_t off, std::uint8_t type,
                          std::string_view name);
+
+// The supervisor's duplicate of descriptor `fd` of the notifying thread: the same open file, so
+// the same directory position. Trust it only while the notification is still valid.
+SysResult<UniqueFd> child_descriptor(const seccomp_notif& notif, int fd);
 
 // Hands `text` to the child as the result of its open: an in-memory file positioned at its
 // start, close-on-exec in the child when `cloexec` (the child's open asked for it). `Continue`

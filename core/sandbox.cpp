@@ -20,6 +20,7 @@
 #include "core/landlock.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/supervisor_features.hpp"
+#include "core/time.hpp"
 #include "core/sys/syscall.hpp"
 
 namespace vestrion {
@@ -164,9 +165,12 @@ constexpr const char* kListenerTakenReason =
 bool uses_cow_layer(const Policy& p) { return p.workdir && p.fs_isolation == FsIsolation::None; }
 
 // The supervisor's copy-on-write layer, made before the child starts so that the child's
-// Landlock rules can name its upper tree. None when it cannot be made and the policy commits in
-// every case: only then may the run go on without it.
-Result<std::optional<cow::SeccompCowBranch>> make_cow_layer(const Policy& p) {
+// Landlock rules can name its upper tree. A layer that cannot be made fails the spawn, whatever
+// the exit actions: without it the command would write the working directory itself.
+Result<cow::SeccompCowBranch> make_cow_layer(const Policy& p) {
+    auto branch_error = [](BranchError e) { return VestrionError(SandboxError(std::move(e))); };
+    if (auto usable = cow::SeccompCowBranch::check_workdir(*p.workdir); !usable)
+        return std::unexpected(branch_error(std::move(usable.error())));
     std::expected<Path, BranchError> storage = p.fs_storage ? *p.fs_storage : Path();
     if (p.fs_storage) {
         if (auto checked = landlock::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
@@ -174,14 +178,10 @@ Result<std::optional<cow::SeccompCowBranch>> make_cow_layer(const Policy& p) {
     } else {
         storage = landlock::default_cow_storage(p, *p.workdir);
     }
-    if (!storage) return std::unexpected(VestrionError(SandboxError(std::move(storage.error()))));
+    if (!storage) return std::unexpected(branch_error(std::move(storage.error())));
     auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage, !p.fs_storage);
-    if (layer) return std::optional(std::move(*layer));
-    if (p.on_exit != BranchAction::Commit || p.on_error != BranchAction::Commit)
-        return std::unexpected(VestrionError(SandboxError(std::move(layer.error()))));
-    std::string line = "vestrion: seccomp COW branch creation failed: " + layer.error().message() + "\n";
-    [[maybe_unused]] ssize_t n = ::write(STDERR_FILENO, line.data(), line.size());
-    return std::optional<cow::SeccompCowBranch>();
+    if (!layer) return std::unexpected(branch_error(std::move(layer.error())));
+    return std::move(*layer);
 }
 
 SysResult<std::pair<UniqueFd, UniqueFd>> make_pipe() {
@@ -303,9 +303,22 @@ void sandbox_thread_main(SpawnJob* job) {
         auto fetched = context::fetch_listener(pid, pidfd, *number);
         if (!fetched) return fail(std::move(fetched.error()));
         listener = std::move(*fetched);
-        notif_policy = seccomp::notif::NotifPolicy::from_policy(job->policy, 0);
-        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(
-            job->policy.max_processes, std::nullopt);
+        const Policy& p = job->policy;
+        const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
+        notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
+        std::optional<random::Rng> rng;
+        if (p.random_seed) rng.emplace(*p.random_seed);
+        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,
+                                                                               std::move(rng));
+        if (p.time_start || p.random_seed) {
+            // Its vDSO is patched after its exec; a patch that could not be made then would end
+            // the run, so a missing right is said now.
+            if (auto writable = vdso::check_patchable(pid); !writable)
+                return fail(std::move(writable.error()));
+            outcome.state->state.vdso.emplace(
+                p.time_start ? std::optional<std::int64_t>(offset) : std::nullopt,
+                p.random_seed.has_value());
+        }
         outcome.state->state.set_child(pid, pidfd);
         outcome.state->state.agent = std::move(agent);
         if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;
@@ -482,7 +495,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     struct DiscardUnused {
         std::optional<cow::SeccompCowBranch>& layer;
         ~DiscardUnused() {
-            if (layer) layer->abort();
+            if (layer) (void)layer->abort();
         }
     } discard_unused{layer};
     auto prepared = context::ChildPlan::prepare(
@@ -634,20 +647,34 @@ void Sandbox::take_back_layer() {
     held.reset();
 }
 
-void Sandbox::finish_branches(BranchAction action) {
+Result<void> Sandbox::finish() {
+    if (!pid_ || state_.kind != SandboxStateKind::Finished)
+        return std::unexpected(VestrionError(SandboxError(SandboxError::NotRunning{})));
+    if (auto finished = finish_branches(teardown_action()); !finished)
+        finish_error_ = std::move(finished.error());
+    if (finish_error_) return std::unexpected(*finish_error_);
+    return {};
+}
+
+Result<void> Sandbox::finish_branches(BranchAction action) {
     // Also a layer that no wait took back: the supervisor has stopped by now.
     take_back_layer();
-    if (!cow_layer_) return;
+    if (!cow_layer_ || branches_finished_) return {};
+    // Finished once: a commit that failed half-way must not run again over what it did.
+    branches_finished_ = true;
+    std::expected<void, BranchError> finished;
     switch (action) {
         case BranchAction::Commit:
-            (void)cow_layer_->commit();  // a failure leaves the branch on disk for the caller
+            finished = cow_layer_->commit();
             break;
         case BranchAction::Abort:
-            cow_layer_->abort();
+            finished = cow_layer_->abort();
             break;
         case BranchAction::Keep:
             break;
     }
+    if (!finished) return std::unexpected(VestrionError(SandboxError(std::move(finished.error()))));
+    return {};
 }
 
 Sandbox::~Sandbox() {
@@ -657,7 +684,8 @@ Sandbox::~Sandbox() {
         watch_->changed.wait(lock, [&] { return watch_->status.has_value(); });
     }
     stop_threads();
-    finish_branches(teardown_action());
+    // Nobody is left to hear of a failure here; the branch stays where it is.
+    (void)finish_branches(teardown_action());
 }
 
 namespace {
@@ -669,7 +697,12 @@ Result<RunResult> run_once(const Policy& policy, std::span<const std::string> ar
     if (!sandbox) return std::unexpected(std::move(sandbox.error()));
     if (auto spawned = (*sandbox)->do_spawn(argv, capture); !spawned)
         return std::unexpected(std::move(spawned.error()));
-    return (*sandbox)->wait();
+    auto result = (*sandbox)->wait();
+    if (!result) return result;
+    // A run whose changes could not be applied or discarded has failed.
+    if (auto finished = (*sandbox)->finish(); !finished)
+        return std::unexpected(std::move(finished.error()));
+    return result;
 }
 
 }  // namespace

@@ -133,6 +133,11 @@ public:
     // still reports the child's true status.
     std::optional<Result<RunResult>> wait_for(std::chrono::milliseconds timeout);
     Result<void> kill();
+    // After a wait: commits, aborts or keeps the branches as the exit actions say for how the
+    // command ended, once. The error of a commit or abort that failed (naming the working
+    // directory, the entry and where the branch is kept), again at every later call. Without it
+    // the teardown does the same and drops the error.
+    Result<void> finish();
 
     // Fan-out (core/fork.cpp): forks a confined template that runs the init function once, then
     // `n` clones of it that run the work function; returns one finished record per clone made.
@@ -159,7 +164,8 @@ private:
     BranchAction teardown_action() const;
     // Moves the copy-on-write layer out of the supervisor state, once no handler can reach it.
     void take_back_layer();
-    void finish_branches(BranchAction action);
+    // Commits, aborts or keeps the branches, once; the error of a commit or abort that failed.
+    Result<void> finish_branches(BranchAction action);
 
     Policy policy_;
     std::optional<pid_t> pid_;
@@ -174,6 +180,8 @@ private:
     std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
     // Empty while the child runs: the supervisor state holds the layer then.
     std::optional<cow::SeccompCowBranch> cow_layer_;
+    bool branches_finished_ = false;
+    std::optional<VestrionError> finish_error_;  // repeated by every later finish
     std::unique_ptr<context::ChildPlan> child_plan_;
     // What a fan-out clone wrote to its standard output, drained while it ran; empty when its
     // pipe could not be made, or once reduce has taken it.

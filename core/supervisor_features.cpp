@@ -8,6 +8,12 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (!p.net_allow_hosts.empty()) return "the network allow-list (net_allow_hosts)";
     if (p.workdir && p.fs_isolation == FsIsolation::None)
         return "a copy-on-write working directory (workdir)";
+    if (p.random_seed) return "deterministic randomness (random_seed)";
+    if (p.time_start) return "a start time (time_start)";
+    if (p.num_cpus) return "the CPU-count view (num_cpus)";
+    if (p.isolate_pids) return "the /proc process view (isolate_pids)";
+    if (p.hostname) return "the host-name view (hostname)";
+    if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
     return std::nullopt;
 }
 
@@ -16,12 +22,6 @@ std::optional<std::string> feature_not_built(const Policy& p) {
     if (p.chroot) return "a virtual root (chroot)";
     if (p.fs_isolation != FsIsolation::None)
         return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";
-    if (p.num_cpus) return "the CPU-count view (num_cpus)";
-    if (p.isolate_pids) return "the /proc process view (isolate_pids)";
-    if (p.hostname) return "the host-name view (hostname)";
-    if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
-    if (p.random_seed) return "deterministic randomness (random_seed)";
-    if (p.time_start) return "a start time (time_start)";
     return std::nullopt;
 }
 

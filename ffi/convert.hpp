@@ -1,7 +1,10 @@
 // Conversions shared by the files of the C interface.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "core/text.hpp"
 
@@ -11,6 +14,20 @@ namespace vestrion::ffi {
 inline std::string strict(const char* s) {
     std::string text(s);
     return text::is_valid_utf8(text) ? text : std::string();
+}
+
+// The command's arguments; none for a NULL argv or a NULL among its argc entries, which would
+// otherwise end the caller inside a std::string.
+inline std::optional<std::vector<std::string>> read_argv(const char* const* argv,
+                                                         std::uint32_t argc) {
+    if (!argv) return std::nullopt;
+    std::vector<std::string> args;
+    args.reserve(argc);
+    for (std::uint32_t i = 0; i < argc; ++i) {
+        if (!argv[i]) return std::nullopt;
+        args.push_back(strict(argv[i]));
+    }
+    return args;
 }
 
 }  // namespace vestrion::ffi

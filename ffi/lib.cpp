@@ -15,17 +15,10 @@
 #include "core/text.hpp"
 #include "ffi/callback.hpp"
 #include "ffi/convert.hpp"
+#include "ffi/handles.hpp"
 
 struct vestrion_policy_builder {
     vestrion::PolicyBuilder builder;
-};
-
-struct vestrion_policy {
-    vestrion::Policy policy;
-};
-
-struct vestrion_result {
-    vestrion::RunResult result;
 };
 
 struct vestrion_handle {
@@ -36,20 +29,9 @@ namespace {
 
 using vestrion::PolicyBuilder;
 
+using vestrion::ffi::box;
+using vestrion::ffi::read_argv;
 using vestrion::ffi::strict;
-
-// The command's arguments; none for a NULL argv or a NULL among its argc entries, which would
-// otherwise end the caller inside a std::string.
-std::optional<std::vector<std::string>> read_argv(const char* const* argv, std::uint32_t argc) {
-    if (!argv) return std::nullopt;
-    std::vector<std::string> args;
-    args.reserve(argc);
-    for (std::uint32_t i = 0; i < argc; ++i) {
-        if (!argv[i]) return std::nullopt;
-        args.push_back(strict(argv[i]));
-    }
-    return args;
-}
 
 // Decodes the code point at s[i] of valid UTF-8 and its length.
 std::pair<char32_t, std::size_t> decode(std::string_view s, std::size_t i) {
@@ -143,8 +125,6 @@ const std::uint8_t* bytes_view(const std::optional<std::string>& bytes, std::siz
     *len = bytes->size();
     return reinterpret_cast<const std::uint8_t*>(bytes->data());
 }
-
-vestrion_result_t* box(vestrion::RunResult result) { return new vestrion_result{std::move(result)}; }
 
 }  // namespace
 
@@ -309,7 +289,8 @@ vestrion_handle_t* vestrion_spawn(const vestrion_policy_t* policy, const char* c
 vestrion_result_t* vestrion_handle_wait(vestrion_handle_t* h) noexcept {
     if (!h) return nullptr;
     auto result = h->sandbox->wait();
-    return result ? box(std::move(*result)) : nullptr;
+    if (!result || !h->sandbox->finish()) return nullptr;
+    return box(std::move(*result));
 }
 
 vestrion_result_t* vestrion_handle_wait_timeout(vestrion_handle_t* h, std::uint64_t ms) noexcept {
@@ -322,7 +303,8 @@ vestrion_result_t* vestrion_handle_wait_timeout(vestrion_handle_t* h, std::uint6
         (void)h->sandbox->kill();
         return box(vestrion::RunResult{{}, {}, vestrion::ExitStatus::timeout()});
     }
-    return *waited ? box(std::move(**waited)) : nullptr;
+    if (!*waited || !h->sandbox->finish()) return nullptr;
+    return box(std::move(**waited));
 }
 
 int vestrion_handle_pid(const vestrion_handle_t* h) noexcept {

@@ -116,7 +116,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_read(vestrion
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_deny(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* A copy-on-write view of this directory: the command's writes there go to a private branch,
  * and the directory changes only when the sandbox ends, as on_exit and on_error say. fs_write
- * entries on or inside it are cut to read and execute meanwhile. Replaced. */
+ * entries on or inside it are cut to read and execute meanwhile. A path that is missing, not a
+ * directory, or a symbolic link makes the run or spawn fail. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_workdir(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command's working directory; it must exist. Grants no access to it. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cwd(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
@@ -126,8 +127,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_chroot(vestrion_
  * resolved when the sandbox is spawned; other IP destinations get ECONNREFUSED. Ports are left
  * to net_connect_port. Appended. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_net_allow_host(vestrion_policy_builder_t* b, const char* host) VESTRION_NOEXCEPT;
-/* The host name the command sees; the host's own is left alone. Invalid UTF-8 becomes U+FFFD.
- * Not served yet. */
+/* The host name the command sees through uname (its first 64 bytes) and /etc/hostname; the
+ * host's own is left alone. Invalid UTF-8 becomes U+FFFD. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_hostname(vestrion_policy_builder_t* b, const char* name) VESTRION_NOEXCEPT;
 /* These system calls fail with EPERM. Comma-separated names, blanks trimmed, empty pieces
  * dropped; the list replaces the default deny list (mount, unshare, ptrace, bpf, keyctl and
@@ -162,12 +163,20 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_open_files(v
 /* The command's process group runs only this many milliseconds of every 100 (it is stopped and
  * continued); 100 or unset: no limit. The build refuses 0 and values above 100. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_max_cpu(vestrion_policy_builder_t* b, uint8_t percent) VESTRION_NOEXCEPT;
-/* The number of CPUs the command sees. Not served yet. */
+/* The number of CPUs the command sees through sched_getaffinity (nproc) and /proc/cpuinfo;
+ * where it runs is left alone (cpu_cores), and sysconf(_SC_NPROCESSORS_ONLN) shows the host's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_num_cpus(vestrion_policy_builder_t* b, uint32_t n) VESTRION_NOEXCEPT;
-/* Random numbers the command gets (getrandom, /dev/urandom) come from this seed. Not served
- * yet. */
+/* Random numbers the command gets come from this seed: getrandom, the vDSO's getrandom, and
+ * reads of /dev/random and /dev/urandom opened by those exact names (never ending). The same
+ * seed gives the same bytes to the same sequence of requests. Not covered: the 16 bytes the
+ * kernel gives each exec (AT_RANDOM, which seeds Go's runtime), the RDRAND and RDSEED
+ * instructions, and the address layout unless no_randomize_memory is set. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_random_seed(vestrion_policy_builder_t* b, uint64_t seed) VESTRION_NOEXCEPT;
-/* The clock the command sees starts this many seconds after the Unix epoch. Not served yet. */
+/* The realtime clock the command sees starts this many seconds after the Unix epoch:
+ * clock_gettime, gettimeofday and time through the vDSO, and absolute sleeps and timers on that
+ * clock. Other clocks (CLOCK_MONOTONIC) are the host's. A program that makes the clock_gettime
+ * system call itself, not through the vDSO, reads the host's time; after timer_settime with an
+ * absolute time the child's own record holds the host's time. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_time_start(vestrion_policy_builder_t* b, uint64_t seconds) VESTRION_NOEXCEPT;
 /* What becomes of the workdir view when the command succeeds (on_exit) or fails (on_error):
  * 1 abort, 2 keep, anything else commit. No effect without workdir. */
@@ -184,13 +193,14 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_ipc(vest
  * process of the caller's user, the caller itself included ("kill $PPID" ends it):
  * recommended for untrusted commands. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_signals(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* The command sees only its own processes in /proc. Not served yet. */
+/* A listing of /proc shows only the sandbox's own processes. It hides the others, it does not
+ * keep the command from reaching one by its number. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_isolate_pids(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* Address-space layout randomisation off for the command, so that its addresses repeat. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_randomize_memory(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* Transparent huge pages off for the command; the caller's are left alone. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_no_huge_pages(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* Directory listings come in sorted order. Not served yet. */
+/* Directory listings come sorted by the bytes of their names, without "." and "..". */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_deterministic_dirs(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* The command starts with no environment but the env_var entries, instead of the caller's. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_clean_env(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
@@ -220,7 +230,8 @@ VESTRION_API void vestrion_policy_free(vestrion_policy_t* p) VESTRION_NOEXCEPT;
 
 /* Runs the command with its output captured; a new result, or NULL. The whole output is kept
  * in the caller's memory until the result is freed (3 GB printed is 3 GB held): for output
- * without bound use vestrion_run_interactive. */
+ * without bound use vestrion_run_interactive. NULL (and -1 below) also when the workdir view
+ * could not be committed or discarded at the end: the branch is then kept on disk. */
 VESTRION_API vestrion_result_t* vestrion_run(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
 /* Runs the command on the caller's standard output and error, nothing captured; its exit
  * code, or -1 (also when a signal, a kill or a limit ended it). */
@@ -228,14 +239,18 @@ VESTRION_API int vestrion_run_interactive(const vestrion_policy_t* policy, const
 /* Starts the command with its output captured (held in memory, as vestrion_run does); a new
  * handle of the running sandbox, or NULL. */
 VESTRION_API vestrion_handle_t* vestrion_spawn(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
-/* Waits for the sandbox; a new result, or NULL. The handle stays the caller's. */
+/* Waits for the sandbox, then commits, discards or keeps the workdir view as on_exit and
+ * on_error say; a new result, or NULL (also when that commit or discard failed: the branch is
+ * then kept on disk). The handle stays the caller's. */
 VESTRION_API vestrion_result_t* vestrion_handle_wait(vestrion_handle_t* h) VESTRION_NOEXCEPT;
 /* As vestrion_handle_wait with a limit in milliseconds (0: none). On expiry the sandbox is
  * killed and the new result says Timeout; a later wait reports the killed child. */
 VESTRION_API vestrion_result_t* vestrion_handle_wait_timeout(vestrion_handle_t* h, uint64_t ms) VESTRION_NOEXCEPT;
 /* The child's pid, or 0. */
 VESTRION_API int vestrion_handle_pid(const vestrion_handle_t* h) VESTRION_NOEXCEPT;
-/* Kills a sandbox that still runs, reaps it and releases the handle; NULL is ignored. */
+/* Kills a sandbox that still runs, reaps it and releases the handle, finishing a workdir view
+ * no wait has finished (a failure there is not reported; the branch stays on disk); NULL is
+ * ignored. */
 VESTRION_API void vestrion_handle_free(vestrion_handle_t* h) VESTRION_NOEXCEPT;
 
 /* Confines the calling thread (and what it starts later) with no-new-privileges and the
@@ -245,6 +260,71 @@ VESTRION_API int vestrion_confine(const vestrion_policy_t* policy) VESTRION_NOEX
 VESTRION_API int vestrion_landlock_abi_version(void) VESTRION_NOEXCEPT;
 /* The lowest Landlock ABI version vestrion accepts: 6. */
 VESTRION_API int vestrion_min_landlock_abi(void) VESTRION_NOEXCEPT;
+
+/* ---- Fan-out: one confined template process runs init once, then forks n clones of itself;
+ * clone i runs work(i) with the environment variable CLONE_ID set to i. Every clone starts with
+ * what init built. A clone's standard output is kept for vestrion_reduce, whatever its size; its
+ * standard error is the caller's. init and work run only in those processes, never in the caller.
+ *
+ * The template confines itself before init: no-new-privileges, the policy's Landlock rules, no
+ * capability (whatever privileged says) and the policy's deny list and argument checks. It has
+ * no supervisor, so setsid, setpgid and the calls that change file metadata are refused, every
+ * process of the fan-out stays in the template's process group, and a policy that needs the
+ * supervisor (max_memory, net_allow_hosts, workdir, a policy callback) fails the fork. No
+ * namespace, cwd, env, resource or CPU setting of the policy applies. When vestrion_fork
+ * returns, every clone has ended and whatever they started has been killed. */
+
+typedef struct vestrion_sandbox vestrion_sandbox_t;
+typedef struct vestrion_fork_result vestrion_fork_result_t;
+
+/* A new template holding init and work (neither may be NULL), owned by the caller until
+ * vestrion_sandbox_free; the policy is only borrowed (copied). Nothing runs yet; NULL on bad
+ * input. */
+VESTRION_API vestrion_sandbox_t* vestrion_new_with_fns(const vestrion_policy_t* policy, void (*init)(void), void (*work)(uint32_t)) VESTRION_NOEXCEPT;
+/* Forks the template, which runs init once and then n clones (at most the policy's
+ * max_processes); waits until they have all ended. A new fork result, owned by the caller until
+ * vestrion_fork_result_free or vestrion_reduce, or NULL. s stays the caller's but is used up:
+ * a second fork of it gives NULL. A template that cannot confine itself writes one
+ * "vestrion child: " line to standard error and gives NULL; init has not run then. */
+VESTRION_API vestrion_fork_result_t* vestrion_fork(vestrion_sandbox_t* s, uint32_t n) VESTRION_NOEXCEPT;
+/* The number of clones made (a clone that could not be forked is left out); 0 for NULL. */
+VESTRION_API uint32_t vestrion_fork_result_count(const vestrion_fork_result_t* r) VESTRION_NOEXCEPT;
+/* The pid clone i had (it has ended), or 0 when r is NULL or i is not below the count. */
+VESTRION_API int vestrion_fork_result_pid(const vestrion_fork_result_t* r, uint32_t i) VESTRION_NOEXCEPT;
+/* Releases a fork result with the clones' kept output; NULL is ignored. */
+VESTRION_API void vestrion_fork_result_free(vestrion_fork_result_t* r) VESTRION_NOEXCEPT;
+/* Runs argv under the policy (borrowed) with the clones' output, in clone order, as its standard
+ * input; a new result of that command, or NULL. Consumes clones whenever clones, policy and argv
+ * are all non-NULL, also when it fails: do not use or free it afterwards. With any of the three
+ * NULL it returns NULL and clones stays the caller's. */
+VESTRION_API vestrion_result_t* vestrion_reduce(vestrion_fork_result_t* clones, const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
+/* The template's exit code once forked (0 when it ran to its end); -1 before the fork, for a
+ * template ended by a signal, and for NULL. s stays the caller's. */
+VESTRION_API int vestrion_wait(vestrion_sandbox_t* s) VESTRION_NOEXCEPT;
+/* Releases a template; NULL is ignored. */
+VESTRION_API void vestrion_sandbox_free(vestrion_sandbox_t* s) VESTRION_NOEXCEPT;
+
+/* ---- Pipelines: commands run each in a sandbox of its own, under its own policy, the standard
+ * output of each feeding the standard input of the next. The first reads the caller's standard
+ * input; the standard error of all but the last is the caller's. */
+
+typedef struct vestrion_pipeline vestrion_pipeline_t;
+
+/* A new, empty pipeline, owned by the caller until vestrion_pipeline_run or
+ * vestrion_pipeline_free. */
+VESTRION_API vestrion_pipeline_t* vestrion_pipeline_new(void) VESTRION_NOEXCEPT;
+/* Appends a stage: a copy of the policy (which is only borrowed) and of argv. With pl, policy
+ * or argv NULL nothing is added; a NULL among the argc entries of argv makes the later run give
+ * NULL. */
+VESTRION_API void vestrion_pipeline_add_stage(vestrion_pipeline_t* pl, const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
+/* Runs the stages and waits for them all, for at most timeout_ms milliseconds (0: no limit).
+ * A new result with the last stage's status, standard output and standard error (kept in memory
+ * whatever their size), or NULL; fewer than two stages give NULL. On expiry every stage is killed
+ * with what it started, and the result says Timeout and holds no output. Consumes pl whatever
+ * the outcome (unless it is NULL): do not use or free it afterwards. */
+VESTRION_API vestrion_result_t* vestrion_pipeline_run(vestrion_pipeline_t* pl, uint64_t timeout_ms) VESTRION_NOEXCEPT;
+/* Releases a pipeline that was not run, with its stages; NULL is ignored. */
+VESTRION_API void vestrion_pipeline_free(vestrion_pipeline_t* pl) VESTRION_NOEXCEPT;
 
 /* ---- Called from a policy callback, with the ctx it received; a NULL ctx does nothing. Strings
  * and arrays are only read during the call. Addresses are IPv4 in dotted decimal or IPv6 in

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <sstream>
 
+#include "core/text.hpp"
 #include "tests/support.hpp"
 
 namespace vestrion {
@@ -264,6 +265,36 @@ TEST_F(Layer, RemovingATreeAndMakingAFileInItsPlaceCommitsCleanly) {
     EXPECT_EQ(test::read_file(w() / "dir"), "keep\n");
 }
 
+TEST_F(Layer, CommitRemovesOnlyWhatTheCommandRemovedAndReportsWhatItCouldNot) {
+    // rm -rf dir in the view, while another process adds to W/dir and puts a file where the
+    // command made a directory.
+    ASSERT_TRUE(layer().handle_unlink(at("dir/inner"), false));
+    ASSERT_TRUE(layer().handle_unlink(at("dir"), true));
+    ASSERT_TRUE(layer().handle_unlink(at("empty"), true));
+    ASSERT_TRUE(layer().handle_unlink(at("gone"), false));
+    ASSERT_TRUE(layer().handle_mkdir(at("made"), 0755));
+    write_through("made/f", "mine\n");
+    test::write_file(w() / "dir" / "added", "theirs\n");
+    test::write_file(w() / "made", "theirs too\n");
+
+    auto committed = layer().commit();
+    ASSERT_FALSE(committed.has_value());
+    const std::string said = committed.error().message();
+    EXPECT_TRUE(said.starts_with("branch conflict: commit to " +
+                                 text::quoted(w().native())))
+        << said;
+    for (const char* text : {"\"dir\"", "\"made\"", "kept at"})
+        EXPECT_NE(said.find(text), std::string::npos) << said << "\nlacks " << text;
+    // What the command removed is gone; what it never saw is still there.
+    EXPECT_FALSE(fs::exists(w() / "dir" / "inner"));
+    EXPECT_FALSE(fs::exists(w() / "empty"));
+    EXPECT_FALSE(fs::exists(w() / "gone"));
+    EXPECT_EQ(test::read_file(w() / "dir" / "added"), "theirs\n");
+    EXPECT_EQ(test::read_file(w() / "made"), "theirs too\n");
+    // The command's own entry waits in the branch.
+    EXPECT_EQ(test::read_file(layer().upper() / "made" / "f"), "mine\n");
+}
+
 TEST_F(Layer, MoveIntoAnExistingDirectoryAndListingsAreSortedByBytes) {
     write_through("b\xff", "not text\n");  // names are bytes
     ASSERT_TRUE(layer().handle_rename(at("keep"), at("dir/keep")));
@@ -436,6 +467,50 @@ TEST(LayerAcrossFileSystems, CommitCopiesWhatItCannotMove) {
     EXPECT_TRUE(S_ISFIFO(st.st_mode));
 }
 
+TEST(LayerAcrossFileSystems, ASparseFileKeepsItsHoles) {
+    test::TempDir tmp;
+    char shm[] = "/dev/shm/vestrion-test-XXXXXX";
+    if (!::mkdtemp(shm)) GTEST_SKIP() << "no /dev/shm here";
+    struct stat a, b;
+    ::stat(tmp.path().c_str(), &a);
+    ::stat(shm, &b);
+    if (a.st_dev == b.st_dev) {
+        fs::remove_all(shm);
+        GTEST_SKIP() << "/dev/shm is on the same file system as the temporary directory";
+    }
+    fs::path w = tmp / "w";
+    fs::create_directory(w);
+    auto made = SeccompCowBranch::create(w, fs::path(shm) / "s");
+    ASSERT_TRUE(made.has_value());
+    auto& layer = *made;
+    // 1 GiB with a few bytes at its start, its middle and its end.
+    constexpr off_t kSize = off_t{1} << 30;
+    auto target = layer.handle_open((w / "sparse").native(), O_WRONLY | O_CREAT, 0644);
+    ASSERT_TRUE(target.has_value());
+    {
+        auto fd = target->open();
+        ASSERT_TRUE(fd.has_value());
+        for (off_t at : {off_t{0}, kSize / 2, kSize - 5})
+            ASSERT_EQ(::pwrite(fd->get(), "data\n", 5, at), 5);
+    }
+    ASSERT_TRUE(layer.commit());
+    fs::remove_all(shm);
+    struct stat st;
+    ASSERT_EQ(::stat((w / "sparse").c_str(), &st), 0);
+    EXPECT_EQ(st.st_size, kSize);
+    EXPECT_LT(st.st_blocks * 512, off_t{16} << 20) << "the holes were written out";
+    int fd = ::open((w / "sparse").c_str(), O_RDONLY | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    char buf[5];
+    for (off_t at : {off_t{0}, kSize / 2, kSize - 5}) {
+        ASSERT_EQ(::pread(fd, buf, 5, at), 5);
+        EXPECT_EQ(std::string(buf, 5), "data\n") << at;
+    }
+    ASSERT_EQ(::pread(fd, buf, 5, kSize / 4), 5);
+    EXPECT_EQ(std::string(buf, 5), std::string(5, '\0'));
+    ::close(fd);
+}
+
 struct StorageCase {
     const char* name;
     // False when this machine cannot set the case up.
@@ -514,8 +589,10 @@ TEST(LayerCreation, FailsForAMissingWorkingDirectory) {
     test::TempDir tmp;
     auto made = SeccompCowBranch::create(tmp / "none", tmp / "storage");
     ASSERT_FALSE(made.has_value());
-    EXPECT_TRUE(made.error().message().starts_with("branch operation failed: canonicalize workdir: "))
+    EXPECT_TRUE(made.error().message().starts_with("branch operation failed: workdir " +
+                                                   text::quoted((tmp / "none").native())))
         << made.error().message();
+    EXPECT_FALSE(fs::exists(tmp / "storage"));
 }
 
 }  // namespace

@@ -308,6 +308,26 @@ INSTANTIATE_TEST_SUITE_P(
                   Sorted,
                   {ProcListing}},
         RouteCase{"Uname", [](NotifPolicy& p) { p.hostname = "box"; }, SYS_uname, Uname},
+        RouteCase{"UnameWithTheProcViews",
+                  [](NotifPolicy& p) {
+                      p.proc_views = p.pid_filter = true;
+                      p.hostname = "box";
+                  },
+                  SYS_uname, Uname},
+        // The layer's own files first; the views see what it passes on.
+        RouteCase{"CopyOnWriteOpenBeforeTheProcViews",
+                  [](NotifPolicy& p) { p.cow = p.proc_views = true; }, SYS_openat, CowOpen},
+        RouteCase{"OpensTheLayerPassesReachTheProcViews",
+                  [](NotifPolicy& p) { p.cow = p.proc_views = true; },
+                  SYS_openat,
+                  ProcOpen,
+                  {CowOpen}},
+        RouteCase{"CleanCopyOnWriteLeavesListingsToSorting",
+                  [](NotifPolicy& p) { p.cow = p.deterministic_dirs = true; }, SYS_getdents64,
+                  Sorted},
+        RouteCase{"BindWithPortRemap",
+                  [](NotifPolicy& p) { p.port_remap = p.proc_views = p.deterministic_dirs = true; },
+                  SYS_bind, Bind},
         RouteCase{"UnservedHostNameOpenContinues",
                   [](NotifPolicy& p) { p.hostname = "box"; },
                   SYS_openat,
@@ -350,7 +370,7 @@ TEST(Dispatch, BuiltInHandlersAnswerEveryUnbuiltFeatureWithContinue) {
     policy.network = policy.time = policy.proc_views = policy.port_remap = true;
     policy.hostname = "box";
     SharedSupervisorState shared(64u, std::nullopt);
-    for (int nr : {SYS_clock_nanosleep, SYS_openat, SYS_uname, SYS_bind,
+    for (int nr : {SYS_clock_nanosleep, SYS_openat, SYS_bind,
                    SYS_getsockname, SYS_write}) {
         seccomp_notif n{};
         n.data.nr = nr;

@@ -279,7 +279,7 @@ std::string place_caller(NoSupervisor how, std::optional<test::ContinueSuperviso
 struct NoSupervisorCase {
     const char* name;
     NoSupervisor how;
-    std::string_view feature;  // "", "max_memory" or "policy_fn"
+    std::string_view feature;  // "", "max_memory", "hostname" or "policy_fn"
     const char* expected;      // the output, or the start of the error
 };
 
@@ -296,6 +296,7 @@ TEST_P(WithoutSupervisor, PlainPolicyRunsAndSupervisedOneIsRefused) {
         if (std::string failed = place_caller(c.how, supervisor); !failed.empty()) return failed;
         auto builder = Policy::builder().fs_read("/");
         if (c.feature == "max_memory") builder = std::move(builder).max_memory(1 << 30);
+        if (c.feature == "hostname") builder = std::move(builder).hostname("box");
         if (c.feature == "policy_fn")
             builder = std::move(builder).policy_fn(
                 [](SyscallEvent, PolicyContext&) { return Verdict::allow(); });
@@ -320,7 +321,10 @@ INSTANTIATE_TEST_SUITE_P(
                          "the syscall supervisor, which cannot run under a seccomp filter"},
         NoSupervisorCase{"ConfinedMaxMemory", NoSupervisor::Confined, "max_memory",
                          "sandbox error: child process error: the memory limit (max_memory) needs "
-                         "the syscall supervisor, which cannot run in a spawn from inside a vestrion sandbox"}),
+                         "the syscall supervisor, which cannot run in a spawn from inside a vestrion sandbox"},
+        NoSupervisorCase{"ConfinedHostName", NoSupervisor::Confined, "hostname",
+                         "sandbox error: child process error: the host-name view (hostname) needs "
+                         "the syscall supervisor, which cannot run in a spawn from inside"}),
     [](const auto& info) { return info.param.name; });
 
 char process_state(pid_t pid) {

@@ -185,9 +185,12 @@ constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), 
 // sendmmsg too: unrouted, its datagrams would reach any address.
 constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
                               nr("bind")};
-constexpr Numbers<2> kRandom{nr("getrandom"), nr("openat")};
-constexpr Numbers<4> kTime{nr("clock_nanosleep"), nr("timerfd_settime"), nr("timer_settime"),
-                           nr("openat")};
+// brk is the first call of every program, static ones too, which open nothing before main: the
+// supervisor patches a fresh vDSO at a process's first routed call after its exec. open too:
+// some C libraries open the random devices with it.
+constexpr Numbers<4> kRandom{nr("getrandom"), nr("openat"), nr("open"), nr("brk")};
+constexpr Numbers<5> kTime{nr("clock_nanosleep"), nr("timerfd_settime"), nr("timer_settime"),
+                           nr("openat"), nr("brk")};
 constexpr Numbers<2> kCpus{nr("openat"), nr("sched_getaffinity")};
 constexpr Numbers<1> kProcFiles{nr("openat")};
 constexpr Numbers<2> kDirListing{nr("getdents64"), nr("getdents")};

@@ -1193,9 +1193,9 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
             if (!slot) slot = std::make_shared<PendingOpens>();
             pending = slot;
         }
-        if (pending->start(call.listener, call.notif.id, std::move(*target), cloexec))
-            return NotifAction::Hold{};
-        return fail(EAGAIN);
+        if (int error = pending->start(call.listener, call.notif.id, std::move(*target), cloexec))
+            return fail(error);
+        return NotifAction::Hold{};
     }
     auto fd = target->open();
     if (!fd) return fail(fd.error());

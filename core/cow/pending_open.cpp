@@ -1,6 +1,7 @@
 #include "core/cow/pending_open.hpp"
 
 #include <fcntl.h>
+#include <cerrno>
 #include <sys/stat.h>
 
 #include <string>
@@ -20,14 +21,15 @@ bool PendingOpens::may_block(const OpenTarget& target) {
     return S_ISFIFO(st.st_mode);
 }
 
-bool PendingOpens::start(int listener, std::uint64_t id, OpenTarget target, bool cloexec) {
+int PendingOpens::start(int listener, std::uint64_t id, OpenTarget target, bool cloexec) {
+    std::lock_guard lock(mutex_);
+    reap_finished();
+    if (pending_.size() >= kMaxWaitingOpens) return ENFILE;
     UniqueFd answer_fd(::fcntl(listener, F_DUPFD_CLOEXEC, 0));
     UniqueFd node(::openat(target.dir.get(), target.name.c_str(),
                            O_PATH | O_NOFOLLOW | O_CLOEXEC));
-    if (!answer_fd || !node) return false;
+    if (!answer_fd || !node) return EAGAIN;
     auto finished = std::make_shared<std::atomic<bool>>(false);
-    std::lock_guard lock(mutex_);
-    reap_finished();
     try {
         std::thread thread([listener = std::move(answer_fd), id, target = std::move(target),
                             cloexec, finished]() mutable {
@@ -41,9 +43,9 @@ bool PendingOpens::start(int listener, std::uint64_t id, OpenTarget target, bool
         });
         pending_.push_back(Pending{std::move(thread), std::move(node), std::move(finished)});
     } catch (const std::system_error&) {
-        return false;
+        return EAGAIN;
     }
-    return true;
+    return 0;
 }
 
 void PendingOpens::reap_finished() {

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <list>
 #include <memory>
@@ -14,6 +15,11 @@
 #include "core/sys/fd.hpp"
 
 namespace vestrion::cow {
+
+// How many opens one sandbox may hold waiting at once. Each costs the caller a thread and three
+// descriptors for as long as it waits, which the command decides; beyond the bound an open
+// fails at once with ENFILE.
+inline constexpr std::size_t kMaxWaitingOpens = 64;
 
 class PendingOpens {
   public:
@@ -27,9 +33,9 @@ class PendingOpens {
     static bool may_block(const OpenTarget& target);
 
     // Makes the open on a thread of its own and answers notification `id` on `listener` (a
-    // duplicate is kept) with the descriptor or the error. False when no thread could start:
-    // the caller answers.
-    bool start(int listener, std::uint64_t id, OpenTarget target, bool cloexec);
+    // duplicate is kept) with the descriptor or the error. Otherwise the error number the caller
+    // answers with: ENFILE when `kMaxWaitingOpens` wait already, EAGAIN when no thread could start.
+    int start(int listener, std::uint64_t id, OpenTarget target, bool cloexec);
 
   private:
     struct Pending {

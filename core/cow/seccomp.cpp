@@ -15,6 +15,7 @@
 #include <functional>
 
 #include "core/sys/syscall.hpp"
+#include "core/text.hpp"
 
 namespace vestrion::cow {
 
@@ -107,33 +108,60 @@ std::expected<std::vector<std::string>, int> read_names(int dir) {
     return names;
 }
 
-std::expected<void, int> copy_contents(int in, int out) {
-    while (true) {
-        ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, 1 << 30, 0);
-        if (n == 0) return {};
+// Bytes [from, to) of `in` to the same offsets of `out`.
+std::expected<void, int> copy_range(int in, int out, off_t from, off_t to) {
+    off_t in_at = from, out_at = from;
+    while (in_at < to) {
+        ssize_t n = ::copy_file_range(in, &in_at, out, &out_at, static_cast<std::size_t>(to - in_at), 0);
         if (n > 0) continue;
+        if (n == 0) return {};  // the file shrank meanwhile
         if (errno == EINTR) continue;
         if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
             return Errno(last_errno());
         break;
     }
     char buf[65536];
-    while (true) {
-        ssize_t n = ::read(in, buf, sizeof buf);
+    while (in_at < to) {
+        ssize_t n = ::pread(in, buf, static_cast<std::size_t>(std::min<off_t>(to - in_at, sizeof buf)), in_at);
         if (n == 0) return {};
         if (n < 0) {
             if (errno == EINTR) continue;
             return Errno(last_errno());
         }
         for (ssize_t done = 0; done < n;) {
-            ssize_t w = ::write(out, buf + done, static_cast<std::size_t>(n - done));
+            ssize_t w = ::pwrite(out, buf + done, static_cast<std::size_t>(n - done), out_at);
             if (w < 0) {
                 if (errno == EINTR) continue;
                 return Errno(last_errno());
             }
             done += w;
+            out_at += w;
         }
+        in_at += n;
     }
+    return {};
+}
+
+// The contents of one regular file into another, empty one: only the ranges that hold data, so a
+// sparse file keeps its holes (a file of gigabytes of nothing stays nothing on disk).
+std::expected<void, int> copy_contents(int in, int out) {
+    struct stat st;
+    if (::fstat(in, &st) != 0) return Errno(last_errno());
+    const off_t size = st.st_size;
+    for (off_t at = 0; at < size;) {
+        off_t data = ::lseek(in, at, SEEK_DATA);
+        if (data < 0) {
+            if (errno == ENXIO) break;  // nothing but a hole to the end
+            data = at;                  // no hole support: all of it is data
+        }
+        off_t hole = data < size ? ::lseek(in, data, SEEK_HOLE) : size;
+        if (hole < 0 || hole > size) hole = size;
+        if (hole <= data) break;
+        if (auto copied = copy_range(in, out, data, hole); !copied) return copied;
+        at = hole;
+    }
+    if (::ftruncate(out, size) != 0) return Errno(last_errno());
+    return {};
 }
 
 // The extended attributes of one open file onto another (ACLs, labels, user attributes), so a
@@ -240,8 +268,29 @@ std::expected<UniqueFd, BranchError> open_storage_base(const fs::path& base) {
 // ---------------------------------------------------------------------------------------------
 // Creation and paths
 
+std::expected<void, BranchError> SeccompCowBranch::check_workdir(const fs::path& workdir) {
+    auto refuse = [&](const std::string& why) {
+        return std::unexpected(BranchError(
+            BranchError::Failed{"workdir " + text::quoted(workdir.native()) + " " + why}));
+    };
+    struct stat st;
+    if (::lstat(workdir.c_str(), &st) != 0)
+        return refuse("cannot be used: " + SystemError::from_errno(errno).message());
+    if (S_ISLNK(st.st_mode)) {
+        std::error_code ec;
+        const fs::path target = fs::read_symlink(workdir, ec);
+        // The view, its paths and the command's rules would all stand over the link's target,
+        // not over the directory the policy names.
+        return refuse("is a symbolic link (to " + text::quoted(target.native()) +
+                      "): name the directory itself");
+    }
+    if (!S_ISDIR(st.st_mode)) return refuse("is not a directory");
+    return {};
+}
+
 std::expected<SeccompCowBranch, BranchError> SeccompCowBranch::create(
     const fs::path& workdir, const std::optional<fs::path>& storage, bool own_base) {
+    if (auto checked = check_workdir(workdir); !checked) return std::unexpected(checked.error());
     SeccompCowBranch b;
     std::error_code ec;
     b.workdir_ = fs::canonical(workdir, ec);
@@ -333,6 +382,11 @@ bool SeccompCowBranch::is_deleted(std::string_view rel) const {
 }
 
 void SeccompCowBranch::clear_mark(const std::string& rel) { deleted_.erase(rel); }
+
+void SeccompCowBranch::mark_removed(const std::string& rel) {
+    deleted_.insert(rel);
+    removed_.insert(rel);
+}
 
 // ---------------------------------------------------------------------------------------------
 // Lookups
@@ -606,7 +660,7 @@ Outcome SeccompCowBranch::handle_unlink(std::string_view path, bool is_dir) {
     if (auto up = place_in(upper_fd_.get(), *rel); up && lstat_at(up->dir.get(), up->name))
         remove_tree_at(up->dir.get(), up->name);  // an empty directory or one name
     if (auto w = place_in(w_fd_.get(), *rel); w && lstat_at(w->dir.get(), w->name))
-        deleted_.insert(*rel);
+        mark_removed(*rel);
     dir_meta_.erase(*rel);
     dirty_ = true;
     return {};
@@ -659,7 +713,7 @@ Outcome SeccompCowBranch::handle_rename(std::string_view old_path, std::string_v
                    new_parent->name.c_str()) != 0)
         return Errno(last_errno());
 
-    if (w_old_st) deleted_.insert(*old_rel);
+    if (w_old_st) mark_removed(*old_rel);
     clear_mark(*new_rel);
     if (from_dir) {
         // Made directories below the old name move with it; the moved directory is one W did
@@ -934,26 +988,56 @@ std::expected<void, int> stage(int src_dir, const std::string& src_name, const s
 std::size_t depth(const std::string& rel) { return static_cast<std::size_t>(std::count(rel.begin(), rel.end(), '/')); }
 
 // Only what commit can make anew: directories, files, links, FIFOs and socket nodes.
-std::expected<void, BranchError> check_committable(const std::vector<UpperItem>& items) {
-    for (const auto& item : items) {
-        switch (item.st.st_mode & S_IFMT) {
-            case S_IFDIR: case S_IFREG: case S_IFLNK: case S_IFIFO: case S_IFSOCK:
-                break;
-            default:
-                return std::unexpected(failed("copy", EPERM));
-        }
+std::expected<void, BranchError> check_committable(const UpperItem& item) {
+    switch (item.st.st_mode & S_IFMT) {
+        case S_IFDIR: case S_IFREG: case S_IFLNK: case S_IFIFO: case S_IFSOCK:
+            return {};
+        default:
+            return std::unexpected(failed("copy", EPERM));
     }
-    return {};
 }
 
-// W's deleted entries, deepest first, each reached beneath W without a link on the way.
-void apply_deletions(int w_fd, const std::set<std::string>& deleted) {
-    std::vector<std::string> doomed(deleted.begin(), deleted.end());
+std::string text_of(const BranchError& error) {
+    return std::visit([](const auto& kind) { return kind.text; }, error.kind);
+}
+
+// What the commit could not do without destroying what the command never saw: the entries stay
+// in the branch, and the commit reports them.
+struct Conflicts {
+    std::vector<std::string> texts;
+    std::set<std::string> skipped_dirs;  // upper directories left in the branch, with their contents
+
+    bool skips(const std::string& rel) const {
+        for (const auto& dir : skipped_dirs)
+            if (rel == dir || is_below(rel, dir)) return true;
+        return false;
+    }
+};
+
+// The W entries the command removed, deepest first, each reached beneath W without a link on the
+// way, and nothing else: a directory goes only when that leaves nothing behind (another process
+// may have added to it meanwhile), and one the command made again stays as it is.
+void apply_deletions(int w_fd, const std::set<std::string>& removed,
+                     const std::set<std::string>& upper_dirs, Conflicts& conflicts) {
+    std::vector<std::string> doomed(removed.begin(), removed.end());
     std::sort(doomed.begin(), doomed.end(), [](const auto& a, const auto& b) {
         return depth(a) != depth(b) ? depth(a) > depth(b) : a > b;
     });
-    for (const auto& rel : doomed)
-        if (auto w = place_in(w_fd, rel)) remove_tree_at(w->dir.get(), w->name);
+    for (const auto& rel : doomed) {
+        auto w = place_in(w_fd, rel);
+        if (!w) continue;
+        auto st = lstat_at(w->dir.get(), w->name);
+        if (!st) continue;
+        if (!S_ISDIR(st->st_mode)) {
+            ::unlinkat(w->dir.get(), w->name.c_str(), 0);
+            continue;
+        }
+        if (upper_dirs.contains(rel)) continue;
+        if (::unlinkat(w->dir.get(), w->name.c_str(), AT_REMOVEDIR) != 0 &&
+            (errno == ENOTEMPTY || errno == EEXIST))
+            conflicts.texts.push_back(text::quoted(rel) +
+                                      " was removed by the command but holds entries it never saw");
+    }
 }
 
 struct CommitMarks {
@@ -963,18 +1047,26 @@ struct CommitMarks {
 
 // One entry of the upper tree into its place in W. A file arrives under the fresh name `tmp`
 // beside its place and is renamed into it: nothing is written through a link or a hard link of
-// the old entry, and no half-made file is left. An entry of another kind at the place goes first.
+// the old entry, and no half-made file is left. An entry of another kind at the place is one the
+// command never removed (those went first): it stays, and the entry stays in the branch.
 std::expected<void, BranchError> install(int w_fd, int upper_fd, const UpperItem& item,
-                                         const std::string& tmp, CommitMarks& marks) {
+                                         const std::string& tmp, CommitMarks& marks,
+                                         Conflicts& conflicts) {
     const bool is_dir = S_ISDIR(item.st.st_mode);
     auto place = place_in(w_fd, item.rel);
     if (!place) return std::unexpected(failed(is_dir ? "mkdir" : "copy", place.error()));
     const int pdir = place->dir.get();
     const char* name = place->name.c_str();
     auto existing = lstat_at(pdir, place->name);
+    if (existing && S_ISDIR(existing->st_mode) != is_dir) {
+        conflicts.texts.push_back(text::quoted(item.rel) + " is " +
+                                  (is_dir ? "no directory" : "a directory") +
+                                  " in the working directory now");
+        if (is_dir) conflicts.skipped_dirs.insert(item.rel);
+        return {};
+    }
     if (is_dir) {
-        if (existing && S_ISDIR(existing->st_mode)) return {};
-        if (existing) ::unlinkat(pdir, name, 0);
+        if (existing) return {};
         if (::mkdirat(pdir, name, 0700) != 0) return std::unexpected(failed("mkdir", errno));
         marks.made_dirs.insert(item.rel);
         return {};
@@ -985,7 +1077,6 @@ std::expected<void, BranchError> install(int w_fd, int upper_fd, const UpperItem
         ::unlinkat(pdir, tmp.c_str(), 0);
         return std::unexpected(failed("copy", staged.error()));
     }
-    if (existing && S_ISDIR(existing->st_mode)) remove_tree_at(pdir, place->name);
     if (::renameat(pdir, tmp.c_str(), pdir, name) != 0) {
         int e = errno;
         ::unlinkat(pdir, tmp.c_str(), 0);
@@ -1043,17 +1134,25 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
     // Everything is read and checked before W changes at all.
     std::vector<UpperItem> items;
     if (auto walked = walk(upper_fd_.get(), "", items); !walked)
-        return std::unexpected(failed("walk", walked.error()));
-    if (auto checked = check_committable(items); !checked) return checked;
+        return std::unexpected(commit_error("", failed("walk", walked.error())));
+    for (const auto& item : items)
+        if (auto checked = check_committable(item); !checked)
+            return std::unexpected(commit_error(item.rel, checked.error()));
 
-    apply_deletions(w_fd_.get(), deleted_);
+    std::set<std::string> upper_dirs;
+    for (const auto& item : items)
+        if (S_ISDIR(item.st.st_mode)) upper_dirs.insert(item.rel);
+    Conflicts conflicts;
+    apply_deletions(w_fd_.get(), removed_, upper_dirs, conflicts);
     CommitMarks marks;
     const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
-    for (std::size_t i = 0; i < items.size(); ++i)
+    for (std::size_t i = 0; i < items.size(); ++i) {
+        if (conflicts.skips(items[i].rel)) continue;
         if (auto installed = install(w_fd_.get(), upper_fd_.get(), items[i],
-                                     tmp_prefix + std::to_string(i), marks);
+                                     tmp_prefix + std::to_string(i), marks, conflicts);
             !installed)
-            return installed;
+            return std::unexpected(commit_error(items[i].rel, installed.error()));
+    }
 
     // Directories the command made or changed, and those W lacked, carry their own metadata.
     std::vector<UpperItem> dirs;
@@ -1065,15 +1164,40 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
     apply_dir_metadata(w_fd_.get(), std::move(dirs));
     sync_dirs(w_fd_.get(), marks.touched_dirs);
 
+    if (!conflicts.texts.empty()) {
+        std::string text;
+        for (const auto& t : conflicts.texts) text += (text.empty() ? "" : "; ") + t;
+        return std::unexpected(commit_error("", BranchError(BranchError::Conflict{std::move(text)})));
+    }
     cleanup();
     finished_ = true;
     return {};
 }
 
-void SeccompCowBranch::abort() {
-    if (finished_) return;
+BranchError SeccompCowBranch::commit_error(const std::string& rel, const BranchError& cause) const {
+    std::string text = "commit to " + text::quoted(workdir_str_);
+    if (!rel.empty()) text += " at " + text::quoted(rel);
+    text += ": " + text_of(cause) + "; the branch is kept at " + text::quoted(branch_dir_.native());
+    if (std::holds_alternative<BranchError::Conflict>(cause.kind))
+        return BranchError(BranchError::Conflict{std::move(text)});
+    return BranchError(BranchError::Failed{std::move(text)});
+}
+
+std::expected<void, BranchError> SeccompCowBranch::abort() {
+    if (finished_) return {};
     cleanup();
+    if (!branch_dir_.empty()) {
+        struct stat st;
+        const bool left = ::lstat(branch_dir_.c_str(), &st) == 0;
+        if (left || errno != ENOENT) {
+            std::string text = "abort: the branch at " + text::quoted(branch_dir_.native()) +
+                               " could not be removed";
+            if (!left) text += ": " + SystemError::from_errno(errno).message();
+            return std::unexpected(BranchError(BranchError::Failed{std::move(text)}));
+        }
+    }
     finished_ = true;
+    return {};
 }
 
 void SeccompCowBranch::cleanup() {

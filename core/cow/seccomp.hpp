@@ -75,6 +75,9 @@ public:
     static std::expected<SeccompCowBranch, BranchError> create(
         const std::filesystem::path& workdir, const std::optional<std::filesystem::path>& storage,
         bool own_base = false);
+    // A working directory the layer can stand over: one that exists and is a directory, named
+    // as itself rather than through a symbolic link. The error names the path and the reason.
+    static std::expected<void, BranchError> check_workdir(const std::filesystem::path& workdir);
 
     SeccompCowBranch(SeccompCowBranch&&) = default;
     SeccompCowBranch& operator=(SeccompCowBranch&&) = default;
@@ -150,9 +153,12 @@ public:
     std::expected<std::vector<procfs::DirEntry>, int> merged_dir_entries(std::string_view rel) const;
 
     // Applies the changes to W: everything is checked first; files arrive under a temporary name
-    // beside their place and are renamed into it. Then the branch is removed.
+    // beside their place and are renamed into it. Then the branch is removed. A commit that cannot
+    // finish names W, the entry and the reason, and keeps the branch (with what it has not yet
+    // moved into W) where the error says.
     std::expected<void, BranchError> commit();
-    void abort();
+    // Removes the branch; an error names what could not be removed.
+    std::expected<void, BranchError> abort();
     void cleanup();
     // Added and Modified files in the upper tree, then the deletions.
     std::expected<std::vector<Change>, BranchError> changes() const;
@@ -168,7 +174,11 @@ private:
     std::expected<void, int> copy_up(std::string_view rel, bool contents);
     std::expected<std::string, int> rel_of(std::string_view path) const;
     void clear_mark(const std::string& rel);
+    // Hides W's entry at rel, and records it for the commit to remove.
+    void mark_removed(const std::string& rel);
     bool dir_empty_merged(std::string_view rel) const;
+    // A commit's error: W, the entry (none: the whole branch), the cause and where the branch is.
+    BranchError commit_error(const std::string& rel, const BranchError& cause) const;
 
     std::filesystem::path workdir_;
     std::string workdir_str_;
@@ -178,6 +188,9 @@ private:
     UniqueFd w_fd_;      // W, O_PATH
     UniqueFd upper_fd_;  // the upper tree, O_PATH
     std::set<std::string> deleted_;
+    // Every W entry the command removed, also where it made a new one at the name since: the
+    // commit removes exactly these from W.
+    std::set<std::string> removed_;
     // Directories whose own metadata the command set (made, or changed mode, owner or times):
     // only these carry theirs to W at commit.
     std::set<std::string> dir_meta_;

@@ -8,8 +8,11 @@
 #include "core/cow/dispatch.hpp"
 #include "core/network.hpp"
 #include "core/process_groups.hpp"
+#include "core/procfs_views.hpp"
+#include "core/random_calls.hpp"
 #include "core/resource.hpp"
 #include "core/seccomp/metadata.hpp"
+#include "core/time.hpp"
 
 namespace vestrion::seccomp::notif {
 
@@ -64,7 +67,7 @@ Answer early_rules(const Call& call, Handlers& h) {
     if (groups::reaches_process(nr)) return h.process_reach(call);
     if (p.memory && is_memory_call(nr)) return h.memory(call);
     if (p.network && is_network_call(nr)) return h.network(call);
-    if (p.random && (nr == SYS_getrandom || nr == SYS_openat)) {
+    if (p.random && (nr == SYS_getrandom || nr == SYS_openat || nr == SYS_open)) {
         std::lock_guard lock(call.shared.mutex);
         if (auto& rng = call.shared.state.rng) {
             if (nr == SYS_getrandom) return h.getrandom(call, *rng);
@@ -191,18 +194,20 @@ std::optional<NotifAction> Handlers::cow_read(const Call& call) {
 
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the
 // routing goes on. Each names the handler that will take its place.
-// random::handle_getrandom
-NotifAction Handlers::getrandom(const Call&, random::Rng&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::getrandom(const Call& call, random::Rng& rng) {
+    return random::handle_getrandom(call, rng);
 }
-// random::handle_random_open: /dev/random and /dev/urandom.
-std::optional<NotifAction> Handlers::random_open(const Call&, random::Rng&) {
-    return std::nullopt;
+
+std::optional<NotifAction> Handlers::random_open(const Call& call, random::Rng& rng) {
+    auto& devices = call.shared.state.random_devices;
+    if (!devices) devices = std::make_shared<random::DeviceStreams>();
+    return random::handle_random_open(call, rng, *devices);
 }
-// time::handle_timer
-NotifAction Handlers::timer(const Call&) {
-    return NotifAction::Continue{};
+
+NotifAction Handlers::timer(const Call& call) {
+    return time::handle_timer(call, call.policy.time_offset);
 }
+
 // The virtual root's open, and the rest of its handlers.
 NotifAction Handlers::chroot_open(const Call&, int) {
     return NotifAction::Continue{};
@@ -211,23 +216,23 @@ NotifAction Handlers::chroot_call(const Call&) {
     return NotifAction::Continue{};
 }
 // The /proc views, the CPU count, the host name and sorted listings.
-std::optional<NotifAction> Handlers::proc_open(const Call&) {
-    return std::nullopt;
+std::optional<NotifAction> Handlers::proc_open(const Call& call) {
+    return procfs::handle_proc_open(call);
 }
-std::optional<NotifAction> Handlers::proc_listing(const Call&) {
-    return std::nullopt;
+std::optional<NotifAction> Handlers::proc_listing(const Call& call) {
+    return procfs::handle_getdents(call);
 }
-NotifAction Handlers::cpu_affinity(const Call&, std::uint32_t) {
-    return NotifAction::Continue{};
+NotifAction Handlers::cpu_affinity(const Call& call, std::uint32_t num_cpus) {
+    return procfs::handle_sched_getaffinity(call, num_cpus);
 }
-NotifAction Handlers::uname(const Call&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::uname(const Call& call) {
+    return procfs::handle_uname(call, call.policy.hostname.value_or(""));
 }
-std::optional<NotifAction> Handlers::hostname_open(const Call&) {
-    return std::nullopt;
+std::optional<NotifAction> Handlers::hostname_open(const Call& call) {
+    return procfs::handle_hostname_open(call, call.policy.hostname.value_or(""));
 }
-NotifAction Handlers::sorted_listing(const Call&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::sorted_listing(const Call& call) {
+    return procfs::handle_sorted_getdents(call);
 }
 // Port remapping.
 NotifAction Handlers::bind(const Call&) {

@@ -166,6 +166,9 @@ bool wants_cloexec(const SeccompNotif& notif) noexcept {
     }
 }
 
-void maybe_patch_vdso(std::uint32_t, SupervisorState&, const NotifPolicy&) {}
+bool maybe_patch_vdso(std::uint32_t pid, SupervisorState& state) {
+    if (!state.vdso) return true;
+    return state.vdso->ensure(pid).has_value();
+}
 
 }  // namespace vestrion::seccomp::notif

@@ -69,9 +69,9 @@ SysResult<UniqueFd> dup_child_fd(int pidfd, int fd) noexcept;
 // answering it must carry.
 bool wants_cloexec(const SeccompNotif& notif) noexcept;
 
-// Re-patches the vDSO of a process whose vDSO moved (after an exec). The patcher is not built
-// yet: nothing happens.
-void maybe_patch_vdso(std::uint32_t pid, SupervisorState& state, const NotifPolicy& policy);
+// Patches the vDSO of the notifying process when it is not yet (after each exec): one read of
+// its memory when it is. False when a patch was needed and could not be made.
+bool maybe_patch_vdso(std::uint32_t pid, SupervisorState& state);
 
 // --- The policy callback's events. ---
 

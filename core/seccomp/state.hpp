@@ -26,6 +26,7 @@
 #include "core/port_remap.hpp"
 #include "core/process_groups.hpp"
 #include "core/random.hpp"
+#include "core/vdso.hpp"
 #include "core/procfs.hpp"
 #include "core/resource.hpp"
 #include "core/seccomp/child_path.hpp"
@@ -33,6 +34,9 @@
 
 namespace vestrion::agent {
 class Agent;
+}
+namespace vestrion::time {
+class SleepKeeper;
 }
 
 namespace vestrion::seccomp::notif {
@@ -112,7 +116,12 @@ struct SupervisorState {
     groups::ProcessGroups groups;  // every group a sandbox process made, the first included
     std::shared_ptr<PidNetworks> pid_networks = std::make_shared<PidNetworks>();
     std::shared_ptr<DeniedPaths> denied_paths = std::make_shared<DeniedPaths>();
-    std::uint64_t vdso_base = 0;
+    // With a start time or a seed: keeps each process's vDSO patched after its exec.
+    std::optional<vdso::Patcher> vdso;
+    // The pipes behind the random devices the command opened, and the absolute sleeps held or
+    // watched off the loop; made at the first need.
+    std::shared_ptr<random::DeviceStreams> random_devices;
+    std::shared_ptr<time::SleepKeeper> sleep_keeper;
     std::shared_ptr<PolicyEventQueue> policy_events;
     std::shared_ptr<SharedLivePolicy> live_policy;
     std::uint32_t fork_count = 0;

@@ -1,6 +1,7 @@
 // The supervisor loop: one notification at a time, until stopped or the listener is gone.
 #include <fcntl.h>
 #include <poll.h>
+#include <signal.h>
 #include <sys/syscall.h>
 
 #include <cerrno>
@@ -17,7 +18,11 @@ NotifAction decide(const Call& call) {
     const SeccompNotif& notif = call.notif;
     if (call.policy.time || call.policy.random) {
         std::lock_guard lock(call.shared.mutex);
-        maybe_patch_vdso(notif.pid, call.shared.state, call.policy);
+        // A process left on the host's clock or randomness would silently break the run's
+        // promise: the sandbox ends instead.
+        SupervisorState& state = call.shared.state;
+        if (!maybe_patch_vdso(notif.pid, state))
+            return NotifAction::Kill{SIGKILL, state.child_pid, state.child_pidfd.get()};
     }
     // Every way of opening by path that reaches us, not only openat: a denied path must not be
     // one open(2) away.

@@ -549,6 +549,28 @@ int bind_unix(const char* path) {
     return 0;
 }
 
+// sched_getaffinity with a mask of `size` bytes (at an unmapped address with "bad"): the count
+// returned, then the mask's bytes in hexadecimal, or the error's name.
+int affinity(unsigned size, bool bad) {
+    std::vector<unsigned char> mask(size + 64, 0xee);
+    void* at = bad ? reinterpret_cast<void*>(8) : mask.data();
+    long n = syscall(SYS_sched_getaffinity, 0, size, at);
+    if (n < 0) {
+        std::printf("%s\n", outcome(n));
+        return 0;
+    }
+    std::printf("%ld", n);
+    for (long i = 0; i < n && !bad; ++i) std::printf(" %02x", mask[static_cast<std::size_t>(i)]);
+    std::printf("\n");
+    return 0;
+}
+
+// uname into an unmapped address: the host's values must not be written anywhere.
+int uname_bad() {
+    std::printf("%s\n", outcome(syscall(SYS_uname, reinterpret_cast<void*>(8))));
+    return 0;
+}
+
 // Appends "y" through LINK `count` times while a second thread keeps pointing LINK at `a` and at
 // `b` in turn; prints how many of the opens succeeded.
 int swap_write(const char* link, const char* a, const char* b, int count) {
@@ -580,6 +602,39 @@ int swap_write(const char* link, const char* a, const char* b, int count) {
     pthread_join(swapper, nullptr);
     std::printf("opened %d\n", opened > 0 ? 1 : 0);
     return 0;
+}
+
+// `n` threads open the FIFO at `path` for reading, with no writer. Once every open that does
+// not wait has returned, "ready" is made in the working directory; when "done" appears there, the
+// errors seen are printed ("ENFILE 336") and the process ends with its waiting threads.
+int fifo_opens(int n, const char* path) {
+    static std::atomic<int> returned{0}, enfile{0}, other{0};
+    static const char* fifo;
+    fifo = path;
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    for (int i = 0; i < n; ++i) {
+        pthread_t t;
+        if (pthread_create(&t, &attr, [](void*) -> void* {
+                int fd = open(fifo, O_RDONLY | O_CLOEXEC);
+                if (fd < 0) (errno == ENFILE ? enfile : other).fetch_add(1);
+                returned.fetch_add(1);
+                return nullptr;
+            }, nullptr) != 0) {
+            std::printf("pthread_create failed\n");
+            return 1;
+        }
+    }
+    for (int i = 0; i < 2000 && returned.load() < n - 64; ++i) usleep(10000);
+    usleep(200000);  // any open beyond the bound that was to return has returned
+    int ready = open("ready", O_WRONLY | O_CREAT | O_CLOEXEC, 0644);
+    if (ready >= 0) close(ready);
+    struct stat st;
+    for (int i = 0; i < 6000 && stat("done", &st) != 0; ++i) usleep(10000);
+    std::printf("ENFILE %d other %d\n", enfile.load(), other.load());
+    std::fflush(stdout);
+    _exit(0);
 }
 
 int main(int argc, char** argv) {
@@ -615,7 +670,11 @@ int main(int argc, char** argv) {
     if (name == "chroot-chmod" && argc > 3)
         return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
+    if (name == "affinity" && argc > 2)
+        return affinity(static_cast<unsigned>(n), argc > 3 && std::string(argv[3]) == "bad");
+    if (name == "uname-bad") return uname_bad();
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (name == "fifo-opens" && argc > 3) return fifo_opens(n, argv[3]);
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
