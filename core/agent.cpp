@@ -24,7 +24,7 @@ namespace {
 // One request: this header with the socket (and the base directory of a path) attached, then
 // the destination, the control data and the payload; then, when `rights` is not 0, one byte
 // carrying those descriptors. The reply is one i64: the result, or a negated error number.
-enum Op : std::uint32_t { OP_CONNECT = 1, OP_SEND = 2 };
+enum Op : std::uint32_t { OP_CONNECT = 1, OP_SEND = 2, OP_BIND = 3 };
 
 struct Request {
     std::uint32_t op;
@@ -139,6 +139,42 @@ socklen_t proc_fd_address(sockaddr_un& addr, int fd) noexcept {
     return static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + at + 1);
 }
 
+// Binds `socket` to the Unix path `path` (`len` bytes, room for a NUL after them) as the child
+// would: the directory that holds the name is opened from `base` (beneath it for an absolute
+// path), and the last name is bound from there. A name reached through /proc/self/fd/N would
+// have to fit the 108 bytes of an address with that prefix; from its directory it always fits.
+long bind_path(int socket, std::uint8_t* path, std::size_t len, int base, bool in_root) noexcept {
+    std::size_t name_at = len;
+    while (name_at > 0 && path[name_at - 1] != '/') --name_at;
+    const std::size_t name_len = len - name_at;
+    if (name_len == 0) return -ENOENT;
+    char root[] = "/";
+    char here[] = ".";
+    char* dir = here;
+    if (name_at == 1) {
+        dir = root;
+    } else if (name_at > 1) {
+        path[name_at - 1] = 0;
+        dir = reinterpret_cast<char*>(path);
+    }
+    open_how how{};
+    how.flags = O_PATH | O_DIRECTORY | O_CLOEXEC;
+    how.resolve = in_root ? RESOLVE_IN_ROOT : 0;
+    long dir_fd = sys(SYS_openat2, base, dir, &how, sizeof how);
+    if (dir_fd < 0) return dir_fd;
+    long ret = sys(SYS_fchdir, dir_fd);
+    sys(SYS_close, dir_fd);
+    if (ret < 0) return ret;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    std::memcpy(addr.sun_path, path + name_at, name_len);
+    ret = sys(SYS_bind, socket, &addr, offsetof(sockaddr_un, sun_path) + name_len);
+    // Hold no directory of the child's: a mount there must stay free to go.
+    char top[] = "/";
+    sys(SYS_chdir, top);
+    return ret;
+}
+
 long perform(const Request& req, std::uint8_t* buf, int socket, int base, const int* rights) noexcept {
     std::uint8_t* dest = buf;
     std::uint8_t* control = buf + DEST_SIZE;
@@ -150,6 +186,11 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     sockaddr_un by_fd;
     long path_fd = -1;
     auto kind = static_cast<Destination::Kind>(req.dest_kind);
+    if (req.op == OP_BIND) {
+        if (kind == Destination::Kind::PathFromDir || kind == Destination::Kind::PathInRoot)
+            return bind_path(socket, dest, req.dest_len, base, kind == Destination::Kind::PathInRoot);
+        return sys(SYS_bind, socket, dest, req.dest_len);
+    }
     if (kind == Destination::Kind::Address) {
         name = dest;
         name_len = req.dest_len;
@@ -281,6 +322,10 @@ Agent::~Agent() {
 
 SysResult<std::int64_t> Agent::connect(int socket, const Destination& to) {
     return call(OP_CONNECT, socket, Message{to, {}, {}, {}, 0});
+}
+
+SysResult<std::int64_t> Agent::bind(int socket, const Destination& to) {
+    return call(OP_BIND, socket, Message{to, {}, {}, {}, 0});
 }
 
 SysResult<std::int64_t> Agent::send(int socket, const Message& message) {

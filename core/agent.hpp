@@ -2,9 +2,9 @@
 // supervisor.
 //
 // The supervisor acts with the caller's rights, outside the child's Landlock domain and with
-// capabilities the child has dropped. A call it makes on the child's behalf (a connect, a send)
-// goes to the agent instead, which makes it with exactly the child's rights: the child starts the
-// agent after every restriction but its seccomp filter, so the agent shares the child's
+// capabilities the child has dropped. A call it makes on the child's behalf (a connect, a send,
+// a bind) goes to the agent instead, which makes it with exactly the child's rights: the child
+// starts the agent after every restriction but its seccomp filter, so the agent shares the child's
 // namespaces, ids, capabilities and Landlock domain (TCP ports, the abstract-socket scope), and
 // its calls are not routed back to the supervisor. A thread of the supervisor that restricted
 // itself would get a domain of its own, whose scope refuses the sandbox's own abstract names.
@@ -77,6 +77,8 @@ class Agent {
     // The call's result (0 for connect, the count sent) or its error. `socket` is the
     // supervisor's duplicate of the child's socket. An agent that is gone gives ENOSYS.
     SysResult<std::int64_t> connect(int socket, const Destination& to);
+    // A Unix path is bound from the directory that holds its last name.
+    SysResult<std::int64_t> bind(int socket, const Destination& to);
     SysResult<std::int64_t> send(int socket, const Message& message);
 
   private:

@@ -10,6 +10,7 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
         return "a copy-on-write working directory (workdir)";
     if (p.random_seed) return "deterministic randomness (random_seed)";
     if (p.time_start) return "a start time (time_start)";
+    if (p.port_remap) return "port remapping (port_remap)";
     if (p.num_cpus) return "the CPU-count view (num_cpus)";
     if (p.isolate_pids) return "the /proc process view (isolate_pids)";
     if (p.hostname) return "the host-name view (hostname)";
@@ -18,7 +19,6 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
 }
 
 std::optional<std::string> feature_not_built(const Policy& p) {
-    if (p.port_remap) return "port remapping (port_remap)";
     if (p.chroot) return "a virtual root (chroot)";
     if (p.fs_isolation != FsIsolation::None)
         return "a copy-on-write working directory on an overlay or outside filesystem (fs_isolation)";

@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <vector>
+#include <vector>
 
 #include "core/text.hpp"
 
@@ -29,5 +30,9 @@ inline std::optional<std::vector<std::string>> read_argv(const char* const* argv
     }
     return args;
 }
+
+// A list of system-call names: split at commas, each piece trimmed of Unicode white space, empty
+// pieces dropped ("a, b,,c " gives a, b and c). Text that is not UTF-8 gives nothing.
+std::vector<std::string> split_names(const char* names);
 
 }  // namespace vestrion::ffi

@@ -207,7 +207,9 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_clean_env(vestri
 /* On unless set false: the command inherits no descriptor of the caller but its standard
  * input, output and error. Off, it inherits every descriptor not marked close-on-exec. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_close_fds(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
-/* The ports the command binds are moved to free ones. Not served yet. */
+/* A TCP or UDP port the command binds that the host already holds is moved to one the kernel
+ * chooses; getsockname shows the command the port it asked for. The command's own port rules
+ * still apply. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_port_remap(vestrion_policy_builder_t* b, bool v) VESTRION_NOEXCEPT;
 /* The command runs as root of a user namespace of its own (the caller's user outside it); it
  * gains no privilege over the host. */

@@ -132,6 +132,14 @@ TEST(ProcViewsRun, MeminfoShowsTheMemoryLimit) {
     EXPECT_EQ(r.out, "MemTotal:       1048576 kB\n") << r.err;
 }
 
+TEST(ProcViewsRun, TcpTablesShowOnlyTheSandboxsPorts) {
+    // The header alone, by every name that leads to the tables.
+    Ran r = sh(readable().port_remap(true),
+               "for t in /proc/net/tcp /proc/self/net/tcp6 /proc/thread-self/net/tcp; do "
+               "wc -l < $t; done");
+    EXPECT_EQ(r.out, "1\n1\n1\n") << r.err;
+}
+
 TEST(ProcViewsRun, ViewsAreFilesOfTheirOwnWithTheCallersCloseOnExec) {
     // exec 3< keeps the descriptor across the exec of cat; the view stays readable there.
     Ran r = sh(readable().num_cpus(1), "exec 3</proc/cpuinfo; cat <&3 | head -n 1");

@@ -7,6 +7,7 @@
 
 #include "core/cow/dispatch.hpp"
 #include "core/network.hpp"
+#include "core/port_remap.hpp"
 #include "core/process_groups.hpp"
 #include "core/procfs_views.hpp"
 #include "core/random_calls.hpp"
@@ -234,12 +235,12 @@ std::optional<NotifAction> Handlers::hostname_open(const Call& call) {
 NotifAction Handlers::sorted_listing(const Call& call) {
     return procfs::handle_sorted_getdents(call);
 }
-// Port remapping.
-NotifAction Handlers::bind(const Call&) {
-    return NotifAction::Continue{};
+// Port remapping, and binds made for the child.
+NotifAction Handlers::bind(const Call& call) {
+    return port_remap::handle_bind(call);
 }
-NotifAction Handlers::getsockname(const Call&) {
-    return NotifAction::Continue{};
+NotifAction Handlers::getsockname(const Call& call) {
+    return port_remap::handle_getsockname(call);
 }
 
 }  // namespace vestrion::seccomp::notif

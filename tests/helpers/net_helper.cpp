@@ -437,6 +437,78 @@ int race_name(const char* host, const char* port, int tries) {
     return 0;
 }
 
+// The local ports the sandbox's /proc/net/tcp and tcp6 list, in decimal, after "tcp:".
+void print_tcp_ports() {
+    std::printf(" tcp:");
+    for (const char* table : {"/proc/net/tcp", "/proc/net/tcp6"}) {
+        FILE* f = std::fopen(table, "r");
+        if (!f) continue;
+        char line[512];
+        bool header = true;
+        while (std::fgets(line, sizeof line, f)) {
+            if (header) {
+                header = false;
+                continue;
+            }
+            char local[128];
+            if (std::sscanf(line, "%*s %127s", local) != 1) continue;
+            const char* colon = std::strrchr(local, ':');
+            if (colon) std::printf("%ld,", std::strtol(colon + 1, nullptr, 16));
+        }
+        std::fclose(f);
+    }
+}
+
+// bind-listen HOST PORT [twice]: "ok", the port getsockname shows and whether HOST:PORT then
+// reaches the listener; with "twice", the outcome of a second socket's bind to the same port;
+// then the ports the TCP tables list.
+int bind_listen(const char* host, const char* port, bool twice) {
+    sockaddr_storage addr;
+    socklen_t len = ip_address(host, port, addr);
+    int fd = socket(addr.ss_family, SOCK_STREAM, 0);
+    long r = bind(fd, reinterpret_cast<sockaddr*>(&addr), len);
+    std::printf("%s", outcome(r));
+    if (r == 0) {
+        listen(fd, 4);
+        sockaddr_storage local{};
+        socklen_t local_len = sizeof local;
+        getsockname(fd, reinterpret_cast<sockaddr*>(&local), &local_len);
+        std::printf(" %u", ntohs(reinterpret_cast<sockaddr_in*>(&local)->sin_port));
+        sockaddr_storage to;
+        socklen_t to_len = ip_address(addr.ss_family == AF_INET6 ? "::1" : "127.0.0.1", port, to);
+        int peer = socket(to.ss_family, SOCK_STREAM, 0);
+        std::printf(" %s", outcome(connect(peer, reinterpret_cast<sockaddr*>(&to), to_len)));
+        if (twice) {
+            int again = socket(addr.ss_family, SOCK_STREAM, 0);
+            std::printf(" %s", outcome(bind(again, reinterpret_cast<sockaddr*>(&addr), len)));
+        }
+    }
+    print_tcp_ports();
+    std::printf("\n");
+    return 0;
+}
+
+// bind-bad: a bind whose address cannot be read, one whose length is too long, and a
+// getsockname whose length cannot be read or written.
+int bind_bad() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    long unreadable = bind(fd, reinterpret_cast<sockaddr*>(8), sizeof addr);
+    std::printf("%s", outcome(unreadable));
+    std::printf(" %s", outcome(bind(fd, reinterpret_cast<sockaddr*>(&addr), 200)));
+    sockaddr_storage local{};
+    std::printf(" %s", outcome(getsockname(fd, reinterpret_cast<sockaddr*>(&local),
+                                          reinterpret_cast<socklen_t*>(8))));
+    // A short buffer gets a prefix and the full length.
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    unsigned char two[2] = {0xee, 0xee};
+    socklen_t room = 2;
+    long r = getsockname(fd, reinterpret_cast<sockaddr*>(two), &room);
+    std::printf(" %s %u %u\n", outcome(r), room, two[0] | (two[1] << 8));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -479,6 +551,9 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (name == "connect-nonblocking" && want(2)) return connect_nonblocking(argv[2], argv[3]);
+    if (name == "bind-listen" && want(2))
+        return bind_listen(argv[2], argv[3], argc > 4 && std::string(argv[4]) == "twice");
+    if (name == "bind-bad") return bind_bad();
     if (name == "connect-unix" && want(1)) return connect_unix(argv[2], false);
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);
     if (name == "abstract-self" && want(1)) return abstract_self(argv[2]);
