@@ -127,7 +127,7 @@ class Recording : public seccomp::notif::Handlers {
         auto a = maybe(ChrootOpen);
         return a ? std::move(*a) : NotifAction(NotifAction::Continue{});
     }
-    NotifAction chroot_call(const Call&) override { return tag(ChrootCall); }
+    std::optional<NotifAction> chroot_call(const Call&) override { return maybe(ChrootCall); }
     std::optional<NotifAction> cow_write(const Call&) override { return maybe(CowWrite); }
     std::optional<NotifAction> cow_open(const Call&) override { return maybe(CowOpen); }
     std::optional<NotifAction> cow_read(const Call&) override { return maybe(CowRead); }
@@ -242,6 +242,16 @@ INSTANTIATE_TEST_SUITE_P(
                   true},
         RouteCase{"Timers", [](NotifPolicy& p) { p.time = true; }, SYS_clock_nanosleep, Timer},
         RouteCase{"VirtualRootOpenWithoutAT", chroot, SYS_open, ChrootOpen},
+        RouteCase{"VirtualRootTakesCreat", chroot, SYS_creat, ChrootOpen},
+        RouteCase{"VirtualRootTakesAttributeReadsByPath", chroot, SYS_getxattr, ChrootCall},
+        RouteCase{"VirtualRootPassesADescriptorFormToMetadata", chroot, SYS_utimensat, Metadata,
+                  {ChrootCall}},
+        RouteCase{"VirtualRootLeavesListingsToSorting",
+                  [](NotifPolicy& p) {
+                      chroot(p);
+                      p.deterministic_dirs = true;
+                  },
+                  SYS_getdents64, Sorted},
         RouteCase{"VirtualRootTakesItsTable",
                   [](NotifPolicy& p) {
                       chroot(p);

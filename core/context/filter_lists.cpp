@@ -113,6 +113,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"request_key", 249, true},
     {"keyctl", 250, true},
     {"ioprio_set", 251, false},
+    {"inotify_add_watch", 254, false},
     {"openat", 257, true},
     {"mkdirat", 258, true},
     {"mknodat", 259, false},
@@ -164,6 +165,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"listxattrat", 465, false},
     {"removexattrat", 466, false},
     {"open_tree_attr", 467, true},
+    {"file_getattr", 468, false},
     {"file_setattr", 469, false},
 });
 
@@ -219,16 +221,29 @@ constexpr Numbers<57> kCopyOnWrite{
     // status, links and listings
     nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
     nr("access"), nr("readlinkat"), nr("readlink"), nr("getdents64"), nr("getdents")};
-// faccessat2 too: the virtual-root handler serves it, and unrouted it would resolve host paths.
-constexpr Numbers<36> kVirtualRoot{
-    nr("openat"),     nr("open"),      nr("execve"),     nr("execveat"),   nr("unlinkat"),
-    nr("mkdirat"),    nr("renameat2"), nr("symlinkat"),  nr("linkat"),     nr("fchmodat"),
-    nr("fchownat"),   nr("truncate"),  nr("newfstatat"), nr("stat"),       nr("lstat"),
-    nr("statx"),      nr("faccessat"), nr("access"),     nr("readlinkat"), nr("readlink"),
-    nr("getdents64"), nr("getdents"),  nr("chdir"),      nr("getcwd"),     nr("statfs"),
-    nr("utimensat"),  nr("unlink"),    nr("rmdir"),      nr("mkdir"),      nr("rename"),
-    nr("symlink"),    nr("link"),      nr("chmod"),      nr("chown"),      nr("lchown"),
-    nr("faccessat2")};
+// Every call that names a path, in each of its forms: under a root the supervisor resolves them
+// all, since the kernel would read the child's paths as host paths. Landlock grants the host's
+// own copy of each readable entry (the kernel loads interpreters by host path), so a call left
+// to the kernel could read the host's files there. openat2, fchmodat2 and the newest attribute
+// calls are refused with ENOSYS: C libraries fall back to the forms the root serves.
+constexpr Numbers<60> kVirtualRoot{
+    // opens and exec
+    nr("openat"), nr("open"), nr("creat"), nr("openat2"), nr("execve"), nr("execveat"),
+    // changes by path
+    nr("unlinkat"), nr("unlink"), nr("rmdir"), nr("mkdirat"), nr("mkdir"), nr("mknodat"),
+    nr("mknod"), nr("renameat2"), nr("renameat"), nr("rename"), nr("symlinkat"), nr("symlink"),
+    nr("linkat"), nr("link"), nr("fchmodat"), nr("fchmodat2"), nr("chmod"), nr("fchownat"),
+    nr("chown"), nr("lchown"), nr("truncate"), nr("utimensat"), nr("utime"), nr("utimes"),
+    nr("futimesat"),
+    // extended attributes by path, read and changed
+    nr("setxattr"), nr("lsetxattr"), nr("getxattr"), nr("lgetxattr"), nr("listxattr"),
+    nr("llistxattr"), nr("removexattr"), nr("lremovexattr"), nr("setxattrat"),
+    nr("getxattrat"), nr("listxattrat"), nr("removexattrat"), nr("file_getattr"),
+    nr("file_setattr"),
+    // status, links, listings, the working directory, watches
+    nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
+    nr("access"), nr("readlinkat"), nr("readlink"), nr("statfs"), nr("getdents64"),
+    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch")};
 // Every way to open by path, so that a path the callback denied is not one open(2) away.
 constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
                                nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};

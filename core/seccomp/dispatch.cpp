@@ -5,6 +5,7 @@
 
 #include <mutex>
 
+#include "core/chroot/dispatch.hpp"
 #include "core/cow/dispatch.hpp"
 #include "core/network.hpp"
 #include "core/port_remap.hpp"
@@ -38,27 +39,6 @@ bool is_listing(int nr) {
     return nr == SYS_getdents || nr == SYS_getdents64;
 }
 
-// The calls the virtual root takes whole (its open is tried first, apart).
-bool is_chroot_call(int nr) {
-    // clang-format off
-    switch (nr) {
-        case SYS_newfstatat: case SYS_faccessat: case SYS_faccessat2:
-        case SYS_stat: case SYS_lstat: case SYS_access:
-        case SYS_execve: case SYS_execveat:
-        case SYS_truncate: case SYS_mkdirat: case SYS_fchownat: case SYS_unlinkat:
-        case SYS_linkat: case SYS_symlinkat: case SYS_fchmodat: case SYS_renameat2:
-        case SYS_rename: case SYS_mkdir: case SYS_rmdir: case SYS_link: case SYS_unlink:
-        case SYS_symlink: case SYS_chmod: case SYS_chown: case SYS_lchown:
-        case SYS_getdents: case SYS_getdents64:
-        case SYS_getcwd: case SYS_chdir: case SYS_readlinkat: case SYS_readlink:
-        case SYS_statfs: case SYS_utimensat: case SYS_statx:
-            return true;
-        default:
-            return false;
-    }
-    // clang-format on
-}
-
 // Rules 1 to 6: budgets, network, randomness, timers.
 Answer early_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
@@ -84,13 +64,13 @@ Answer early_rules(const Call& call, Handlers& h) {
 // Rule 7: the virtual root. A `Continue` from its open passes the call on.
 Answer chroot_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
-    if (nr == SYS_openat || nr == SYS_open) {
-        int dirfd = nr == SYS_open ? AT_FDCWD : static_cast<int>(call.notif.data.args[0]);
+    if (nr == SYS_openat || nr == SYS_open || nr == SYS_creat) {
+        int dirfd = nr == SYS_openat ? static_cast<int>(call.notif.data.args[0]) : AT_FDCWD;
         NotifAction answer = h.chroot_open(call, dirfd);
         if (!answer.is<NotifAction::Continue>()) return answer;
         return std::nullopt;
     }
-    if (is_chroot_call(nr)) return h.chroot_call(call);
+    if (chroot::dispatch::is_chroot_call(nr)) return h.chroot_call(call);
     return std::nullopt;
 }
 
@@ -183,6 +163,13 @@ NotifAction Handlers::metadata(const Call& call) {
     return handle_metadata(call);
 }
 
+NotifAction Handlers::chroot_open(const Call& call, int) {
+    return chroot::dispatch::handle_open(call);
+}
+std::optional<NotifAction> Handlers::chroot_call(const Call& call) {
+    return chroot::dispatch::handle_call(call);
+}
+
 std::optional<NotifAction> Handlers::cow_write(const Call& call) {
     return cow::dispatch::handle_cow_write(call);
 }
@@ -209,13 +196,6 @@ NotifAction Handlers::timer(const Call& call) {
     return time::handle_timer(call, call.policy.time_offset);
 }
 
-// The virtual root's open, and the rest of its handlers.
-NotifAction Handlers::chroot_open(const Call&, int) {
-    return NotifAction::Continue{};
-}
-NotifAction Handlers::chroot_call(const Call&) {
-    return NotifAction::Continue{};
-}
 // The /proc views, the CPU count, the host name and sorted listings.
 std::optional<NotifAction> Handlers::proc_open(const Call& call) {
     return procfs::handle_proc_open(call);

@@ -40,9 +40,12 @@ class Handlers {
     virtual NotifAction getrandom(const Call& call, random::Rng& rng);
     virtual std::optional<NotifAction> random_open(const Call& call, random::Rng& rng);
     virtual NotifAction timer(const Call& call);
-    // The virtual-root open: `Continue` passes the call on. `dirfd` is AT_FDCWD for open.
+    // The virtual root's open (open, openat, creat): `Continue` passes the call on. `dirfd` is
+    // AT_FDCWD for open and creat.
     virtual NotifAction chroot_open(const Call& call, int dirfd);
-    virtual NotifAction chroot_call(const Call& call);
+    // Every other call that names a path under the root; none for the descriptor forms, which go
+    // on to the later rules.
+    virtual std::optional<NotifAction> chroot_call(const Call& call);
     // The copy-on-write layer: none for a path outside the working directory, which goes on to
     // the later rules (a change of metadata there reaches the metadata rule). Its read side
     // (listings, status, access, links, extended attributes) is asked only once the layer has

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/child_rights.hpp"
+#include "core/chroot/resolve.hpp"
 #include "core/cow/pending_open.hpp"
 #include "core/cow/seccomp.hpp"
 #include "core/policy.hpp"
@@ -102,6 +103,8 @@ struct SupervisorState {
     DirCache proc_dir_cache;
     DirCache cow_dir_cache;
     DirCache chroot_dir_cache;
+    // The virtual root, opened by the first call that needs it and kept for the sandbox's life.
+    std::shared_ptr<const chroot::Root> chroot_root;
     std::optional<std::set<IpAddr>> static_allowed_ips;
     // Makes the calls of the network handlers with the child's rights; present whenever those
     // handlers are routed.

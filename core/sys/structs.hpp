@@ -22,6 +22,7 @@ inline constexpr long NR_SETXATTRAT = 463;
 inline constexpr long NR_GETXATTRAT = 464;
 inline constexpr long NR_LISTXATTRAT = 465;
 inline constexpr long NR_REMOVEXATTRAT = 466;
+inline constexpr long NR_FILE_GETATTR = 468;
 inline constexpr long NR_FILE_SETATTR = 469;
 
 // openat2's argument.
