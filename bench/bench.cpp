@@ -244,6 +244,31 @@ void cow_opens(const std::string& dir, int rounds, long calls) {
     ::rmdir(scratch);
 }
 
+// Opens while the /proc views are on (num_cpus): the supervisor reads and normalises the path of
+// every openat, and serves /proc/cpuinfo from memory.
+void view_opens(const std::string& dir, int rounds, long calls) {
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    b = vestrion_policy_builder_fs_read(b, dir.c_str());
+    for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc", "/proc"})
+        if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+    b = vestrion_policy_builder_num_cpus(b, 2);
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    const std::string program = dir + "/vestrion-bench-routed-loop";
+    const std::string count = std::to_string(calls);
+    const std::string cpuinfo = "/proc/cpuinfo";
+    struct Case {
+        const char* what;
+        const std::string& file;
+    };
+    const Case cases[] = {{"open, /proc views on (per call)", program},
+                          {"open of /proc/cpuinfo, served (per call)", cpuinfo}};
+    for (const Case& c : cases) {
+        const char* argv[] = {program.c_str(), "open", count.c_str(), c.file.c_str(), "r", nullptr};
+        report_loop(c.what, policy, argv, 5, rounds, calls);
+    }
+    vestrion_policy_free(policy);
+}
+
 // A shell writes `files` small files in a fresh directory: bare, and under the copy-on-write
 // layer, whose figure includes the commit that brings them into the directory.
 void cow_writes(int rounds, int files) {
@@ -422,6 +447,7 @@ int main(int argc, char** argv) {
     notification_floor(quick ? 3 : 15, quick ? 20000 : 100000);
     metadata_calls(dir, quick ? 3 : 15, quick ? 5000 : 20000);
     cow_opens(dir, quick ? 3 : 15, quick ? 5000 : 20000);
+    view_opens(dir, quick ? 3 : 15, quick ? 5000 : 20000);
     cow_writes(quick ? 3 : 15, 200);
     parallel_throughput(quick ? 1 : 5, quick ? 0.3 : 2.0);
     live_sandboxes(quick ? 10 : 100);

@@ -188,7 +188,8 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     auto kind = static_cast<Destination::Kind>(req.dest_kind);
     if (req.op == OP_BIND) {
         if (kind == Destination::Kind::PathFromDir || kind == Destination::Kind::PathInRoot)
-            return bind_path(socket, dest, req.dest_len, base, kind == Destination::Kind::PathInRoot);
+            return bind_path(socket, dest, req.dest_len, base,
+                             kind == Destination::Kind::PathInRoot);
         return sys(SYS_bind, socket, dest, req.dest_len);
     }
     if (kind == Destination::Kind::Address) {

@@ -87,7 +87,9 @@ Step<int> socket_domain(int socket) {
     return domain;
 }
 
-bool is_ip(int domain) { return domain == AF_INET || domain == AF_INET6; }
+bool is_ip(int domain) {
+    return domain == AF_INET || domain == AF_INET6;
+}
 
 // The port of an IP address, none when the bytes are too short or of another family.
 std::optional<std::uint16_t> port_of(const Bytes& address) {
@@ -140,7 +142,8 @@ Step<Target> target_of(const Call& call, Bytes address) {
     t.base = UniqueFd(::open(dir.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
     if (!t.base) return std::unexpected(errno == ENOENT ? ESRCH : errno);
     if (!seccomp::notif::still_valid(call.listener, call.notif.id)) return std::unexpected(ESRCH);
-    t.kind = absolute ? agent::Destination::Kind::PathInRoot : agent::Destination::Kind::PathFromDir;
+    t.kind =
+        absolute ? agent::Destination::Kind::PathInRoot : agent::Destination::Kind::PathFromDir;
     return t;
 }
 

@@ -29,8 +29,8 @@ namespace vestrion::procfs {
 namespace {
 
 constexpr std::array<std::string_view, 8> kSensitive{
-    "/proc/kcore",        "/proc/kmsg",    "/proc/kallsyms",        "/proc/keys",
-    "/proc/key-users",    "/proc/sysrq-trigger", "/sys/firmware", "/sys/kernel/security"};
+    "/proc/kcore",     "/proc/kmsg",          "/proc/kallsyms", "/proc/keys",
+    "/proc/key-users", "/proc/sysrq-trigger", "/sys/firmware",  "/sys/kernel/security"};
 
 constexpr long PROC_SUPER_MAGIC = 0x9fa0;
 constexpr ino_t PROC_ROOT_INO = 1;
@@ -105,6 +105,11 @@ std::expected<std::vector<DirEntry>, int> list_directory(int dup, Keep keep) {
     return out;
 }
 
+// By the bytes of the names (std::string compares its chars as unsigned).
+void sort_by_name(std::vector<DirEntry>& entries) {
+    std::ranges::stable_sort(entries, {}, &DirEntry::name);
+}
+
 // getdents of a descriptor opened O_PATH fails with EBADF; we would otherwise list it.
 bool is_path_only(int fd) {
     int flags = ::fcntl(fd, F_GETFL);
@@ -121,8 +126,7 @@ bool is_proc_root(int fd) {
 NotifAction write_back(const Call& call, std::uint64_t address, const void* data, std::size_t len,
                        std::int64_t result) {
     auto written = seccomp::notif::write_child_mem(
-        call.listener, call.notif, address,
-        std::span(static_cast<const std::uint8_t*>(data), len));
+        call.listener, call.notif, address, std::span(static_cast<const std::uint8_t*>(data), len));
     if (!written) return NotifAction::Errno{EFAULT};
     return NotifAction::ReturnValue{result};
 }
@@ -153,8 +157,9 @@ std::string generate_cpuinfo(std::uint32_t num_cpus) {
 std::string generate_meminfo(std::uint64_t max_memory, std::uint64_t memory_used) {
     const std::uint64_t total = max_memory / 1024;
     const std::uint64_t free = total - std::min(max_memory, memory_used) / 1024;
-    return "MemTotal:       " + std::to_string(total) + " kB\nMemFree:        " +
-           std::to_string(free) + " kB\nMemAvailable:   " + std::to_string(free) + " kB\n";
+    return "MemTotal:       " + std::to_string(total) +
+           " kB\nMemFree:        " + std::to_string(free) +
+           " kB\nMemAvailable:   " + std::to_string(free) + " kB\n";
 }
 
 std::string filter_tcp_table(std::string_view table, const std::set<std::uint16_t>& ports) {
@@ -209,8 +214,8 @@ std::optional<std::string> read_open_path(const Call& call) {
     if (end == std::string_view::npos || end == 0) return std::nullopt;
     bytes = bytes.substr(0, end);
     if (bytes.starts_with('/')) return text::normalize_path(bytes);
-    auto directory =
-        sys::proc::directory_path(notif.pid, static_cast<int>(static_cast<std::uint32_t>(notif.data.args[0])));
+    auto directory = sys::proc::directory_path(
+        notif.pid, static_cast<int>(static_cast<std::uint32_t>(notif.data.args[0])));
     if (!directory || !seccomp::notif::still_valid(call.listener, notif.id)) return std::nullopt;
     return text::normalize_path(bytes, *directory);
 }
@@ -245,23 +250,25 @@ std::optional<NotifAction> handle_proc_open(const Call& call) {
 std::optional<NotifAction> handle_getdents(const Call& call) {
     const int fd = static_cast<int>(static_cast<std::uint32_t>(call.notif.data.args[0]));
     auto dup = child_descriptor(call.notif, fd);
-    if (!dup || !seccomp::notif::still_valid(call.listener, call.notif.id) || is_path_only(dup->get()) ||
-        !is_proc_root(dup->get()))
+    if (!dup || !seccomp::notif::still_valid(call.listener, call.notif.id) ||
+        is_path_only(dup->get()) || !is_proc_root(dup->get()))
         return std::nullopt;
     auto& state = call.shared.state;
     const int dir = dup->get();
+    const bool sorted = call.policy.deterministic_dirs;
     // Runs with the state mutex held, which guards the recorded groups.
-    return deliver_listing(call.notif, call.listener, call.shared.mutex, state.proc_dir_cache,
-                           [&]() {
-                               return list_directory(dir, [&](std::string_view name) {
-                                   auto pid = process_number(name);
-                                   if (!pid) return true;
-                                   if (*pid <= 0) return false;
-                                   auto member = sys::proc::group_membership(
-                                       static_cast<std::uint32_t>(*pid));
-                                   return member && state.groups.holds(member->group);
-                               });
-                           });
+    return deliver_listing(
+        call.notif, call.listener, call.shared.mutex, state.proc_dir_cache, [&]() {
+            auto entries = list_directory(dir, [&](std::string_view name) {
+                auto pid = process_number(name);
+                if (!pid) return true;
+                if (*pid <= 0) return false;
+                auto member = sys::proc::group_membership(static_cast<std::uint32_t>(*pid));
+                return member && state.groups.holds(member->group);
+            });
+            if (entries && sorted) sort_by_name(*entries);
+            return entries;
+        });
 }
 
 NotifAction handle_sorted_getdents(const Call& call) {
@@ -270,14 +277,13 @@ NotifAction handle_sorted_getdents(const Call& call) {
     if (!dup) return NotifAction::Errno{dup.error().code() == ESRCH ? ESRCH : EBADF};
     if (is_path_only(dup->get())) return NotifAction::Errno{EBADF};
     const int dir = dup->get();
-    return deliver_listing(call.notif, call.listener, call.shared.mutex,
-                           call.shared.state.proc_dir_cache,
-                           [&]() -> std::expected<std::vector<DirEntry>, int> {
-                               auto entries = list_directory(dir, [](std::string_view) { return true; });
-                               if (entries)
-                                   std::ranges::stable_sort(*entries, {}, &DirEntry::name);
-                               return entries;
-                           });
+    return deliver_listing(
+        call.notif, call.listener, call.shared.mutex, call.shared.state.proc_dir_cache,
+        [&]() -> std::expected<std::vector<DirEntry>, int> {
+            auto entries = list_directory(dir, [](std::string_view) { return true; });
+            if (entries) sort_by_name(*entries);
+            return entries;
+        });
 }
 
 NotifAction handle_uname(const Call& call, std::string_view hostname) {
@@ -305,7 +311,8 @@ NotifAction handle_sched_getaffinity(const Call& call, std::uint32_t num_cpus) {
     if (real < 0) return NotifAction::Errno{errno};
     mask.assign(static_cast<std::size_t>(real), 0);
     const std::uint64_t bits = std::min<std::uint64_t>(num_cpus, mask.size() * 8);
-    for (std::uint64_t i = 0; i < bits; ++i) mask[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
+    for (std::uint64_t i = 0; i < bits; ++i)
+        mask[i / 8] |= static_cast<std::uint8_t>(1u << (i % 8));
     return write_back(call, call.notif.data.args[2], mask.data(), mask.size(), real);
 }
 

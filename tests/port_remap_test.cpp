@@ -3,12 +3,11 @@
 #include "core/port_remap.hpp"
 
 #include <arpa/inet.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
-
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -102,7 +101,9 @@ struct BindCase {
     // Checked against the words (outcome, port shown, reach, second bind) and the TCP ports.
     std::function<void(const Seen&, const std::string& asked)> check;
 };
-void PrintTo(const BindCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const BindCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class Binds : public ::testing::TestWithParam<BindCase> {};
 
@@ -155,13 +156,13 @@ INSTANTIATE_TEST_SUITE_P(
                      EXPECT_EQ(s.words[3], "EADDRINUSE");
                      EXPECT_EQ(s.tcp.size(), 1u);
                  }},
-        BindCase{"WithoutRemappingAHeldPortIsInUse", false, true, "127.0.0.1",
-                 BindCase::Rule::None, false,
+        BindCase{"WithoutRemappingAHeldPortIsInUse", false, true, "127.0.0.1", BindCase::Rule::None,
+                 false,
                  [](const Seen& s, const std::string&) {
                      EXPECT_EQ(s.words, std::vector<std::string>{"EADDRINUSE"});
                  }},
-        BindCase{"APortOutsideTheRulesIsRefused", true, false, "127.0.0.1",
-                 BindCase::Rule::Other, false,
+        BindCase{"APortOutsideTheRulesIsRefused", true, false, "127.0.0.1", BindCase::Rule::Other,
+                 false,
                  [](const Seen& s, const std::string&) {
                      EXPECT_EQ(s.words, std::vector<std::string>{"EACCES"});
                      EXPECT_TRUE(s.tcp.empty());
@@ -229,9 +230,9 @@ TEST(PortRemap, AUnixBindUnderACallbackIsMadeWhereTheCommandStands) {
         std::string path;
         const char* expected;
     };
-    for (const Case& c : {Case{"relative", false, "sock", "ok\n"},
-                          Case{"longest", false, long_name, "ok\n"},
-                          Case{"vetoed", true, "vetoed", "EPERM\n"}}) {
+    for (const Case& c :
+         {Case{"relative", false, "sock", "ok\n"}, Case{"longest", false, long_name, "ok\n"},
+          Case{"vetoed", true, "vetoed", "EPERM\n"}}) {
         bool existed_here = fs::exists(c.path);
         auto policy = Policy::builder()
                           .fs_read("/")

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <functional>
 #include <regex>
@@ -40,8 +41,9 @@ TEST(ProcViews, MeminfoShowsTheLimitAndWhatRemainsOfIt) {
              MeminfoCase{GiB, 300 * MiB,
                          "MemTotal:       1048576 kB\nMemFree:        741376 kB\n"
                          "MemAvailable:   741376 kB\n"},
-             MeminfoCase{GiB, 2 * GiB,
-                         "MemTotal:       1048576 kB\nMemFree:        0 kB\nMemAvailable:   0 kB\n"},
+             MeminfoCase{
+                 GiB, 2 * GiB,
+                 "MemTotal:       1048576 kB\nMemFree:        0 kB\nMemAvailable:   0 kB\n"},
              // Divisions truncate, each on its own.
              MeminfoCase{3000, 1500,
                          "MemTotal:       2 kB\nMemFree:        1 kB\nMemAvailable:   1 kB\n"},
@@ -53,8 +55,8 @@ TEST(ProcViews, SensitivePathsAreTheEntriesAndWhatLiesBelowThem) {
     for (const char* path : {"/proc/kcore", "/proc/keys", "/proc/key-users", "/proc/sysrq-trigger",
                              "/sys/firmware", "/sys/firmware/efi/vars", "/sys/kernel/security/lsm"})
         EXPECT_TRUE(procfs::is_sensitive_proc(path)) << path;
-    for (const char* path : {"/proc/keysx", "/proc/key", "/proc", "/sys/firmwarex", "/sys/kernel",
-                             "/proc/self/keys"})
+    for (const char* path :
+         {"/proc/keysx", "/proc/key", "/proc", "/sys/firmwarex", "/sys/kernel", "/proc/self/keys"})
         EXPECT_FALSE(procfs::is_sensitive_proc(path)) << path;
 }
 
@@ -96,7 +98,9 @@ Ran sh(PolicyBuilder builder, const std::string& script) {
     return run(std::move(builder), Args{"sh", "-c", script});
 }
 
-PolicyBuilder readable() { return Policy::builder().fs_read("/"); }
+PolicyBuilder readable() {
+    return Policy::builder().fs_read("/");
+}
 
 TEST(ProcViewsRun, TheCpuCountReachesCpuinfoNprocAndTheMask) {
     Ran r = sh(readable().num_cpus(2), "cat /proc/cpuinfo; nproc");
@@ -107,14 +111,14 @@ TEST(ProcViewsRun, TheCpuCountReachesCpuinfoNprocAndTheMask) {
         bool bad;
         std::string expected;
     };
-    for (const Case& c : {Case{"8", false, "8 03 00 00 00 00 00 00 00\n"},
-                          // The kernel's own refusals of the size.
-                          Case{"4", false, "EINVAL\n"}, Case{"12", false, "EINVAL\n"},
-                          Case{"0", false, "EINVAL\n"},
-                          // Never the host's mask, never more than the kernel's own size.
-                          Case{"8", true, "EFAULT\n"}}) {
-        Ran a = run(readable().num_cpus(2), Args{VESTRION_TEST_HELPER, "affinity", c.size,
-                                                 c.bad ? "bad" : "good"});
+    for (const Case& c :
+         {Case{"8", false, "8 03 00 00 00 00 00 00 00\n"},
+          // The kernel's own refusals of the size.
+          Case{"4", false, "EINVAL\n"}, Case{"12", false, "EINVAL\n"}, Case{"0", false, "EINVAL\n"},
+          // Never the host's mask, never more than the kernel's own size.
+          Case{"8", true, "EFAULT\n"}}) {
+        Ran a = run(readable().num_cpus(2),
+                    Args{VESTRION_TEST_HELPER, "affinity", c.size, c.bad ? "bad" : "good"});
         EXPECT_EQ(a.out, c.expected) << c.size << " " << a.err;
     }
     Ran big = run(readable().num_cpus(3), Args{VESTRION_TEST_HELPER, "affinity", "4096"});
@@ -186,7 +190,8 @@ TEST(ProcViewsRun, IsolatedPidsHoldAfterACopyOnWriteChange) {
     test::TempDir work, store;
     fs::create_directory(work / "w");
     auto policy = readable().isolate_pids(true).workdir(work / "w").fs_storage(store / "s");
-    std::string script = "cd " + (work / "w").native() + " && touch new && echo $$; ls -1 /proc; true";
+    std::string script =
+        "cd " + (work / "w").native() + " && touch new && echo $$; ls -1 /proc; true";
     expect_only_the_sandbox(sh(std::move(policy), script));
 }
 
@@ -197,10 +202,18 @@ TEST(ProcViewsRun, SortedListingsInByteOrder) {
     EXPECT_EQ(sh(readable().deterministic_dirs(true), "ls -f " + (dir / "d").native()).out,
               "C\na\nb\n");
     // Together with the /proc view, which leaves other directories to the sorted listing.
-    EXPECT_EQ(sh(readable().deterministic_dirs(true).isolate_pids(true),
-                 "ls -f " + (dir / "d").native())
-                  .out,
-              "C\na\nb\n");
+    EXPECT_EQ(
+        sh(readable().deterministic_dirs(true).isolate_pids(true), "ls -f " + (dir / "d").native())
+            .out,
+        "C\na\nb\n");
+    // /proc itself, filtered and sorted.
+    std::string proc =
+        sh(readable().deterministic_dirs(true).isolate_pids(true), "ls -f /proc").out;
+    std::vector<std::string> names;
+    std::istringstream lines(proc);
+    for (std::string name; std::getline(lines, name);) names.push_back(name);
+    EXPECT_TRUE(std::ranges::is_sorted(names)) << proc;
+    EXPECT_NE(std::ranges::find(names, "self"), names.end()) << proc;
     // A directory of the copy-on-write layer after a change.
     test::TempDir store;
     auto cow = readable().deterministic_dirs(true).workdir(dir / "d").fs_storage(store / "s");
@@ -210,7 +223,8 @@ TEST(ProcViewsRun, SortedListingsInByteOrder) {
 
 TEST(ProcViewsRun, HostNameReachesUnameAndEtcHostname) {
     for (bool isolated : {false, true}) {
-        Ran r = sh(readable().hostname("box").isolate_pids(isolated), "uname -n; cat /etc/hostname");
+        Ran r =
+            sh(readable().hostname("box").isolate_pids(isolated), "uname -n; cat /etc/hostname");
         EXPECT_EQ(r.out, "box\nbox\n") << isolated << r.err;
     }
     // A long name: uname holds its first 64 bytes, the file all of it.
