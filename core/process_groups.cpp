@@ -27,8 +27,12 @@ namespace {
 constexpr int IOPRIO_WHO_PROCESS = 1;
 constexpr int IOPRIO_WHO_PGRP = 2;
 constexpr int IOPRIO_WHO_USER = 3;
-// Past this many records, groups without members are dropped before another is added.
+// Past this many records, ended groups are dropped before another is added; the bound then
+// doubles with what is left, so that many live groups cost no scan per new one.
 constexpr std::size_t TIDY_ABOVE = 16;
+// How long the teardown lets the reapers of killed members act before it looks through /proc
+// for members that still run.
+constexpr std::chrono::microseconds SCAN_AFTER{2000};
 
 bool has_exited(const UniqueFd& pidfd) {
     pollfd p{pidfd.get(), POLLIN, 0};
@@ -55,7 +59,10 @@ void for_each_process(Visit visit) {
 // --- ProcessGroups ---
 
 void ProcessGroups::record(pid_t id, UniqueFd leader) {
-    if (groups_.size() > TIDY_ABOVE) forget_empty();
+    if (groups_.size() >= std::max(tidy_at_, TIDY_ABOVE)) {
+        forget_ended();
+        tidy_at_ = 2 * groups_.size();
+    }
     auto same = std::ranges::find(groups_, id, &Group::id);
     if (same == groups_.end()) {
         groups_.push_back(Group{id, std::move(leader)});
@@ -76,20 +83,37 @@ bool ProcessGroups::has_members(const Group& group) const {
         .has_value();
 }
 
-bool ProcessGroups::has_running_member(const Group& group) const {
-    if (!has_members(group)) return false;
+std::size_t ProcessGroups::kill_all() const {
+    return static_cast<std::size_t>(std::ranges::count_if(groups_, [](const Group& group) {
+        return sys::syscall::pidfd_send_signal(group.leader.get(), SIGKILL,
+                                               sys::PIDFD_SIGNAL_PROCESS_GROUP)
+            .has_value();
+    }));
+}
+
+bool ProcessGroups::any_member_running() const {
     // Members that have ended but wait for their parent to reap them still count as members;
-    // only /proc tells them from those that still run. While the group has members its number
-    // is not reused, so the number identifies them.
+    // only /proc tells them from those that still run. While a group has members its number is
+    // not reused, so the number identifies them.
+    std::vector<pid_t> live;
+    for (const Group& group : groups_)
+        if (has_members(group)) live.push_back(group.id);
+    if (live.empty()) return false;
+    std::ranges::sort(live);
     bool running = false;
     for_each_process([&](const sys::proc::GroupMembership& m) {
-        running = running || (m.group == group.id && m.running);
+        running = running || (m.running && std::ranges::binary_search(live, m.group));
     });
     return running;
 }
 
-void ProcessGroups::forget_empty() {
-    std::erase_if(groups_, [&](const Group& group) { return !has_members(group); });
+void ProcessGroups::forget_ended() {
+    // A leader that has ended can no longer make its group, and a group without members cannot
+    // get one back; a group whose leader lives may still be on its way (a setsid answered but
+    // not yet made).
+    std::erase_if(groups_, [&](const Group& group) {
+        return has_exited(group.leader) && !has_members(group);
+    });
 }
 
 void ProcessGroups::signal_all(int signal) const {
@@ -99,13 +123,17 @@ void ProcessGroups::signal_all(int signal) const {
 }
 
 void ProcessGroups::kill_all_and_wait(std::chrono::milliseconds limit) const {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
-    auto pause = std::chrono::microseconds(100);
+    const auto start = std::chrono::steady_clock::now();
+    const auto deadline = start + limit;
+    auto pause = std::chrono::microseconds(20);
     while (true) {
-        signal_all(SIGKILL);
-        if (std::ranges::none_of(groups_, [&](const Group& g) { return has_running_member(g); }))
-            return;
-        if (std::chrono::steady_clock::now() >= deadline) return;
+        // A signal to a group without members fails: that answer alone says whether any is left.
+        if (kill_all() == 0) return;
+        // What is left has mostly ended and waits for its reaper; only a wait that lasts is
+        // worth a look through /proc.
+        const auto now = std::chrono::steady_clock::now();
+        if (now - start >= SCAN_AFTER && !any_member_running()) return;
+        if (now >= deadline) return;
         std::this_thread::sleep_for(pause);
         pause = std::min(pause * 2, std::chrono::microseconds(10000));
     }

@@ -26,7 +26,9 @@ namespace vestrion::groups {
 class ProcessGroups {
   public:
     // Records group `id`, whose leader (the process whose pid is `id`) `leader` refers to. A
-    // group recorded before under the same number is replaced once it has no member left.
+    // group recorded before under the same number is replaced once it has no member left. The
+    // group may not exist yet (a setsid is recorded before the kernel makes its group), so a
+    // record is dropped only once its leader has ended and its last member has gone.
     void record(pid_t id, UniqueFd leader);
 
     // True when group `id` is recorded and still has members: then the number cannot have been
@@ -49,10 +51,14 @@ class ProcessGroups {
         UniqueFd leader;
     };
     bool has_members(const Group& group) const;
-    bool has_running_member(const Group& group) const;
-    void forget_empty();
+    // SIGKILL to every recorded group; the number of groups that still had members.
+    std::size_t kill_all() const;
+    // Whether a member of a group that still has members runs, rather than waits to be reaped.
+    bool any_member_running() const;
+    void forget_ended();
 
     std::vector<Group> groups_;
+    std::size_t tidy_at_ = 0;
 };
 
 // setsid (112) and setpgid (109): records the group the call makes, refuses with EPERM a move into

@@ -358,7 +358,12 @@ void sandbox_thread_main(SpawnJob* job) {
             std::lock_guard lock(state->mutex);
             recorded = std::move(state->state.groups);
         }
+        recorded.signal_all(SIGKILL);
+        // Once the collector has reaped the child and its agent, the first group is empty and
+        // the kernel alone says whether any recorded group still has a member.
+        wait_for_stop(watch->stop.get());
         recorded.kill_all_and_wait(kGroupTeardownLimit);
+        return;
     }
     wait_for_stop(watch->stop.get());
 }

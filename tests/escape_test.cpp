@@ -13,6 +13,7 @@
 
 #include <chrono>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 #include <thread>
 
@@ -151,6 +152,51 @@ INSTANTIATE_TEST_SUITE_P(Endings, NewSession,
                                            SessionCase{"Kill", Ending::Kill},
                                            SessionCase{"Teardown", Ending::TeardownWhileRunning}),
                          [](const auto& info) { return info.param.name; });
+
+// Processes named by "pid start-time" lines that still run (an ended one waiting for its reaper
+// does not).
+std::vector<std::string> still_running(const std::filesystem::path& list) {
+    std::vector<std::string> running;
+    std::ifstream in(list);
+    std::string pid, start;
+    while (in >> pid >> start) {
+        std::ifstream stat_file("/proc/" + pid + "/stat");
+        std::string stat((std::istreambuf_iterator<char>(stat_file)), {});
+        const auto close = stat.rfind(')');
+        if (close == std::string::npos) continue;
+        std::istringstream fields(stat.substr(close + 2));
+        std::vector<std::string> f{std::istream_iterator<std::string>(fields), {}};
+        // From the state (field 3) on: the start time is field 22.
+        if (f.size() > 19 && f[19] == start && f[0] != "Z" && f[0] != "X")
+            running.push_back(pid + " (" + f[0] + ")");
+    }
+    return running;
+}
+
+// A thousand sessions made in bursts from several parents, while the supervisor answers each
+// setsid before the kernel makes its group: none outlives the run.
+TEST(ProcessGroups, ThousandSessionsAreGoneWhenTheRunReturns) {
+    rlimit files{};
+    ::getrlimit(RLIMIT_NOFILE, &files);
+    if (files.rlim_cur < 4096 && files.rlim_max >= 4096) {
+        files.rlim_cur = 4096;
+        ::setrlimit(RLIMIT_NOFILE, &files);
+    }
+    if (files.rlim_cur < 4096) GTEST_SKIP() << "needs 4096 descriptors for the sessions' records";
+    test::TempDir dir;
+    const auto list = dir / "sessions";
+    auto policy =
+        *Policy::builder().fs_read("/").fs_write(dir.path()).max_processes(4000).build();
+    EXPECT_EQ(run_output(policy, {VESTRION_TEST_HELPER, "session-storm", "1000", "8",
+                                  list.native()}),
+              "1000 reported\n");
+    std::ifstream in(list);
+    const auto lines = std::count(std::istreambuf_iterator<char>(in), {}, '\n');
+    EXPECT_EQ(lines, 1000);
+    const auto running = still_running(list);
+    EXPECT_TRUE(running.empty()) << running.size() << " still run, the first "
+                                 << running.front();
+}
 
 TEST(ProcessGroups, JoiningOnlyAGroupOfTheSandbox) {
     const struct {

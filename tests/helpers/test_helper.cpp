@@ -333,6 +333,79 @@ int session_child(const std::string& dir) {
     return 0;
 }
 
+// Field 22 of /proc/self/stat: with the pid, it names this process and no later one.
+unsigned long long start_time() {
+    char buf[1024] = {};
+    int fd = open("/proc/self/stat", O_RDONLY | O_CLOEXEC);
+    ssize_t n = fd >= 0 ? read(fd, buf, sizeof buf - 1) : -1;
+    if (fd >= 0) close(fd);
+    const char* p = n > 0 ? std::strrchr(buf, ')') : nullptr;
+    for (int field = 2; p && field < 22; ++field) p = std::strchr(p + 1, ' ');
+    return p ? std::strtoull(p + 1, nullptr, 10) : 0;
+}
+
+// A process of the storm: appends "pid start-time" to `file`, tells its parent through `report`
+// and waits forever.
+[[noreturn]] void linger(int file, int report) {
+    char line[64];
+    int len = std::snprintf(line, sizeof line, "%d %llu\n", static_cast<int>(getpid()), start_time());
+    if (write(file, line, static_cast<std::size_t>(len)) != len) _exit(1);
+    char one = 1;
+    if (write(report, &one, 1) != 1) _exit(1);
+    while (true) pause();
+}
+
+// Starts `total` processes that each make a session of their own, from `parents` parents that
+// fork them in bursts; every other session leader leaves a child of its own behind in its
+// session and ends. Each process that stays names itself in `path`. Prints how many reported.
+int session_storm(int total, int parents, const char* path) {
+    constexpr int BURST = 25;
+    int file = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+    if (file < 0 || parents <= 0) return 1;
+    int reported = 0;
+    std::vector<int> reads;
+    for (int p = 0; p < parents; ++p) {
+        int fds[2];
+        if (pipe(fds) != 0) return 1;
+        const int share = total / parents + (p < total % parents ? 1 : 0);
+        if (fork() == 0) {
+            close(fds[0]);
+            int report[2];
+            if (pipe(report) != 0) _exit(1);
+            for (int done = 0; done < share;) {
+                const int burst = std::min(BURST, share - done);
+                for (int i = 0; i < burst; ++i) {
+                    pid_t child = fork();
+                    if (child != 0) continue;
+                    close(fds[1]);  // the command's count ends when the parents do
+                    if (setsid() < 0) _exit(1);
+                    if ((done + i) % 2 == 0) linger(file, report[1]);
+                    if (fork() == 0) linger(file, report[1]);
+                    _exit(0);
+                }
+                for (int i = 0; i < burst; ++i) {
+                    char one;
+                    if (read(report[0], &one, 1) != 1) _exit(1);
+                    if (write(fds[1], &one, 1) != 1) _exit(1);
+                }
+                done += burst;
+            }
+            _exit(0);
+        }
+        close(fds[1]);
+        reads.push_back(fds[0]);
+    }
+    for (int fd : reads) {
+        char buf[256];
+        ssize_t n;
+        while ((n = read(fd, buf, sizeof buf)) > 0) reported += static_cast<int>(n);
+    }
+    while (wait(nullptr) > 0) {
+    }
+    std::printf("%d reported\n", reported);
+    return 0;
+}
+
 // setpgid into group `group`.
 int join_group(pid_t group) {
     std::printf("setpgid %s\n", outcome(setpgid(0, group)));
@@ -664,6 +737,7 @@ int main(int argc, char** argv) {
     if (name == "clone-parent") return clone_parent();
     if (name == "session-child" && argc > 2) return session_child(argv[2]);
     if (name == "join-group") return join_group(n);
+    if (name == "session-storm" && argc > 4) return session_storm(n, m, argv[4]);
     if (name == "reach") return reach(n);
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
