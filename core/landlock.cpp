@@ -194,6 +194,15 @@ Path normal(const Path& p) {
     return ec ? p.lexically_normal() : out;
 }
 
+}  // namespace
+
+Path entry_path(const Policy& policy, const Path& entry) {
+    if (entry.is_relative() && policy.cwd) return normal(*policy.cwd / entry);
+    return normal(entry);
+}
+
+namespace {
+
 // `outer` is `inner` or one of its ancestors.
 bool contains(const Path& outer, const Path& inner) {
     auto o = outer.begin(), i = inner.begin();
@@ -215,7 +224,7 @@ std::expected<void, BranchError> check_cow_paths(const Policy& policy, const Pat
                                                  const Path& storage) {
     const Path w = normal(workdir), s = normal(storage);
     for (const auto& entry : policy.fs_writable) {
-        const Path e = normal(entry);
+        const Path e = entry_path(policy, entry);
         if (contains(e, w) && e != w)
             return std::unexpected(conflict(e, " (fs_write) contains the working directory ", w));
         if (contains(e, s))
@@ -248,13 +257,14 @@ Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const P
     const Path w = normal(workdir);
     child.fs_writable.clear();
     for (const auto& entry : policy.fs_writable) {
-        if (contains(w, normal(entry)))
+        if (contains(w, entry_path(policy, entry)))
             child.fs_readable.push_back(entry);
         else
             child.fs_writable.push_back(entry);
     }
-    child.fs_readable.push_back(workdir);
-    child.fs_readable.push_back(upper);
+    // Ours, not the command's: relative ones would be taken from its working directory.
+    child.fs_readable.push_back(w);
+    child.fs_readable.push_back(normal(upper));
     return child;
 }
 
