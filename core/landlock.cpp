@@ -237,11 +237,13 @@ std::expected<void, BranchError> check_cow_paths(const Policy& policy, const Pat
     return {};
 }
 
-std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const Path& workdir) {
+std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const Path& workdir,
+                                                     const std::string& base_name) {
     std::error_code ec;
     Path temp = std::filesystem::temp_directory_path(ec);
     if (ec) temp = "/tmp";
-    const std::string name = "vestrion-cow-" + std::to_string(::getpid());
+    const std::string name =
+        base_name.empty() ? "vestrion-cow-" + std::to_string(::getpid()) : base_name;
     std::optional<BranchError> first_refusal;
     for (const Path& dir : {temp, Path("/var/tmp"), Path("/dev/shm")}) {
         Path base = dir / name;

@@ -94,9 +94,11 @@ Path entry_path(const Policy& policy, const Path& entry);
 // the storage, naming both paths.
 std::expected<void, BranchError> check_cow_paths(const Policy& policy, const Path& workdir,
                                                  const Path& storage);
-// A storage base for the layer when the policy names none: the first of the temporary
-// directories that lies outside every fs_write tree and apart from W.
-std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const Path& workdir);
+// A storage base for a branch when the policy names none: `name` (by default one of this
+// process's own) in the first of the temporary directories that lies outside every fs_write
+// tree and apart from W.
+std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const Path& workdir,
+                                                     const std::string& name = {});
 // The policy the child's ruleset is built from while the layer is in force: fs_write entries
 // equal to or inside W become read-only, and W and this layer's upper tree are readable.
 Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const Path& upper);

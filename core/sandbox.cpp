@@ -15,6 +15,7 @@
 
 #include "core/agent.hpp"
 #include "core/context/child.hpp"
+#include "core/cow/branch.hpp"
 #include "core/context/handshake.hpp"
 #include "core/network.hpp"
 #include "core/landlock.hpp"
@@ -201,6 +202,8 @@ struct SpawnJob {
     std::set<IpAddr> allowed_ips;  // resolved from net_allow_hosts; empty when it is
     // Handed to the supervisor state once the supervisor starts.
     std::optional<cow::SeccompCowBranch>& layer;
+    // The policy the child's own rules come from.
+    const Policy& rules;
 
     struct Outcome {
         std::optional<VestrionError> error;
@@ -326,11 +329,7 @@ void sandbox_thread_main(SpawnJob* job) {
         // Taken from the child's own rules, so that under the copy-on-write layer the working
         // directory counts as outside every writable tree, as it does for Landlock.
         outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
-            seccomp::notif::WriteTrees::of(
-                job->layer ? landlock::child_policy_under_cow(job->policy, job->layer->workdir(),
-                                                              job->layer->upper())
-                           : job->policy,
-                pid));
+            seccomp::notif::WriteTrees::of(job->rules, pid));
         if (job->layer) {
             outcome.state->state.cow_branch = std::move(*job->layer);
             job->layer.reset();
@@ -482,6 +481,9 @@ Result<void> Sandbox::spawn(std::span<const std::string> argv) { return do_spawn
 Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) {
     if (state_.kind != SandboxStateKind::Created)
         return std::unexpected(VestrionError(child_error("sandbox already spawned")));
+    if (auto combination = cow::refuse_backend_combination(policy_))
+        return std::unexpected(VestrionError(
+            child_error(*combination + " is not supported by this build of vestrion yet")));
     if (auto feature = sandbox::feature_not_built(policy_))
         return std::unexpected(VestrionError(
             child_error(*feature + " is not supported by this build of vestrion yet")));
@@ -503,9 +505,20 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (layer) (void)layer->abort();
         }
     } discard_unused{layer};
+    auto backend = cow::make_backend(policy_);
+    if (!backend) return std::unexpected(std::move(backend.error()));
+    // Nor does a backend branch of a spawn that failed.
+    struct AbortUnstarted {
+        std::unique_ptr<cow::CowBranch>& branch;
+        ~AbortUnstarted() {
+            if (branch) (void)branch->abort();
+        }
+    } abort_unstarted{*backend};
+    const Policy rules =
+        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
+              : cow::child_policy_under_backend(policy_);
     auto prepared = context::ChildPlan::prepare(
-        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper()) : policy_,
-        argv, std::nullopt, nested);
+        rules, argv, *backend ? (*backend)->child_mount_config() : std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     // The child may read the plan until its exec: it lives as long as the child does.
     auto plan = std::make_unique<context::ChildPlan>(std::move(*prepared));
@@ -538,7 +551,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     pid_t foreground = ::isatty(0) == 1 ? ::tcgetpgrp(0) : -1;
 
     SpawnJob job{policy_, *plan, std::move(*pipes), std::move(stdio), std::move(out_w),
-                 std::move(err_w), watch, std::move(*allowed_ips), layer, {}};
+                 std::move(err_w), watch, std::move(*allowed_ips), layer, rules, {}};
     auto done = job.done.get_future();
     std::thread sandbox_thread(sandbox_thread_main, &job);
     SpawnJob::Outcome outcome = done.get();
@@ -559,6 +572,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     collector_ = std::thread(Collector{watch, *pid_, pidfd_.get(), std::move(out_r),
                                        std::move(err_r), foreground});
     if (outcome.error) return std::unexpected(std::move(*outcome.error));
+    cow_backend_ = std::move(*backend);
     return {};
 }
 
@@ -652,6 +666,13 @@ void Sandbox::take_back_layer() {
     held.reset();
 }
 
+std::unique_ptr<cow::CowBranch> Sandbox::take_cow_backend() { return std::move(cow_backend_); }
+
+std::optional<cow::SeccompCowBranch> Sandbox::take_cow_layer() {
+    take_back_layer();
+    return std::exchange(cow_layer_, std::nullopt);
+}
+
 Result<void> Sandbox::finish() {
     if (!pid_ || state_.kind != SandboxStateKind::Finished)
         return std::unexpected(VestrionError(SandboxError(SandboxError::NotRunning{})));
@@ -664,16 +685,16 @@ Result<void> Sandbox::finish() {
 Result<void> Sandbox::finish_branches(BranchAction action) {
     // Also a layer that no wait took back: the supervisor has stopped by now.
     take_back_layer();
-    if (!cow_layer_ || branches_finished_) return {};
+    if ((!cow_layer_ && !cow_backend_) || branches_finished_) return {};
     // Finished once: a commit that failed half-way must not run again over what it did.
     branches_finished_ = true;
     std::expected<void, BranchError> finished;
     switch (action) {
         case BranchAction::Commit:
-            finished = cow_layer_->commit();
+            finished = cow_layer_ ? cow_layer_->commit() : cow_backend_->commit();
             break;
         case BranchAction::Abort:
-            finished = cow_layer_->abort();
+            finished = cow_layer_ ? cow_layer_->abort() : cow_backend_->abort();
             break;
         case BranchAction::Keep:
             break;

@@ -41,6 +41,9 @@ struct SharedSupervisorState;
 namespace context {
 class ChildPlan;
 }
+namespace cow {
+class CowBranch;
+}
 
 enum class SandboxStateKind : std::uint8_t { Created, Running, Finished };
 
@@ -156,6 +159,10 @@ public:
     const SandboxState& state() const { return state_; }
     void set_stdio_redirects(StdioRedirects redirects) { stdio_redirects_ = redirects; }
 
+    // The branches, taken out so that teardown no longer finishes them (a dry run does).
+    std::unique_ptr<cow::CowBranch> take_cow_backend();
+    std::optional<cow::SeccompCowBranch> take_cow_layer();
+
 private:
     explicit Sandbox(const Policy& policy);
 
@@ -180,6 +187,8 @@ private:
     std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
     // Empty while the child runs: the supervisor state holds the layer then.
     std::optional<cow::SeccompCowBranch> cow_layer_;
+    // The overlay or outside-filesystem branch, from the spawn to teardown.
+    std::unique_ptr<cow::CowBranch> cow_backend_;
     bool branches_finished_ = false;
     std::optional<VestrionError> finish_error_;  // repeated by every later finish
     std::unique_ptr<context::ChildPlan> child_plan_;

@@ -272,9 +272,11 @@ VESTRION_API int vestrion_min_landlock_abi(void) VESTRION_NOEXCEPT;
  * capability (whatever privileged says) and the policy's deny list and argument checks. It has
  * no supervisor, so setsid, setpgid and the calls that change file metadata are refused, every
  * process of the fan-out stays in the template's process group, and a policy that needs the
- * supervisor (max_memory, net_allow_hosts, workdir, a policy callback) fails the fork. No
- * namespace, cwd, env, resource or CPU setting of the policy applies. When vestrion_fork
- * returns, every clone has ended and whatever they started has been killed. */
+ * supervisor (max_memory, net_allow_hosts, workdir, a policy callback, the views, port_remap,
+ * random_seed, time_start) fails the fork. No
+ * namespace, cwd, env, resource or CPU setting of the policy applies. The template is a copy of
+ * the caller: init and work see every descriptor the caller holds, close-on-exec or not. When
+ * vestrion_fork returns, every clone has ended and whatever they started has been killed. */
 
 typedef struct vestrion_sandbox vestrion_sandbox_t;
 typedef struct vestrion_fork_result vestrion_fork_result_t;

@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <sstream>
@@ -223,6 +224,146 @@ TEST(ProcessGroups, CloneParentIsRefusedAndLeavesTheCallerNoChild) {
     });
     EXPECT_EQ(report.text, "clone EPERM\nno child");
 }
+
+// --- What the teardown leaves ---
+
+struct TeardownCase {
+    const char* name;
+    bool isolate_signals;
+    std::string script;  // D stands for a directory the command may write
+};
+void PrintTo(const TeardownCase& c, std::ostream* os) { *os << c.name; }
+
+// Alive and not a zombie (which its new parent may not have reaped yet).
+bool is_running(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    auto close = line.rfind(')');
+    return close != std::string::npos && close + 2 < line.size() && line[close + 2] != 'Z' &&
+           line[close + 2] != 'X';
+}
+
+class HostileTeardown : public ::testing::TestWithParam<TeardownCase> {};
+
+// Processes of the sandbox that a hostile command leaves behind, each named by a pid file in D
+// (one pid a line): none may run once the run has returned, and a process of the caller's that
+// runs beside the sandbox is unharmed.
+TEST_P(HostileTeardown, LeavesNoProcessOfTheSandbox) {
+    test::TempDir dir;
+    std::string script = GetParam().script;
+    for (std::size_t at; (at = script.find('D')) != std::string::npos;)
+        script.replace(at, 1, dir.path().native());
+    pid_t bystander = ::fork();
+    if (bystander == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    auto policy = *Policy::builder()
+                       .fs_read("/")
+                       .fs_write(dir.path())
+                       .isolate_signals(GetParam().isolate_signals)
+                       .build();
+    const Args argv{"sh", "-c", script};
+    auto result = Sandbox::run(policy, argv);
+    ASSERT_TRUE(result) << result.error().message();
+    std::vector<pid_t> left;
+    for (const auto& entry : std::filesystem::directory_iterator(dir.path())) {
+        std::istringstream pids(test::read_file(entry.path()));
+        for (pid_t pid; pids >> pid;)
+            if (is_running(pid)) left.push_back(pid);
+    }
+    EXPECT_TRUE(left.empty()) << left.size() << " processes of the sandbox still run";
+    EXPECT_EQ(::kill(bystander, 0), 0) << "the caller's own process was hit";
+    ::kill(bystander, SIGKILL);
+    ::waitpid(bystander, nullptr, 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, HostileTeardown,
+    ::testing::Values(
+        // The grandchild, orphaned, signals every process it may reach: under isolate_signals
+        // that is the sandbox's own; then it lingers.
+        TeardownCase{"DoubleForkKillsEverything", true,
+                     "(sh -c 'echo $$ > D/grandchild; sleep 0.2; kill -9 -1; exec sleep 30' &); "
+                     "echo $$ > D/top; sleep 30"},
+        // Without isolate_signals a root caller's command could reach every root process of
+        // the machine: here the grandchild kills only its own group.
+        TeardownCase{"DoubleForkKillsItsGroup", false,
+                     "(sh -c 'echo $$ > D/grandchild; sleep 0.2; kill -9 0; exec sleep 30' &); "
+                     "echo $$ > D/top; sleep 30"},
+        // A grandchild forks without end (the process budget refuses most of it) while the
+        // command itself returns.
+        TeardownCase{"ForkLoopOutlivesTheCommand", true,
+                     "(sh -c 'echo $$ > D/loop; while :; do "
+                     "sh -c \"echo \\$\\$ >> D/forked; exec sleep 30\" & done 2>/dev/null' &); "
+                     "sleep 0.3"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// --- One hostile program under every shape of policy ---
+
+enum class Shape { Defaults, Budgets, CopyOnWrite, VirtualRoot };
+
+struct ShapeCase {
+    const char* name;
+    Shape shape;
+};
+void PrintTo(const ShapeCase& c, std::ostream* os) { *os << c.name; }
+
+class PolicyShapes : public ::testing::TestWithParam<ShapeCase> {};
+
+TEST_P(PolicyShapes, RefuseTheSameHostileProgram) {
+    test::TempDir dir;
+    PolicyBuilder b = Policy::builder().fs_read("/");
+    switch (GetParam().shape) {
+        case Shape::Defaults:
+            b = std::move(b).fs_write(dir.path());
+            break;
+        case Shape::Budgets:
+            b = std::move(b).fs_write(dir.path()).max_memory(256 << 20).max_processes(8).random_seed(1);
+            break;
+        case Shape::CopyOnWrite:
+            b = std::move(b).workdir(dir.path()).cwd(dir.path()).on_exit(BranchAction::Abort);
+            break;
+        case Shape::VirtualRoot:
+            b = std::move(b).fs_write(dir.path()).chroot("/");
+            break;
+    }
+    auto policy = std::move(b).build();
+    ASSERT_TRUE(policy) << policy.error().message();
+    const Args argv{VESTRION_HOSTILE_HELPER, dir.path().native()};
+    auto result = Sandbox::run(*policy, argv);
+    if (!result && result.error().message().find("not supported") != std::string::npos)
+        GTEST_SKIP() << result.error().message();
+    ASSERT_TRUE(result) << result.error().message();
+    EXPECT_EQ(result->status, ExitStatus::code(0)) << *result->stderr_bytes;
+    // Reads of a path that is not there or never ends fail as the kernel fails them; the
+    // supervisor never lets the kernel read such a path again after looking at it.
+    std::string expected =
+        "clone3 ENOSYS\n"
+        "io_uring_setup EPERM\n"
+        "open_by_handle_at EPERM\n"
+        "process_vm_writev EPERM\n"
+        "ioctl TIOCSTI high EPERM\n"
+        "clone NEWUSER high EPERM\n";
+    for (const char* path : {"unmapped", "endless"}) {
+        const char* error = std::string_view(path) == "unmapped" ? "EFAULT" : "ENAMETOOLONG";
+        for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve"})
+            expected += std::string(path) + " " + call + " " + error + "\n";
+    }
+    expected +=
+        "full open write EMFILE\n"
+        "full open read EMFILE\n"
+        "after open ok\n";
+    EXPECT_EQ(*result->stdout_bytes, expected);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, PolicyShapes,
+    ::testing::Values(ShapeCase{"Defaults", Shape::Defaults}, ShapeCase{"Budgets", Shape::Budgets},
+                      ShapeCase{"CopyOnWrite", Shape::CopyOnWrite},
+                      ShapeCase{"VirtualRoot", Shape::VirtualRoot}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // --- Reaching the caller ---
 

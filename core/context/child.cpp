@@ -269,12 +269,25 @@ void ChildPlan::prepare_mount(const ChildMountConfig& mount) {
         if (!lower.empty()) lower += ':';
         lower += text::lossy_utf8(dir.native());
     }
+    // userxattr: the overlay keeps its records in user.* attributes, the only ones a user
+    // namespace may set (without it a removal in the merged view fails with EIO).
     mount_opts_ = "lowerdir=" + lower + ",upperdir=" + text::lossy_utf8(mount.upper_dir.native()) +
-                  ",workdir=" + text::lossy_utf8(mount.work_dir.native());
+                  ",workdir=" + text::lossy_utf8(mount.work_dir.native()) + ",userxattr";
     mount_opts_invalid_ = has_nul(mount_opts_);
 }
 
 void ChildPlan::prepare_cwd(const Policy& policy) {
+    if (mount_ && !policy.chroot) {
+        // A directory held from before the mount is the real one, even after chdir("."): the
+        // child changes directory by absolute path, to the policy's or to ours.
+        std::error_code ec;
+        Path dir = policy.cwd ? std::filesystem::absolute(*policy.cwd, ec)
+                              : std::filesystem::current_path(ec);
+        chdir_ = true;
+        cwd_ = dir.native();
+        cwd_invalid_ = ec || has_nul(cwd_);
+        return;
+    }
     if (!policy.cwd && !policy.chroot) return;
     chdir_ = true;
     if (policy.chroot && policy.cwd)
@@ -455,7 +468,11 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     if (plan.mount_) {
         if (int e = error_of(call(SYS_unshare, CLONE_NEWUSER | CLONE_NEWNS)))
             fail("unshare(CLONE_NEWUSER | CLONE_NEWNS)", e);
-        write_id_maps_overflow();
+        // The caller's own ids, which it may map; `privileged` promises root inside.
+        if (plan.privileged_)
+            write_id_maps(uid, gid);
+        else
+            write_id_maps_identity(uid, gid);
         if (plan.mount_target_invalid_) fail("invalid overlay mount point path", EINVAL);
         if (plan.mount_opts_invalid_) fail("invalid overlay opts", EINVAL);
         if (int e = error_of(call(SYS_mount, "overlay", plan.mount_target_.c_str(), "overlay", 0,

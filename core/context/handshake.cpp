@@ -100,18 +100,24 @@ void write_whole_file(const char* path, std::string_view content) noexcept {
 
 }  // namespace
 
-void write_id_maps(std::uint32_t uid, std::uint32_t gid) noexcept {
+namespace {
+
+void write_maps(std::uint32_t inside_uid, std::uint32_t uid, std::uint32_t inside_gid,
+                std::uint32_t gid) noexcept {
     text::LineBuf uid_map, gid_map;
-    uid_map.add("0 ").add_uint(uid).add(" 1\n");
-    gid_map.add("0 ").add_uint(gid).add(" 1\n");
+    uid_map.add_uint(inside_uid).add(" ").add_uint(uid).add(" 1\n");
+    gid_map.add_uint(inside_gid).add(" ").add_uint(gid).add(" 1\n");
     write_whole_file("/proc/self/uid_map", uid_map.view());
     write_whole_file("/proc/self/setgroups", "deny\n");
     write_whole_file("/proc/self/gid_map", gid_map.view());
 }
 
-void write_id_maps_overflow() noexcept {
-    write_id_maps(static_cast<std::uint32_t>(sys::syscall::raw(SYS_getuid)),
-                  static_cast<std::uint32_t>(sys::syscall::raw(SYS_getgid)));
+}  // namespace
+
+void write_id_maps(std::uint32_t uid, std::uint32_t gid) noexcept { write_maps(0, uid, 0, gid); }
+
+void write_id_maps_identity(std::uint32_t uid, std::uint32_t gid) noexcept {
+    write_maps(uid, uid, gid, gid);
 }
 
 void close_fds_above(std::span<const int> keep) noexcept {

@@ -43,8 +43,9 @@ SysResult<std::uint32_t> read_u32_fd(int fd);
 
 // Maps `uid` and `gid` to 0 in the calling process's user namespace; failures are ignored.
 void write_id_maps(std::uint32_t uid, std::uint32_t gid) noexcept;
-// The same with the ids the process has after unsharing: the kernel's overflow ids.
-void write_id_maps_overflow() noexcept;
+// Maps `uid` and `gid` to themselves. The ids must be read before the unshare: after it they
+// read as the kernel's overflow ids, which only their owner may map.
+void write_id_maps_identity(std::uint32_t uid, std::uint32_t gid) noexcept;
 
 // Closes every descriptor above 2 that is not in `keep`.
 void close_fds_above(std::span<const int> keep) noexcept;

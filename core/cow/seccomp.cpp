@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <functional>
 
+#include "core/cow/commit.hpp"
+#include "core/cow/storage.hpp"
 #include "core/sys/syscall.hpp"
 #include "core/text.hpp"
 
@@ -164,6 +166,29 @@ std::expected<void, int> copy_contents(int in, int out) {
     return {};
 }
 
+// Attributes that never go to W: a file capability (the kernel drops it when a file is written,
+// and we must not carry it onto contents the command wrote) and the overlay's own records.
+bool foreign_xattr(std::string_view name) {
+    return name == "security.capability" || name.starts_with("user.overlay.") ||
+           name.starts_with("trusted.overlay.");
+}
+
+// Removes them from a regular file that arrived by rename, which keeps every attribute.
+void strip_foreign_xattrs(int dir, const std::string& name) {
+    int fd = ::openat(dir, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return;
+    UniqueFd owned(fd);
+    std::string proc = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t size = ::listxattr(proc.c_str(), nullptr, 0);
+    if (size <= 0) return;
+    std::string names(static_cast<std::size_t>(size), '\0');
+    size = ::listxattr(proc.c_str(), names.data(), names.size());
+    if (size <= 0) return;
+    names.resize(static_cast<std::size_t>(size));
+    for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1)
+        if (foreign_xattr(names.c_str() + at)) ::removexattr(proc.c_str(), names.c_str() + at);
+}
+
 // The extended attributes of one open file onto another (ACLs, labels, user attributes), so a
 // file replaced at commit keeps them. Never a file capability: the kernel drops it when a file
 // is written, and we must not carry it onto contents the command wrote. Best effort.
@@ -176,7 +201,7 @@ void copy_xattrs(int from, int to) {
     names.resize(static_cast<std::size_t>(size));
     for (std::size_t at = 0; at < names.size(); at = names.find('\0', at) + 1) {
         const char* name = names.c_str() + at;
-        if (std::string_view(name) == "security.capability") continue;
+        if (foreign_xattr(name)) continue;
         ssize_t len = ::fgetxattr(from, name, nullptr, 0);
         if (len < 0) continue;
         std::string value(static_cast<std::size_t>(len), '\0');
@@ -222,6 +247,8 @@ std::expected<std::string, int> read_link_at(int dir, const std::string& name) {
     return target;
 }
 
+}  // namespace
+
 std::string random_id() {
     unsigned char b[16];
     for (std::size_t got = 0; got < sizeof b;) {
@@ -263,7 +290,12 @@ std::expected<UniqueFd, BranchError> open_storage_base(const fs::path& base) {
     return owned;
 }
 
-}  // namespace
+void remove_branch_dir(const fs::path& branch_dir) {
+    int base = ::open(branch_dir.parent_path().c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (base < 0) return;
+    UniqueFd owned(base);
+    remove_tree_at(base, branch_dir.filename().native());
+}
 
 // ---------------------------------------------------------------------------------------------
 // Creation and paths
@@ -922,11 +954,6 @@ std::vector<std::string> SeccompCowBranch::list_merged_dir(std::string_view rel)
 
 namespace {
 
-struct UpperItem {
-    std::string rel;
-    struct stat st;
-};
-
 // The upper tree in walk order: each directory before its contents, names sorted.
 std::expected<void, int> walk(int dir, const std::string& rel, std::vector<UpperItem>& out) {
     auto fd = open_beneath(dir, rel, O_PATH | O_DIRECTORY | O_NOFOLLOW, NO_LINKS);
@@ -954,7 +981,10 @@ std::expected<void, int> stage(int src_dir, const std::string& src_name, const s
     const mode_t perm = st.st_mode & 07777 & ~SET_ID_BITS;
     if (!S_ISLNK(st.st_mode) && (st.st_mode & SET_ID_BITS))
         ::fchmodat(src_dir, src_name.c_str(), perm, 0);
-    if (::renameat(src_dir, src_name.c_str(), dir, tmp.c_str()) == 0) return {};
+    if (::renameat(src_dir, src_name.c_str(), dir, tmp.c_str()) == 0) {
+        if (S_ISREG(st.st_mode)) strip_foreign_xattrs(dir, tmp);
+        return {};
+    }
     if (errno != EXDEV) return Errno(last_errno());
     switch (st.st_mode & S_IFMT) {
         case S_IFREG: {
@@ -1111,6 +1141,53 @@ void sync_dirs(int w_fd, const std::set<std::string>& dirs) {
 
 }  // namespace
 
+std::expected<std::vector<UpperItem>, int> walk_upper(int upper_fd) {
+    std::vector<UpperItem> items;
+    if (auto walked = walk(upper_fd, "", items); !walked) return Errno(walked.error());
+    return items;
+}
+
+std::expected<void, CommitFailure> commit_tree(const TreeCommit& commit) {
+    // Everything is read and checked before W changes at all.
+    for (const auto& item : commit.items)
+        if (auto checked = check_committable(item); !checked)
+            return std::unexpected(CommitFailure{item.rel, checked.error()});
+
+    std::set<std::string> upper_dirs;
+    for (const auto& item : commit.items)
+        if (S_ISDIR(item.st.st_mode)) upper_dirs.insert(item.rel);
+    Conflicts conflicts;
+    apply_deletions(commit.w_fd, commit.removed, upper_dirs, conflicts);
+    CommitMarks marks;
+    const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
+    for (std::size_t i = 0; i < commit.items.size(); ++i) {
+        const UpperItem& item = commit.items[i];
+        if (conflicts.skips(item.rel)) continue;
+        if (auto installed = install(commit.w_fd, commit.upper_fd, item,
+                                     tmp_prefix + std::to_string(i), marks, conflicts);
+            !installed)
+            return std::unexpected(CommitFailure{item.rel, installed.error()});
+    }
+
+    // Directories the command made or changed, and those W lacked, carry their own metadata.
+    std::vector<UpperItem> dirs;
+    for (const auto& item : commit.items)
+        if (S_ISDIR(item.st.st_mode) && (commit.all_dir_meta || commit.dir_meta.contains(item.rel) ||
+                                         marks.made_dirs.contains(item.rel)))
+            dirs.push_back(item);
+    if (commit.all_dir_meta || commit.dir_meta.contains(""))
+        if (auto root = lstat_at(commit.upper_fd, ".")) dirs.push_back({"", *root});
+    apply_dir_metadata(commit.w_fd, std::move(dirs));
+    sync_dirs(commit.w_fd, marks.touched_dirs);
+
+    if (!conflicts.texts.empty()) {
+        std::string text;
+        for (const auto& t : conflicts.texts) text += (text.empty() ? "" : "; ") + t;
+        return std::unexpected(CommitFailure{"", BranchError(BranchError::Conflict{std::move(text)})});
+    }
+    return {};
+}
+
 std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() const {
     std::vector<UpperItem> items;
     if (auto walked = walk(upper_fd_.get(), "", items); !walked)
@@ -1131,44 +1208,11 @@ std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() cons
 
 std::expected<void, BranchError> SeccompCowBranch::commit() {
     if (finished_) return {};
-    // Everything is read and checked before W changes at all.
-    std::vector<UpperItem> items;
-    if (auto walked = walk(upper_fd_.get(), "", items); !walked)
-        return std::unexpected(commit_error("", failed("walk", walked.error())));
-    for (const auto& item : items)
-        if (auto checked = check_committable(item); !checked)
-            return std::unexpected(commit_error(item.rel, checked.error()));
-
-    std::set<std::string> upper_dirs;
-    for (const auto& item : items)
-        if (S_ISDIR(item.st.st_mode)) upper_dirs.insert(item.rel);
-    Conflicts conflicts;
-    apply_deletions(w_fd_.get(), removed_, upper_dirs, conflicts);
-    CommitMarks marks;
-    const std::string tmp_prefix = ".vestrion-" + random_id().substr(0, 8) + "-";
-    for (std::size_t i = 0; i < items.size(); ++i) {
-        if (conflicts.skips(items[i].rel)) continue;
-        if (auto installed = install(w_fd_.get(), upper_fd_.get(), items[i],
-                                     tmp_prefix + std::to_string(i), marks, conflicts);
-            !installed)
-            return std::unexpected(commit_error(items[i].rel, installed.error()));
-    }
-
-    // Directories the command made or changed, and those W lacked, carry their own metadata.
-    std::vector<UpperItem> dirs;
-    for (const auto& item : items)
-        if (S_ISDIR(item.st.st_mode) && (dir_meta_.contains(item.rel) || marks.made_dirs.contains(item.rel)))
-            dirs.push_back(item);
-    if (dir_meta_.contains(""))
-        if (auto root = lstat_at(upper_fd_.get(), ".")) dirs.push_back({"", *root});
-    apply_dir_metadata(w_fd_.get(), std::move(dirs));
-    sync_dirs(w_fd_.get(), marks.touched_dirs);
-
-    if (!conflicts.texts.empty()) {
-        std::string text;
-        for (const auto& t : conflicts.texts) text += (text.empty() ? "" : "; ") + t;
-        return std::unexpected(commit_error("", BranchError(BranchError::Conflict{std::move(text)})));
-    }
+    auto items = walk_upper(upper_fd_.get());
+    if (!items) return std::unexpected(commit_error("", failed("walk", items.error())));
+    TreeCommit tree{w_fd_.get(), upper_fd_.get(), std::move(*items), removed_, dir_meta_, false};
+    if (auto committed = commit_tree(tree); !committed)
+        return std::unexpected(commit_error(committed.error().rel, committed.error().cause));
     cleanup();
     finished_ = true;
     return {};

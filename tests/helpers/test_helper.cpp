@@ -9,6 +9,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
@@ -301,6 +302,24 @@ int set_mount_read_only(const char* path) {
     long tree = syscall(467 /* open_tree_attr */, AT_FDCWD, path, 0, &attr, sizeof attr);
     if (tree >= 0) close(static_cast<int>(tree));
     std::printf(" open_tree_attr %s\n", outcome(tree));
+    return 0;
+}
+
+// Tries to take away the mount at `path`.
+int umount_path(const char* path) {
+    std::printf("umount2 %s\n", outcome(syscall(SYS_umount2, path, MNT_DETACH)));
+    return 0;
+}
+
+// Issues an ioctl without argument on `path`, opened read-write.
+int ioctl_path(const char* path, unsigned long request) {
+    int fd = open(path, O_RDWR | O_CLOEXEC);
+    if (fd < 0) {
+        std::printf("open %s\n", outcome(-1));
+        return 0;
+    }
+    std::printf("ioctl %s\n", outcome(ioctl(fd, request, 0)));
+    close(fd);
     return 0;
 }
 
@@ -734,6 +753,8 @@ int main(int argc, char** argv) {
     if (name == "write-both" && argc > 2) return write_both(arg_size(argv[2]));
     if (name == "syscall-errnos") return syscall_errnos();
     if (name == "mount-attr" && argc > 2) return set_mount_read_only(argv[2]);
+    if (name == "umount" && argc > 2) return umount_path(argv[2]);
+    if (name == "ioctl" && argc > 3) return ioctl_path(argv[2], std::strtoul(argv[3], nullptr, 0));
     if (name == "clone-parent") return clone_parent();
     if (name == "session-child" && argc > 2) return session_child(argv[2]);
     if (name == "join-group") return join_group(n);
