@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "core/cow/seccomp.hpp"
+#include "core/dry_run.hpp"
 #include "core/error.hpp"
 #include "core/policy.hpp"
 #include "core/result.hpp"
@@ -153,6 +154,9 @@ public:
 
     static Result<RunResult> run(const Policy& policy, std::span<const std::string> argv);
     static Result<RunResult> run_interactive(const Policy& policy, std::span<const std::string> argv);
+    // Runs the command with its copy-on-write branches kept, lists their changes and discards
+    // them: W never changes. Writes outside W are real.
+    static Result<DryRunResult> dry_run(const Policy& policy, std::span<const std::string> command);
 
     const Policy& policy() const { return policy_; }
     std::optional<pid_t> pid() const { return pid_; }

@@ -308,6 +308,40 @@ VESTRION_API int vestrion_wait(vestrion_sandbox_t* s) VESTRION_NOEXCEPT;
 /* Releases a template; NULL is ignored. */
 VESTRION_API void vestrion_sandbox_free(vestrion_sandbox_t* s) VESTRION_NOEXCEPT;
 
+/* ---- Dry runs: the command runs as vestrion_run would run it, but what it wrote under the
+ * policy's workdir is listed and then discarded, never committed. Only writes under the workdir
+ * are discarded: other fs_write paths change for real, and without a workdir nothing is
+ * discarded (the change list is empty). With the outside branching filesystem the list is always
+ * empty. */
+
+typedef struct vestrion_dry_run_result vestrion_dry_run_result_t;
+
+/* Runs argv under the policy (borrowed; its on_exit and on_error stay as they are) with output
+ * captured. A new result, owned by the caller until vestrion_dry_run_result_free, or NULL when
+ * policy or argv is NULL, the command cannot be started, or the changes cannot be listed. The
+ * command's own failure (an exit code, a signal) is reported in the result. */
+VESTRION_API vestrion_dry_run_result_t* vestrion_dry_run(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) VESTRION_NOEXCEPT;
+/* True only for a normal exit with code 0; false for NULL. */
+VESTRION_API bool vestrion_dry_run_result_success(const vestrion_dry_run_result_t* r) VESTRION_NOEXCEPT;
+/* The exit code of a normal exit; -1 otherwise and for NULL. */
+VESTRION_API int vestrion_dry_run_result_exit_code(const vestrion_dry_run_result_t* r) VESTRION_NOEXCEPT;
+/* A view of the captured standard output / error, owned by r (valid until it is freed), and its
+ * length in *len; NULL and *len 0 when nothing was captured; NULL with *len untouched when r or
+ * len is NULL. */
+VESTRION_API const uint8_t* vestrion_dry_run_result_stdout_bytes(const vestrion_dry_run_result_t* r, size_t* len) VESTRION_NOEXCEPT;
+VESTRION_API const uint8_t* vestrion_dry_run_result_stderr_bytes(const vestrion_dry_run_result_t* r, size_t* len) VESTRION_NOEXCEPT;
+/* The number of changes; 0 for NULL. */
+VESTRION_API size_t vestrion_dry_run_result_changes_len(const vestrion_dry_run_result_t* r) VESTRION_NOEXCEPT;
+/* The kind of change i: 'A' added, 'M' modified, 'D' deleted; 0 when r is NULL or i is not
+ * below the number of changes. */
+VESTRION_API char vestrion_dry_run_result_change_kind(const vestrion_dry_run_result_t* r, size_t i) VESTRION_NOEXCEPT;
+/* The path of change i relative to the workdir, as text (invalid UTF-8 replaced by U+FFFD): a
+ * new string owned by the caller, released with vestrion_string_free; NULL when r is NULL or i
+ * is out of range. */
+VESTRION_API char* vestrion_dry_run_result_change_path(const vestrion_dry_run_result_t* r, size_t i) VESTRION_NOEXCEPT;
+/* Releases a result with its changes and captured bytes; NULL is ignored. */
+VESTRION_API void vestrion_dry_run_result_free(vestrion_dry_run_result_t* r) VESTRION_NOEXCEPT;
+
 /* ---- Pipelines: commands run each in a sandbox of its own, under its own policy, the standard
  * output of each feeding the standard input of the next. The first reads the caller's standard
  * input; the standard error of all but the last is the caller's. */
