@@ -144,6 +144,10 @@ std::expected<void, ConfinementError> add_net_rule(int ruleset_fd, std::uint16_t
     return std::unexpected(ConfinementError(ConfinementError::Landlock{inner_text(one, f)}));
 }
 
+void grant_read(Plan& plan, std::string path) {
+    add_path(plan, std::move(path), READ_ACCESS, PathRule::Mode::Optional);
+}
+
 Plan plan(const Policy& policy) {
     using Mode = PathRule::Mode;
     Plan p;
@@ -170,6 +174,9 @@ Plan plan(const Policy& policy) {
     if (root)
         for (const auto& entry : policy.fs_readable)
             add_path(p, entry.native(), READ_ACCESS, Mode::Optional);
+    // Under a root an empty readable list reads everything inside it; the kernel itself opens
+    // the files it executes there through descriptors the supervisor installs.
+    if (root && policy.fs_readable.empty()) add_path(p, root->native(), READ_ACCESS, Mode::Required);
 
     if (policy.gpu_devices) {
         for (const char* dev : {"/dev/nvidia0", "/dev/nvidia1", "/dev/nvidia2", "/dev/nvidia3",

@@ -72,6 +72,9 @@ std::expected<void, ConfinementError> add_path_rule(int ruleset_fd, const std::s
 std::expected<void, ConfinementError> add_net_rule(int ruleset_fd, std::uint16_t port,
                                                    std::uint64_t mask);
 
+// Grants reading and executing one more host path, skipped when it is missing.
+void grant_read(Plan& plan, std::string path);
+
 Plan plan(const Policy& policy);
 Failure apply(const Plan& plan) noexcept;
 VestrionError failure_error(const Plan& plan, const Failure& failure);

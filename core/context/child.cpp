@@ -19,6 +19,7 @@
 #include <unordered_map>
 
 #include "core/agent.hpp"
+#include "core/chroot/interp.hpp"
 #include "core/context/filter_lists.hpp"
 #include "core/sandbox.hpp"
 #include "core/sys/syscall.hpp"
@@ -237,7 +238,8 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
     // know as a stack.
     plan.shares_memory_ = false;
 #else
-    plan.shares_memory_ = !policy.no_huge_pages;
+    // Under a virtual root the supervisor rewrites the exec buffer, which must be the child's own.
+    plan.shares_memory_ = !policy.no_huge_pages && !policy.chroot;
 #endif
     if (policy.cpu_cores && !policy.cpu_cores->empty()) {
         plan.set_affinity_ = true;
@@ -256,6 +258,11 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
     plan.prepare_environment(policy);
     plan.prepare_command(command);
     plan.virtual_root_ = policy.chroot.has_value();
+    // The kernel loads the command's interpreter by host path, past the root.
+    if (policy.chroot && policy.fs_readable.empty())
+        for (auto& file : chroot::host_files_for(*policy.chroot, plan.argv_storage_[0],
+                                                 plan.search_dirs_))
+            landlock::grant_read(plan.landlock_, std::move(file));
     return plan;
 }
 
@@ -373,17 +380,39 @@ void ChildPlan::prepare_command(std::span<const std::string> command) {
     sh_argv_ = {shell, nullptr};
     sh_argv_.insert(sh_argv_.end(), argv_.begin() + 1, argv_.end());
     command_text_ = text::lossy_utf8(argv_storage_[0]);
-    exec_buffer_.assign(EXEC_BUFFER_SIZE, '\0');
+    // A second slot holds the shell for a program without an interpreter line.
+    exec_buffer_.assign(2 * EXEC_BUFFER_SIZE, '\0');
 }
 
 // --- The child. ---
 
 namespace {
 
+// Under a virtual root the supervisor may rewrite an exec path in place to "/dev/fd/N" (N up to
+// ten digits): each path is padded at its front to that length, which leaves its meaning alone
+// ("////bin/sh" is "/bin/sh", "././prog" is "prog").
+constexpr std::size_t REWRITE_ROOM = sizeof("/dev/fd/") - 1 + 10;
+
+// Writes `head` + `tail` into `out` (room for EXEC_BUFFER_SIZE bytes), padded when `pad`; false
+// when it does not fit.
+bool put_path(char* out, std::string_view head, std::string_view tail, bool pad) noexcept {
+    const std::size_t len = head.size() + tail.size();
+    std::size_t fill = pad && len < REWRITE_ROOM ? REWRITE_ROOM - len : 0;
+    const bool absolute = !head.empty() ? head.front() == '/' : !tail.empty() && tail.front() == '/';
+    if (!absolute) fill += fill % 2;
+    if (len + fill >= EXEC_BUFFER_SIZE) return false;
+    for (std::size_t i = 0; i < fill; ++i) out[i] = absolute ? '/' : (i % 2 ? '/' : '.');
+    std::memcpy(out + fill, head.data(), head.size());
+    std::memcpy(out + fill + head.size(), tail.data(), tail.size());
+    out[len + fill] = '\0';
+    return true;
+}
+
 // Searches PATH in the command's environment (not ours), building each candidate in `buffer`,
-// and runs it; returns the error when nothing could be run. With a virtual root the buffer is the
-// plan's exec buffer, which the virtual-root handler rewrites in place.
-int exec_searching(char* buffer, const ChildPlan::ExecArgs& exec) noexcept {
+// and runs it; returns the error when nothing could be run. With a virtual root (`padded`) the
+// buffer is the plan's exec buffer of two slots, which the virtual-root handler rewrites in
+// place: the second holds the shell, whose literal name lies in read-only memory.
+int exec_searching(char* buffer, const ChildPlan::ExecArgs& exec, bool padded) noexcept {
     const char* name = exec.argv[0];
     std::size_t name_len = std::strlen(name);
     if (name_len >= EXEC_BUFFER_SIZE) return ENAMETOOLONG;
@@ -392,22 +421,32 @@ int exec_searching(char* buffer, const ChildPlan::ExecArgs& exec) noexcept {
         if (error == ENOEXEC) {
             // No interpreter line: the shell reads it, as execvp does.
             exec.sh_argv[1] = buffer;
-            error = error_of(call(SYS_execve, "/bin/sh", exec.sh_argv, exec.envp));
+            const char* shell = "/bin/sh";
+            if (padded) {
+                char* slot = buffer + EXEC_BUFFER_SIZE;
+                put_path(slot, shell, {}, true);
+                shell = slot;
+            }
+            error = error_of(call(SYS_execve, shell, exec.sh_argv, exec.envp));
             if (error == ENOENT) error = ENOEXEC;
         }
         return error;
     };
     if (std::strchr(name, '/')) {
-        std::memcpy(buffer, name, name_len + 1);
+        if (!put_path(buffer, {name, name_len}, {}, padded)) return ENAMETOOLONG;
         return run();
     }
     int result = ENOENT;
     bool denied = false;
     for (const auto& dir : *exec.search_dirs) {
         if (dir.size() + 1 + name_len >= EXEC_BUFFER_SIZE) continue;
-        std::memcpy(buffer, dir.data(), dir.size());
-        buffer[dir.size()] = '/';
-        std::memcpy(buffer + dir.size() + 1, name, name_len + 1);
+        char* at = buffer;
+        // The directory and its slash, then the name.
+        std::memcpy(at, dir.data(), dir.size());
+        at[dir.size()] = '/';
+        if (!put_path(buffer + EXEC_BUFFER_SIZE, {at, dir.size() + 1}, {name, name_len}, padded))
+            continue;
+        std::memcpy(buffer, buffer + EXEC_BUFFER_SIZE, std::strlen(buffer + EXEC_BUFFER_SIZE) + 1);
         int error = run();
         if (error == EACCES) denied = true;
         if (error != ENOENT && error != ENOTDIR && error != EACCES && error != ESTALE) {
@@ -552,9 +591,9 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     reset_signals();
 
     // With a virtual root the path must lie in the plan's exec buffer; otherwise our own stack.
-    char local[EXEC_BUFFER_SIZE];
+    char local[2 * EXEC_BUFFER_SIZE];
     char* buffer = plan.virtual_root_ ? const_cast<char*>(plan.exec_buffer_.data()) : local;
-    int error = exec_searching(buffer, plan.exec_args());
+    int error = exec_searching(buffer, plan.exec_args(), plan.virtual_root_);
     text::LineBuf what;
     what.add("execvp '").add(plan.command_text_).add("'");
     fail.line(what, error);

@@ -105,6 +105,9 @@ struct SupervisorState {
     DirCache chroot_dir_cache;
     // The virtual root, opened by the first call that needs it and kept for the sandbox's life.
     std::shared_ptr<const chroot::Root> chroot_root;
+    // Whether a host file is a byte-for-byte copy of a file in the root, by the two files'
+    // identities, sizes and modification times: an exec of the host's copy runs the same program.
+    std::map<std::string, bool> chroot_copies;
     std::optional<std::set<IpAddr>> static_allowed_ips;
     // Makes the calls of the network handlers with the child's rights; present whenever those
     // handlers are routed.
