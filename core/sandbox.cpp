@@ -305,10 +305,11 @@ bool Collector::child_exited_without_pidfd() {
 
 void Collector::run(seccomp::notif::Supervision* supervision) {
     std::string* sinks[2] = {&watch->out, &watch->err};
-    pollfd fds[4] = {{pidfd, POLLIN, 0},
+    pollfd fds[5] = {{pidfd, POLLIN, 0},
                      {out.get(), POLLIN, 0},
                      {err.get(), POLLIN, 0},
-                     {supervision ? supervision->fd() : -1, POLLIN, 0}};
+                     {supervision ? supervision->fd() : -1, POLLIN, 0},
+                     {supervision ? supervision->wake_fd() : -1, POLLIN, 0}};
     std::string buffered[2];
     auto read_ready = [&](int i, bool drain) {
         char buf[65536];
@@ -330,10 +331,12 @@ void Collector::run(seccomp::notif::Supervision* supervision) {
     // answer its routed calls. A negative descriptor is left out of the poll.
     while (true) {
         for (pollfd& fd : fds) fd.revents = 0;
-        int ret = ::poll(fds, 4, pidfd >= 0 ? -1 : 50);
+        int ret = ::poll(fds, 5, pidfd >= 0 ? -1 : 50);
         if (ret < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; ++i)
             if (fds[i + 1].fd >= 0 && fds[i + 1].revents) read_ready(i, false);
+        // A thaw released the forks held while the sandbox was frozen.
+        if (fds[4].fd >= 0 && (fds[4].revents & POLLIN)) supervision->answer_held();
         // The receive blocks unless a notification is pending: serve only after a poll saw one.
         if (fds[3].fd >= 0 && fds[3].revents && !supervision->serve(fds[3].revents))
             fds[3].fd = -1;
