@@ -554,16 +554,9 @@ ChildStack::~ChildStack() {
 
 SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
                                     const ChildStdio& stdio) {
-    if (!plan.shares_memory_) {
-        pid_t pid = ::fork();
-        if (pid < 0) return std::unexpected(SystemError::last());
-        if (pid == 0) confine_child(plan, pipes, stdio);
-        StartedChild started{pid, UniqueFd()};
-        if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) started.pidfd = std::move(*pidfd);
-        return started;
-    }
-    // Sharing the memory spares copying the page tables, and the flushes that copy-on-write
-    // faults cost a threaded caller afterwards: most of what a fork costs.
+    // Built here, before the fork or clone: copying the standard-stream record allocates, and a
+    // forked child of a threaded caller that allocates can wait forever on a lock another
+    // thread held at the fork.
     plan.launch_ = {&plan,
                     pipes.notif_r.get(),
                     pipes.notif_w.get(),
@@ -572,6 +565,16 @@ SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
                     pipes.fail_r.get(),
                     pipes.fail_w.get(),
                     stdio};
+    if (!plan.shares_memory_) {
+        pid_t pid = ::fork();
+        if (pid < 0) return std::unexpected(SystemError::last());
+        if (pid == 0) ChildPlan::confine_with(plan, plan.launch_);
+        StartedChild started{pid, UniqueFd()};
+        if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) started.pidfd = std::move(*pidfd);
+        return started;
+    }
+    // Sharing the memory spares copying the page tables, and the flushes that copy-on-write
+    // faults cost a threaded caller afterwards: most of what a fork costs.
     if (!plan.child_stack_) {
         auto stack = ChildStack::map();
         if (!stack) return std::unexpected(stack.error());
