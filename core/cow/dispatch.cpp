@@ -20,6 +20,7 @@
 #include "core/cow/seccomp.hpp"
 #include "core/procfs.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/seccomp/steer.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/structs.hpp"
 #include "core/text.hpp"
@@ -1310,39 +1311,131 @@ Answer handle_exec(const Call& call) {
     return redirect_exec(call, arg, *path->bytes, std::move(plan->file));
 }
 
-// chdir: the kernel enters the directory the path names for it. That must be the view's
-// directory: W's own, or its mirror in the upper tree, which a name relative to a mirrored
-// directory reaches once the mirror is made. A directory the kernel cannot reach by this name
-// (one made in the run, named from elsewhere) is refused: rewriting the name in place would
-// change the program's own copy of it.
+// The shortest name by which the kernel reaches `target` from the directory `from` (both
+// canonical; `from` empty when unknown): a relative one when it is shorter, else `target`.
+std::string shortest_name(const std::string& from, const std::string& target) {
+    if (from.empty() || from[0] != '/') return target;
+    auto parts = [](const std::string& p) {
+        std::vector<std::string_view> out;
+        std::string_view rest(p);
+        for (std::size_t i = 0; i < rest.size();) {
+            const std::size_t j = std::min(rest.find('/', i), rest.size());
+            if (j > i) out.push_back(rest.substr(i, j - i));
+            i = j + 1;
+        }
+        return out;
+    };
+    const auto a = parts(from);
+    const auto b = parts(target);
+    std::size_t common = 0;
+    while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;
+    std::string rel;
+    for (std::size_t i = common; i < a.size(); ++i) rel += rel.empty() ? ".." : "/..";
+    for (std::size_t i = common; i < b.size(); ++i) (rel += rel.empty() ? "" : "/") += b[i];
+    if (rel.empty()) rel = ".";
+    return rel.size() < target.size() ? rel : target;
+}
+
+// A directory's canonical path and identity.
+struct Directory {
+    std::string path;
+    struct stat st;
+};
+std::optional<Directory> directory_at(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    UniqueFd owned(fd);
+    Directory d;
+    char buf[PATH_MAX];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = ::readlink(self.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf || ::fstat(fd, &d.st) != 0)
+        return std::nullopt;
+    d.path.assign(buf, static_cast<std::size_t>(n));
+    return d;
+}
+
+std::string working_directory(std::uint32_t tid) {
+    char buf[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(tid) + "/cwd";
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
+    return std::string(buf, static_cast<std::size_t>(n));
+}
+
+// How a chdir into a directory of the view is served.
+struct ChdirPlan {
+    static ChdirPlan answered(NotifAction answer) {
+        ChdirPlan plan;
+        plan.answer = std::move(answer);
+        return plan;
+    }
+    std::optional<NotifAction> answer;  // set: this answer, no steering
+    std::string kernel_name;            // else the name that leads the kernel to the mirror
+    bool otherwise_continue = false;    // when steering cannot be done: W's own directory, or EXDEV
+
+    NotifAction otherwise() const {
+        return otherwise_continue ? NotifAction(NotifAction::Continue{}) : fail(EXDEV);
+    }
+};
+
+ChdirPlan plan_chdir(const Call& call, SeccompCowBranch& layer, const std::string& view_path,
+                     const std::string& bytes) {
+    const std::uint32_t tid = call.notif.pid;
+    auto entry = layer.locate(view_path);
+    if (!entry) return ChdirPlan::answered(fail(entry.error()));
+    if (!S_ISDIR(entry->st.st_mode)) return ChdirPlan::answered(fail(ENOTDIR));
+    auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
+    // W's own directory by that name, where the kernel would go unaided: the layer answers the
+    // calls made from there on the view, though the kernel finds nothing the run made there.
+    ChdirPlan plan;
+    if (seen && S_ISDIR(seen->st_mode)) {
+        struct stat own;
+        plan.otherwise_continue = ::lstat(view_path.c_str(), &own) == 0 && same_file(*seen, own);
+    }
+    auto mirror_path = layer.ensure_dir_mirror(view_path);
+    auto mirror = mirror_path ? directory_at(*mirror_path) : std::nullopt;
+    if (!mirror) return ChdirPlan::answered(plan.otherwise());
+    if (seen && same_file(*seen, mirror->st)) return ChdirPlan::answered(NotifAction::Continue{});
+    plan.kernel_name = shortest_name(working_directory(tid), mirror->path);
+    if (plan.kernel_name.size() > bytes.size())
+        return ChdirPlan::answered(plan.otherwise());
+    return plan;
+}
+
+// chdir: the process is to stand in the view's directory, which is its mirror in the upper tree
+// (made where missing), so that the kernel finds the layer's names from there and getcwd can
+// name W's path. A name that leads the kernel there already is left to it; any other (an absolute
+// name, one from a directory outside the mirror) is steered there: the kernel reads a name of
+// the mirror instead, no longer than the program's, and the program gets its own bytes back
+// before it runs on. Where that cannot be done, a directory W has is entered as W's, and one
+// made in the run is EXDEV.
 Answer handle_chdir(const Call& call) {
     PathArg arg = cwd(call.notif.data.args[0], true);
     auto path = read_path(call, arg);
-    std::lock_guard lock(call.shared.mutex);
-    auto& layer = call.shared.state.cow_branch;
-    if (!layer) return std::nullopt;
-    if (!path) return fail(path.error());
-    auto place = place_of(call, *layer, arg, *path);
-    if (!place) return fail(place.error());
-    if (!place->inside()) {
-        if (place->where.through_layer_link) return fail(EACCES);
-        return std::nullopt;
+    ChdirPlan plan;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        auto place = place_of(call, *layer, arg, *path);
+        if (!place) return fail(place.error());
+        if (!place->inside()) {
+            if (place->where.through_layer_link) return fail(EACCES);
+            return std::nullopt;
+        }
+        plan = plan_chdir(call, *layer, place->path(), *path->bytes);
     }
-    auto entry = layer->locate(place->path());
-    if (!entry) return fail(entry.error());
-    if (!S_ISDIR(entry->st.st_mode)) return fail(ENOTDIR);
-    const std::uint32_t tid = call.notif.pid;
+    if (plan.answer) return std::move(plan.answer);
     const std::string& bytes = *path->bytes;
-    if (starts_in_upper(*layer, tid, AT_FDCWD, bytes)) {
-        auto mirror = layer->ensure_dir_mirror(place->path());
-        if (!mirror) return fail(mirror.error());
-        struct stat mst;
-        auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
-        if (seen && ::stat(mirror->c_str(), &mst) == 0 && same_file(*seen, mst)) return std::nullopt;
-    }
-    auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
-    if (seen && same_file(*seen, entry->st)) return std::nullopt;
-    return fail(EXDEV);
+    const std::span<const std::uint8_t> original(reinterpret_cast<const std::uint8_t*>(bytes.c_str()),
+                                                 bytes.size() + 1);
+    const std::span<const std::uint8_t> kernel(
+        reinterpret_cast<const std::uint8_t*>(plan.kernel_name.c_str()), plan.kernel_name.size() + 1);
+    if (seccomp::notif::continue_steered(call, arg.address, kernel, original, plan.otherwise()))
+        return NotifAction::Hold{};
+    return plan.otherwise();
 }
 
 // getcwd in a mirrored directory: the kernel would name the layer's storage.
