@@ -9,7 +9,10 @@
 #include <linux/fs.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -253,6 +256,35 @@ INSTANTIATE_TEST_SUITE_P(
                                           outcome_of(::syscall(SYS_rmdir, d.c_str()))});
                 },
                 "ok EEXIST ok ENOTEMPTY ok ENOENT ok"},
+        RawCase{"ACreatingOpenThatFindsTheTableFullMakesNoFile", nullptr,
+                [](const fs::path& w, const fs::path&) {
+                    const std::string f = w / "f";
+                    // The lowest free number becomes the limit: no descriptor is left.
+                    const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                    ::close(lowest);
+                    const struct rlimit none{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+                    ::setrlimit(RLIMIT_NOFILE, &none);
+                    const std::string first =
+                        outcome_of(::open(f.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                    return join_outcomes({first, outcome_of(::access(f.c_str(), F_OK))});
+                },
+                "EMFILE ENOENT"},
+        RawCase{"StatfsAndWatchesByRelativeNamesFromADirectoryOfTheView",
+                [](const fs::path& w, const fs::path&) { file(w / "only-w"); },
+                [](const fs::path& w, const fs::path&) {
+                    struct statfs of_w {}, of_name {};
+                    ::statfs(w.c_str(), &of_w);
+                    const std::string entered = outcome_of(::chdir(w.c_str()));
+                    const std::string by_name = outcome_of(::statfs("only-w", &of_name));
+                    const int in = ::inotify_init1(IN_CLOEXEC);
+                    ::close(::open("made", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                    return join_outcomes({entered, by_name, of_name.f_type == of_w.f_type ? "same" : "other",
+                                          outcome_of(::inotify_add_watch(in, "only-w", IN_MODIFY)),
+                                          outcome_of(::inotify_add_watch(in, "made", IN_MODIFY)),
+                                          outcome_of(::inotify_add_watch(in, "missing", IN_MODIFY)),
+                                          outcome_of(::statfs("missing", &of_name))});
+                },
+                "ok ok same ok ok ENOENT ENOENT"},
         RawCase{"RenameAndLinkAcrossTheEdgeOfW",
                 [](const fs::path& w, const fs::path& out) {
                     file(w / "in");
@@ -645,6 +677,13 @@ INSTANTIATE_TEST_SUITE_P(
                         return said("l 777 1000000 symbolic link\nro 444 1000000 regular file\n"
                                     "target 644 1000000 regular file\ntarget\n");
                     }},
+        ProgramCase{"AUnixSocketBoundByARelativeNameInADirectoryMadeInTheRun", [](const fs::path&) {},
+                    "mkdir s && cd s && /usr/bin/python3 -c \"import os, socket; "
+                    "srv = socket.socket(socket.AF_UNIX); srv.bind('sock'); srv.listen(1); "
+                    "c = socket.socket(socket.AF_UNIX); c.connect('sock'); a, _ = srv.accept(); "
+                    "c.sendall(b'hi'); print(a.recv(2).decode()); print(sorted(os.listdir('.'))); "
+                    "print(srv.getsockname())\"",
+                    [](const fs::path&) { return said("hi\n['sock']\nsock\n"); }},
         ProgramCase{"EnterADirectoryMadeInTheRun", [](const fs::path& w) { test::write_file(w / "f", ""); },
                     "/usr/bin/python3 -c \"import os; os.mkdir('b'); os.chdir('b'); print(os.getcwd()); "
                     "print(sorted(os.listdir('..'))); open('in-b', 'w').write('x')\"",

@@ -2,16 +2,23 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "core/child_rights.hpp"
@@ -23,6 +30,7 @@
 #include "core/seccomp/steer.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/structs.hpp"
+#include "core/sys/syscall.hpp"
 #include "core/text.hpp"
 
 namespace vestrion::cow::dispatch {
@@ -1438,6 +1446,148 @@ Answer handle_chdir(const Call& call) {
     return plan.otherwise();
 }
 
+// What the view shows at a name a call passes (followed as the call follows it), for the calls
+// the kernel resolves itself from the directory the process stands in: the entry, or the
+// answer. None when the kernel finds that entry by the name itself, or the name lies outside W.
+struct SeenEntry {
+    std::optional<NotifAction> answer;
+    UniqueFd file;  // an O_PATH descriptor of the view's entry
+};
+
+std::optional<SeenEntry> view_entry_for_kernel(const Call& call, SeccompCowBranch& layer,
+                                               const PathArg& arg, const ReadPath& path) {
+    auto answered = [](NotifAction a) { return SeenEntry{std::move(a), {}}; };
+    if (!path.bytes) return std::nullopt;
+    auto place = place_of(call, layer, arg, path);
+    if (!place) return answered(fail(place.error()));
+    if (!place->inside()) {
+        if (place->where.through_layer_link) return answered(fail(EACCES));
+        return std::nullopt;
+    }
+    auto entry = layer.locate(place->path());
+    if (!entry) return answered(fail(entry.error()));
+    auto seen = kernel_sees(call.notif.pid, arg.dirfd, *path.bytes, arg.follow);
+    if (seen && same_file(*seen, entry->st)) return std::nullopt;
+    int fd = ::openat(entry->dir.get(), entry->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return answered(fail(errno));
+    return SeenEntry{std::nullopt, UniqueFd(fd)};
+}
+
+// statfs by a name the kernel would resolve elsewhere (a name only W holds, from a mirrored
+// directory): the file system of the view's entry.
+Answer handle_statfs(const Call& call) {
+    PathArg arg = cwd(call.notif.data.args[0], true);
+    auto path = read_path(call, arg);
+    struct statfs out {};
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        auto seen = view_entry_for_kernel(call, *layer, arg, *path);
+        if (!seen) return std::nullopt;
+        if (seen->answer) return std::move(seen->answer);
+        if (::fstatfs(seen->file.get(), &out) != 0) return fail(errno);
+    }
+    return write_struct(call, call.notif.data.args[1], out);
+}
+
+// The command's own descriptor `fd`, duplicated into the supervisor.
+std::expected<UniqueFd, int> command_descriptor(const Call& call, int fd) {
+    auto tgid = sys::proc::thread_group(call.notif.pid);
+    if (!tgid) return std::unexpected(ESRCH);
+    auto pidfd = sys::syscall::pidfd_open(static_cast<std::int32_t>(*tgid), 0);
+    if (!pidfd) return std::unexpected(ESRCH);
+    auto dup = sys::syscall::pidfd_getfd(pidfd->get(), fd, 0);
+    if (!dup) return std::unexpected(dup.error().code() == EBADF ? EBADF : EPERM);
+    // The pid may have been given to another process meanwhile.
+    if (!seccomp::notif::still_valid(call.listener, call.notif.id)) return std::unexpected(ESRCH);
+    return std::move(*dup);
+}
+
+// inotify_add_watch by a name the kernel would resolve elsewhere: the watch goes on the view's
+// entry, added to the command's own inotify instance.
+Answer handle_inotify_add_watch(const Call& call) {
+    const auto& a = call.notif.data.args;
+    const std::uint32_t mask = as_u32(a[2]);
+    PathArg arg = cwd(a[1], !(mask & IN_DONT_FOLLOW));
+    auto path = read_path(call, arg);
+    UniqueFd entry;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        auto seen = view_entry_for_kernel(call, *layer, arg, *path);
+        if (!seen) return std::nullopt;
+        if (seen->answer) return std::move(seen->answer);
+        entry = std::move(seen->file);
+    }
+    auto instance = command_descriptor(call, as_fd(a[0]));
+    if (!instance) return fail(instance.error());
+    // The descriptor's name leads to the entry itself, a link included: it is not followed again.
+    const std::string name = "/proc/self/fd/" + std::to_string(entry.get());
+    int wd = ::inotify_add_watch(instance->get(), name.c_str(), mask & ~IN_DONT_FOLLOW);
+    return wd >= 0 ? done(wd) : fail(errno);
+}
+
+// bind of a Unix socket by a name relative to a mirrored directory: the kernel would make the
+// socket in the upper tree, where the command may not write. The layer binds the command's own
+// socket there by the same name, from the same directory, with the command's umask; an existing
+// name of the view is EADDRINUSE. Other names are the kernel's (an absolute name in W: EACCES).
+Answer handle_unix_bind(const Call& call) {
+    const auto& a = call.notif.data.args;
+    constexpr std::size_t kPathAt = offsetof(sockaddr_un, sun_path);
+    const std::uint64_t length = a[2];
+    if (length <= kPathAt || length > sizeof(sockaddr_un)) return std::nullopt;
+    auto bytes = read_exact(call, a[1], length);
+    if (!bytes) return std::nullopt;
+    sockaddr_un address{};
+    std::memcpy(&address, bytes->data(), length);
+    if (address.sun_family != AF_UNIX || address.sun_path[0] == '\0' || address.sun_path[0] == '/')
+        return std::nullopt;
+    const std::string name(address.sun_path, ::strnlen(address.sun_path, length - kPathAt));
+    const std::uint32_t tid = call.notif.pid;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer || !layer->map_back(working_directory(tid))) return std::nullopt;
+        PathArg arg = cwd(0, false);
+        auto place = place_of(call, *layer, arg, ReadPath{name});
+        if (!place) return fail(place.error());
+        if (!place->inside()) return place->where.through_layer_link ? fail(EACCES) : Answer{};
+        if (layer->locate(place->path())) return fail(EADDRINUSE);
+        const std::string& view = place->path();
+        auto mirror = layer->ensure_dir_mirror(view.substr(0, view.rfind('/')));
+        if (!mirror) return fail(mirror.error());
+        // The kernel must reach the mirror by the name's own directory part.
+        const std::size_t slash = name.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+        struct stat mst;
+        auto seen = kernel_sees(tid, AT_FDCWD, dir, true);
+        if (::stat(mirror->c_str(), &mst) != 0 || !seen || !same_file(*seen, mst)) return fail(EXDEV);
+        layer->mark_dirty();
+    }
+    auto socket = command_descriptor(call, as_fd(a[0]));
+    if (!socket) return fail(socket.error());
+    const auto creds = sys::proc::file_credentials(tid);
+    int error = 0;
+    // A thread of our own that stands where the command's does, so that the name resolves as the
+    // command's would, and that may take the command's umask without changing ours.
+    std::thread([&] {
+        const std::string there = "/proc/" + std::to_string(tid) + "/cwd";
+        if (::unshare(CLONE_FS) != 0 || ::chdir(there.c_str()) != 0) {
+            error = errno;
+            return;
+        }
+        ::umask(creds ? creds->umask : 022);
+        if (::bind(socket->get(), reinterpret_cast<const sockaddr*>(&address),
+                   static_cast<socklen_t>(length)) != 0)
+            error = errno;
+    }).join();
+    return error ? fail(error) : done();
+}
+
 // getcwd in a mirrored directory: the kernel would name the layer's storage.
 Answer handle_getcwd(const Call& call) {
     const std::uint64_t buf = call.notif.data.args[0];
@@ -1489,7 +1639,8 @@ bool kernel_opens_path(const Call& call, const PathArg& arg, bool follow, const 
 }  // namespace
 
 bool is_cow_place(int nr) {
-    return nr == SYS_execve || nr == SYS_execveat || nr == SYS_chdir || nr == SYS_getcwd;
+    return nr == SYS_execve || nr == SYS_execveat || nr == SYS_chdir || nr == SYS_getcwd ||
+           nr == SYS_statfs || nr == SYS_inotify_add_watch || nr == SYS_bind;
 }
 
 std::optional<NotifAction> handle_cow_place(const Call& call) {
@@ -1501,6 +1652,12 @@ std::optional<NotifAction> handle_cow_place(const Call& call) {
             return handle_chdir(call);
         case SYS_getcwd:
             return handle_getcwd(call);
+        case SYS_statfs:
+            return handle_statfs(call);
+        case SYS_inotify_add_watch:
+            return handle_inotify_add_watch(call);
+        case SYS_bind:
+            return handle_unix_bind(call);
         default:
             return std::nullopt;
     }
@@ -1543,10 +1700,12 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     if (auto refusal = seccomp::notif::ask_before_act(call, std::move(event))) return refusal;
 
     std::optional<OpenTarget> target;
+    bool made = false;  // the open creates the name
     {
         std::lock_guard lock(call.shared.mutex);
         auto& layer = call.shared.state.cow_branch;
         if (!layer) return std::nullopt;
+        made = (o.flags & O_CREAT) && !layer->locate(where);
         auto prepared = layer->handle_open(where, o.flags, creation_mode(o.mode, creds, 07777));
         if (!prepared) return fail(prepared.error());
         target = std::move(*prepared);
@@ -1579,7 +1738,15 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     }
     auto fd = target->open();
     if (!fd) return fail(fd.error());
-    return NotifAction::InjectFdSend{std::move(*fd), cloexec};
+    if (!made) return NotifAction::InjectFdSend{std::move(*fd), cloexec};
+    // A name the open made goes again when the descriptor cannot be installed (the command's
+    // table is full: EMFILE), as the kernel makes no file for an open that fails.
+    auto number = seccomp::notif::add_fd(call.listener, call.notif.id, fd->get(), cloexec);
+    if (number) return done(*number);
+    const int error = number.error().code() ? number.error().code() : EMFILE;
+    std::lock_guard lock(call.shared.mutex);
+    if (auto& layer = call.shared.state.cow_branch) (void)layer->handle_unlink(where, false);
+    return fail(error);
 }
 
 std::optional<NotifAction> handle_cow_read(const Call& call) {
