@@ -257,6 +257,47 @@ VESTRION_API int vestrion_handle_pid(const vestrion_handle_t* h) VESTRION_NOEXCE
  * ignored. */
 VESTRION_API void vestrion_handle_free(vestrion_handle_t* h) VESTRION_NOEXCEPT;
 
+/* ---- Checkpoints: a snapshot of the first process of a spawned sandbox (its registers, its
+ * private writable memory, its open descriptors, its working directory and executable) with a
+ * copy of the policy, a name and bytes of the caller's own. It can be saved to a directory and
+ * loaded back; nothing restores a process from it. Taking one needs the right to trace the
+ * command: Yama's ptrace_scope 0 or 1, or CAP_SYS_PTRACE; it fails while a debugger is attached.
+ * A checkpoint does not depend on the handle it was taken from, and belongs to one thread at a
+ * time. */
+
+typedef struct vestrion_checkpoint vestrion_checkpoint_t;
+
+/* Stops every process of the sandbox, captures its first one and lets them all run on; waits up
+ * to 5 s for a command that has not started yet. A new checkpoint owned by the caller until
+ * vestrion_checkpoint_free, or NULL (h NULL, the sandbox has ended, tracing is refused, more
+ * than 4 GiB of writable memory, or a thread of the command waits in a call the supervisor is
+ * still serving for 7 s). The handle stays the caller's; do not use it from another thread
+ * meanwhile. */
+VESTRION_API vestrion_checkpoint_t* vestrion_handle_checkpoint(vestrion_handle_t* h) VESTRION_NOEXCEPT;
+/* Writes the checkpoint to the directory dir: 0, or -1 (NULL argument, a failed write, or a dir
+ * that holds anything but an earlier checkpoint). dir is replaced as one step once everything
+ * is on disk; it is never left half-written. cp is only read. */
+VESTRION_API int vestrion_checkpoint_save(const vestrion_checkpoint_t* cp, const char* dir) VESTRION_NOEXCEPT;
+/* Reads the checkpoint saved in dir: a new checkpoint owned by the caller until
+ * vestrion_checkpoint_free, or NULL (dir NULL, missing, or not a whole checkpoint; links inside
+ * it are not followed). */
+VESTRION_API vestrion_checkpoint_t* vestrion_checkpoint_load(const char* dir) VESTRION_NOEXCEPT;
+/* The name ("" for a fresh checkpoint) as a new string, released with vestrion_string_free;
+ * NULL for a NULL cp or a name holding a NUL byte. */
+VESTRION_API char* vestrion_checkpoint_name(const vestrion_checkpoint_t* cp) VESTRION_NOEXCEPT;
+/* The name becomes a copy of name (text that is not UTF-8 becomes ""); cp or name NULL:
+ * nothing. */
+VESTRION_API void vestrion_checkpoint_set_name(vestrion_checkpoint_t* cp, const char* name) VESTRION_NOEXCEPT;
+/* A view of the caller's bytes, valid until cp is freed or its bytes replaced, and *len their
+ * count; NULL with *len 0 when none are stored; NULL without writing *len when cp or len is
+ * NULL. */
+VESTRION_API const uint8_t* vestrion_checkpoint_app_state(const vestrion_checkpoint_t* cp, size_t* len) VESTRION_NOEXCEPT;
+/* Stores a copy of the len bytes (the caller keeps its buffer); data NULL or len 0 removes them;
+ * cp NULL: nothing. */
+VESTRION_API void vestrion_checkpoint_set_app_state(vestrion_checkpoint_t* cp, const uint8_t* data, size_t len) VESTRION_NOEXCEPT;
+/* Releases a checkpoint and ends its views; NULL is ignored. */
+VESTRION_API void vestrion_checkpoint_free(vestrion_checkpoint_t* cp) VESTRION_NOEXCEPT;
+
 /* Confines the calling thread (and what it starts later) with no-new-privileges and the
  * policy's Landlock rules, for good: 0, or -1. */
 VESTRION_API int vestrion_confine(const vestrion_policy_t* policy) VESTRION_NOEXCEPT;
