@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdlib>
 #include <chrono>
 #include <optional>
 #include <string>
@@ -55,21 +56,43 @@ struct Stopped {
     int resume_signal = 0;  // a signal the stop took from the thread, to give back
 };
 
+// Whether the thread is a process that this process started itself: its end is its parent's
+// to collect, never ours as its tracer.
+bool is_our_child(pid_t tid) {
+    const std::string path = "/proc/" + std::to_string(tid) + "/status";
+    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return false;
+    UniqueFd owned(fd);
+    char buf[4096];
+    ssize_t n = ::read(fd, buf, sizeof buf - 1);
+    if (n <= 0) return false;
+    const std::string_view text(buf, static_cast<std::size_t>(n));
+    auto field = [&](std::string_view name) -> long {
+        const std::size_t at = text.find(name);
+        if (at == std::string_view::npos) return -1;
+        return std::strtol(buf + at + name.size(), nullptr, 10);
+    };
+    return field("\nTgid:") == tid && field("\nPPid:") == ::getpid();
+}
+
 // Waits for the held thread to stop (or end). Another waiter of this process may take the stop's
-// report first (a waitpid(-1) of the caller's), so the thread's own state is read too.
+// report first (a waitpid(-1) of the caller's), so the thread's own state is read too. A thread
+// that ends while held is reaped here (its tracer must), unless it is our own child.
 Stopped wait_for_stop(pid_t tid) {
+    const int keep = is_our_child(tid) ? WNOWAIT : 0;
     const auto deadline = std::chrono::steady_clock::now() + kStopWait;
     while (true) {
-        int status = 0;
-        pid_t got = ::waitpid(tid, &status, __WALL | WNOHANG);
-        if (got == tid) {
-            if (!WIFSTOPPED(status)) return {};
+        siginfo_t info{};
+        const int waited =
+            ::waitid(P_PID, static_cast<id_t>(tid), &info, WSTOPPED | WEXITED | __WALL | WNOHANG | keep);
+        if (waited == 0 && info.si_pid == tid) {
+            if (info.si_code != CLD_TRAPPED && info.si_code != CLD_STOPPED) return {};
             // The interrupt's stop, or a group stop: no signal is held back. Any other stop
             // took a signal on its way to the thread.
-            const bool event = (status >> 16) == PTRACE_EVENT_STOP;
-            return {true, event ? 0 : WSTOPSIG(status)};
+            const bool event = (info.si_status >> 8) == PTRACE_EVENT_STOP;
+            return {true, event ? 0 : (info.si_status & 0xff)};
         }
-        if (got < 0 && errno == ECHILD) return {};
+        if (waited != 0 && errno == ECHILD) return {};
         auto state = thread_state(tid);
         if (!state || *state == 'Z' || *state == 'X') return {};
         if (*state == 't') return {true, 0};
