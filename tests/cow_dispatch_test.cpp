@@ -732,7 +732,7 @@ TEST(CowSandbox, AnExecWhoseNameFlipsToAFileOutsideNeverRunsIt) {
     const std::string view = (s.w / "t").native();
     Ran ran = run_in_sandbox(*policy, s.w,
                              {"/usr/bin/sh", "-c",
-                              "cp /usr/bin/true t && exec " + helper.native() + " exec-race " + view +
+                              std::string("cp ") + VESTRION_EXIT_HELPER + " t && exec " + helper.native() + " exec-race " + view +
                                   " " + (outside / "evil").native() + " 3000"});
     EXPECT_EQ(ran.out, "outside ran 0 times; the view's program ran: yes\n");
     EXPECT_FALSE(fs::exists(s.w / "t"));

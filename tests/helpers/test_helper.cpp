@@ -710,16 +710,21 @@ int swap_write(const char* link, const char* a, const char* b, int count) {
     return 0;
 }
 
-// Execs `count` times, each from a fresh child in which a second thread keeps flipping the name
-// passed to execv between `view` and `outside`; prints how often each program ran (the view's
-// exits 0, the outside one 42).
+// Makes `count` exec attempts while a second thread keeps flipping the name passed to execv
+// between `view` and `outside`: each child tries until an exec replaces it (or 50 times), and a
+// fresh child takes over. Prints how often each program ran (the view's exits 0, the outside one
+// 42).
 int exec_race(const char* view, const char* outside, int count) {
     static char name[PATH_MAX];
     static std::string names[2];
     names[0] = view;
     names[1] = outside;
+    auto* attempts = static_cast<std::atomic<int>*>(
+        mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (attempts == MAP_FAILED) return 1;
+    new (attempts) std::atomic<int>(0);
     int ran_view = 0, ran_outside = 0;
-    for (int i = 0; i < count; ++i) {
+    while (attempts->load() < count) {
         pid_t pid = fork();
         if (pid < 0) return 1;
         if (pid == 0) {
@@ -733,7 +738,7 @@ int exec_race(const char* view, const char* outside, int count) {
                 return nullptr;
             }, nullptr);
             char* args[] = {name, nullptr};
-            execv(name, args);
+            for (int i = 0; i < 50 && attempts->fetch_add(1) < count; ++i) execv(name, args);
             _exit(100);
         }
         int status = 0;
