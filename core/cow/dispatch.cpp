@@ -1368,7 +1368,10 @@ std::string working_directory(std::uint32_t tid) {
     const std::string link = "/proc/" + std::to_string(tid) + "/cwd";
     ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
     if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
-    return std::string(buf, static_cast<std::size_t>(n));
+    std::string dir(buf, static_cast<std::size_t>(n));
+    // A removed directory: no name leads anywhere from it.
+    if (dir.ends_with(" (deleted)")) return {};
+    return dir;
 }
 
 // How a chdir into a directory of the view is served.
