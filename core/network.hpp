@@ -37,6 +37,15 @@ std::optional<int> rewrite_control(
     const std::function<std::expected<int, int>(int fd)>& take_fd,
     const std::function<std::optional<int>(const ucred&)>& check_credentials);
 
+// The IP address the kernel will reach with destination `name` (not empty) on a socket of
+// `domain` and `type`, by connect or by a send: none when it reaches no IP address (a connect
+// with AF_UNSPEC dissolves the association; UDP over IPv6 takes AF_UNSPEC as no destination;
+// Unix and netlink sockets), or the error number that refuses a destination the allow-list cannot
+// judge. The kernel takes AF_UNSPEC as AF_INET on IPv4 sockets, and raw IPv6 sockets take it as
+// AF_INET6, so the family field alone does not tell.
+std::expected<std::optional<IpAddr>, int> destination_ip(int domain, int type, bool connect,
+                                                         std::span<const std::uint8_t> name);
+
 // The addresses of the policy's allowed hosts and the two loopback addresses; empty for no hosts.
 Result<std::set<IpAddr>> resolve_hosts(const std::vector<std::string>& hosts);
 
