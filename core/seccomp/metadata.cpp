@@ -418,7 +418,7 @@ NotifAction handle_metadata(const Call& call) {
     if (!view) return NotifAction::Errno{view.error()};
     auto target = open_target(call, request, *view, *rights, *creds);
     if (!target) return NotifAction::Errno{target.error()};
-    if (!may_change(request->op, *payload, place(target->fd.get(), view->root.get(), *trees)))
+    if (!may_change(request.op, payload, place(target->fd.get(), view->root.get(), *trees)))
         return NotifAction::Errno{EACCES};
     if (request.op == Op::Owner)
         if (auto mapped = map_owner(notif.pid, payload); !mapped)
