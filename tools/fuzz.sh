@@ -36,6 +36,7 @@ build_target() {
 }
 
 build_target policy_decoder core/checkpoint/policy_codec.cpp
+build_target checkpoint_dir core/checkpoint/directory.cpp core/checkpoint/json.cpp core/checkpoint/policy_codec.cpp
 build_target proc_texts core/sys/proc.cpp core/child_rights.cpp core/text.cpp
 build_target dirents core/procfs.cpp
 build_target sockaddr core/network.cpp
@@ -43,7 +44,7 @@ build_target split_names ffi/convert.cpp
 build_target filter_program core/context/filter_lists.cpp core/seccomp/bpf.cpp tests/bpf_interpreter.cpp
 
 status=0
-for target in policy_decoder proc_texts dirents sockaddr split_names filter_program; do
+for target in policy_decoder checkpoint_dir proc_texts dirents sockaddr split_names filter_program; do
   corpus=$(mktemp -d)
   cp fuzz/corpus/$target/* "$corpus"/ 2>/dev/null || true
   echo "fuzzing $target for ${seconds}s"
