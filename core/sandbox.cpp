@@ -16,6 +16,7 @@
 #include "core/agent.hpp"
 #include "core/context/child.hpp"
 #include "core/cow/branch.hpp"
+#include "core/cow/paths.hpp"
 #include "core/context/handshake.hpp"
 #include "core/network.hpp"
 #include "core/landlock.hpp"
@@ -204,10 +205,10 @@ Result<cow::SeccompCowBranch> make_cow_layer(const Policy& p) {
         return std::unexpected(branch_error(std::move(usable.error())));
     std::expected<Path, BranchError> storage = p.fs_storage ? *p.fs_storage : Path();
     if (p.fs_storage) {
-        if (auto checked = landlock::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
+        if (auto checked = cow::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
             storage = std::unexpected(std::move(checked.error()));
     } else {
-        storage = landlock::default_cow_storage(p, *p.workdir);
+        storage = cow::default_cow_storage(p, *p.workdir);
     }
     if (!storage) return std::unexpected(branch_error(std::move(storage.error())));
     auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage, !p.fs_storage);
@@ -547,7 +548,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (branch) (void)branch->abort();
         }
     } abort_unstarted{*backend};
-    Policy rules = layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
+    Policy rules = layer ? cow::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
                          : cow::child_policy_under_backend(policy_);
     // A command that starts in W stands in W's mirror in the upper tree, from where the kernel
     // finds the names the layer holds (a program made in the run, run as ./app).

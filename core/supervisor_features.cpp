@@ -20,8 +20,6 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
 
 std::optional<std::string> feature_not_built(const Policy& p) {
     if (p.chroot) return "a virtual root (chroot)";
-    if (p.fs_isolation == FsIsolation::Tessarin)
-        return "a copy-on-write working directory on an outside branching filesystem (fs_isolation)";
     return std::nullopt;
 }
 

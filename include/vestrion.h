@@ -6,6 +6,27 @@
  * "". Strings returned by this interface belong to the caller, who releases them with
  * vestrion_string_free.
  *
+ * Who owns what (a call that only reads a handle leaves it the caller's):
+ *   handle                     made by                          released by
+ *   vestrion_policy_builder_t  vestrion_policy_builder_new      each setter and the build consume it
+ *                                                               (and return the next); or _free
+ *   vestrion_policy_t          vestrion_policy_build            vestrion_policy_free; calls borrow it
+ *   vestrion_handle_t          vestrion_spawn                   vestrion_handle_free
+ *   vestrion_result_t          vestrion_run, vestrion_handle_wait(_timeout), vestrion_reduce,
+ *                              vestrion_pipeline_run            vestrion_result_free
+ *   vestrion_dry_run_result_t  vestrion_dry_run                 vestrion_dry_run_result_free
+ *   vestrion_sandbox_t         vestrion_new_with_fns            vestrion_sandbox_free
+ *   vestrion_fork_result_t     vestrion_fork                    vestrion_fork_result_free, or
+ *                                                               consumed by vestrion_reduce
+ *   vestrion_pipeline_t        vestrion_pipeline_new            vestrion_pipeline_free, or
+ *                                                               consumed by vestrion_pipeline_run
+ *   vestrion_checkpoint_t      vestrion_handle_checkpoint,      vestrion_checkpoint_free
+ *                              vestrion_checkpoint_load
+ *   vestrion_ctx_t             the library, for one callback    nobody: valid during that call
+ *   char* text                 *_stdout, *_stderr, *_path,      vestrion_string_free
+ *                              vestrion_checkpoint_name
+ *   const uint8_t* views       *_bytes, *_app_state             their owner's free ends them
+ *
  * What every command gets, whatever the policy:
  *  - its own process group, no-new-privileges, a Landlock ruleset that grants no file until
  *    fs_read or fs_write names it (the command needs at least its program and libraries
@@ -427,7 +448,7 @@ VESTRION_API void vestrion_ctx_restrict_max_memory(vestrion_ctx_t* ctx, uint64_t
 /* Lowers the process budget; 0: no more processes. */
 VESTRION_API void vestrion_ctx_restrict_max_processes(vestrion_ctx_t* ctx, uint32_t n) VESTRION_NOEXCEPT;
 
-/* ---- Results. */
+/* ---- Results. r is only read; it stays the caller's. */
 
 /* The exit code of a normal exit; -1 for a signal, a kill, a timeout or a NULL result. */
 VESTRION_API int vestrion_result_exit_code(const vestrion_result_t* r) VESTRION_NOEXCEPT;

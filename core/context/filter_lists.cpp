@@ -13,17 +13,12 @@
 #include <cerrno>
 #include <span>
 
+#include "core/cow/tessarin_ctl.hpp"
+
 namespace vestrion::context {
 namespace {
 
-// One table of the x86-64 system calls the filter knows. `by_name` marks the calls a deny or allow
-// list may name; the others appear only in routing rules.
-struct SyscallEntry {
-    std::string_view name;
-    std::uint32_t nr;
-    bool by_name;
-};
-
+// The one table of the system calls the filter knows.
 constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"open", 2, true},
     {"stat", 4, true},
@@ -168,6 +163,8 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"file_getattr", 468, false},
     {"file_setattr", 469, false},
 });
+
+static_assert(std::ranges::is_sorted(kSyscalls, {}, &SyscallEntry::nr));
 
 // Compile-time lookup: a misspelt name in a rule below fails the build instead of routing nothing.
 consteval std::uint32_t nr(std::string_view name) {
@@ -459,6 +456,10 @@ void append_listenerless_refusals(Insns& out) {
 
 }  // namespace
 
+std::span<const SyscallEntry> syscall_table() {
+    return kSyscalls;
+}
+
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name) {
     for (const auto& entry : kSyscalls)
         if (entry.by_name && entry.name == name) return entry.nr;
@@ -508,6 +509,11 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
     if (std::ranges::find(denied, nr("ioctl")) == denied.end())
         for (std::uint32_t request : {FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR})
             return_if(ioctl, request, decided_by_supervisor(supervised, kNoAccess));
+    // The command must not finish (or make) the outside filesystem's branch of its own run: a
+    // COMMIT would make a dry run change W. Landlock's ioctl right covers device files only.
+    if (policy.workdir && policy.fs_isolation == FsIsolation::Tessarin)
+        for (std::uint32_t request : {cow::tessarin::CREATE, cow::tessarin::COMMIT, cow::tessarin::ABORT})
+            return_if(ioctl, request, kRefuse);
     for_call(out, nr("ioctl"), ioctl);
     // prctl loosening what may inspect or control the process
     Insns prctl{load(kOffsetArg0)};
