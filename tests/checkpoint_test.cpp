@@ -271,6 +271,29 @@ TEST(CheckpointCapture, RightAfterTheSpawnHoldsNothingOfTheCallersMemory) {
     EXPECT_TRUE(sandbox->wait());
 }
 
+// More writable memory than a checkpoint may hold: refused before anything is copied into the
+// caller, and the command runs on.
+TEST(CheckpointCapture, RefusesMoreWritableMemoryThanTheCap) {
+    SKIP_UNLESS_TRACEABLE();
+    test::TempDir dir;
+    auto sandbox = std::move(*Sandbox::create(helper_policy(dir.path())));
+    // 17 ranges of 256 MiB: each small enough to be dumped, 4.25 GiB in all.
+    ASSERT_TRUE(sandbox->spawn(Args{VESTRION_TEST_HELPER, "wide-writable", "17", dir.path().native()}));
+    if (!wait_for_file(dir / "ready")) {
+        auto result = sandbox->wait();
+        GTEST_SKIP() << "the command could not map 4.25 GiB: " << (result ? result->stderr_bytes.value_or("") : "");
+    }
+    auto cp = sandbox->checkpoint();
+    ASSERT_FALSE(cp.has_value());
+    EXPECT_NE(cp.error().message().find("more than the 4294967296 bytes a checkpoint may hold"), std::string::npos)
+        << cp.error().message();
+    EXPECT_TRUE(runs_again(*sandbox->pid()));
+    test::write_file(dir / "release", "");
+    auto result = sandbox->wait();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, ExitStatus::code(0));
+}
+
 TEST(CheckpointCapture, RefusesASandboxThatDoesNotRun) {
     auto never = std::move(*Sandbox::create(*Policy::builder().build()));
     auto ended = std::move(*Sandbox::create(*Policy::builder().fs_read("/").build()));
