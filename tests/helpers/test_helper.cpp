@@ -1,5 +1,6 @@
 // Small programs that the tests run inside a sandbox, chosen by argv[1].
 #include <dirent.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
@@ -370,6 +371,71 @@ int hold_marker(const std::string& reversed, const std::string& dir) {
     return 0;
 }
 
+// Maps `count` private writable ranges of 256 MiB each (never touched, so nothing is resident),
+// kept apart by an inaccessible page so that the kernel does not merge them; writes DIR/ready
+// and waits for DIR/release.
+int wide_writable(int count, const std::string& dir) {
+    const std::size_t range = std::size_t{256} << 20;
+    for (int i = 0; i < count; ++i) {
+        void* p = mmap(nullptr, range + 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED || mprotect(p, range, PROT_READ | PROT_WRITE) != 0) {
+            std::perror("mmap");
+            return 1;
+        }
+    }
+    std::string tmp = dir + "/ready.tmp";
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        std::fclose(f);
+        rename(tmp.c_str(), (dir + "/ready").c_str());
+    }
+    for (int i = 0; i < 4000 && !exists(dir + "/release"); ++i) usleep(5000);
+    return 0;
+}
+
+// Makes threads and processes without pause, each ending at once, until DIR/release exists;
+// writes DIR/ready once both kinds have been made, then prints "churned" when every one made
+// worked as it should (a refused fork counts as such: the budget may say no).
+int churn(const std::string& dir) {
+    static std::atomic<bool> stop{false};
+    static std::atomic<long> threads_made{0}, forks_made{0}, failures{0};
+    std::thread spawner([] {
+        while (!stop.load()) {
+            std::thread t([] {});
+            t.join();
+            threads_made.fetch_add(1);
+        }
+    });
+    std::thread forker([] {
+        while (!stop.load()) {
+            pid_t child = fork();
+            if (child == 0) _exit(7);
+            if (child < 0) {
+                if (errno != EAGAIN) failures.fetch_add(1);
+                continue;
+            }
+            int status = 0;
+            if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 7)
+                failures.fetch_add(1);
+            forks_made.fetch_add(1);
+        }
+    });
+    while (threads_made.load() == 0 || forks_made.load() == 0) usleep(1000);
+    std::string tmp = dir + "/ready.tmp";
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        std::fclose(f);
+        rename(tmp.c_str(), (dir + "/ready").c_str());
+    }
+    for (int i = 0; i < 6000 && !exists(dir + "/release"); ++i) usleep(5000);
+    stop.store(true);
+    spawner.join();
+    forker.join();
+    if (failures.load() == 0)
+        std::printf("churned\n");
+    else
+        std::printf("%ld failures\n", failures.load());
+    return 0;
+}
+
 // Field 22 of /proc/self/stat: with the pid, it names this process and no later one.
 unsigned long long start_time() {
     char buf[1024] = {};
@@ -732,6 +798,47 @@ int swap_write(const char* link, const char* a, const char* b, int count) {
     return 0;
 }
 
+// Makes `count` exec attempts while a second thread keeps flipping the name passed to execv
+// between `view` and `outside`: each child tries until an exec replaces it (or 50 times), and a
+// fresh child takes over. Prints how often each program ran (the view's exits 0, the outside one
+// 42).
+int exec_race(const char* view, const char* outside, int count) {
+    static char name[PATH_MAX];
+    static std::string names[2];
+    names[0] = view;
+    names[1] = outside;
+    auto* attempts = static_cast<std::atomic<int>*>(
+        mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (attempts == MAP_FAILED) return 1;
+    new (attempts) std::atomic<int>(0);
+    int ran_view = 0, ran_outside = 0;
+    while (attempts->load() < count) {
+        pid_t pid = fork();
+        if (pid < 0) return 1;
+        if (pid == 0) {
+            std::memcpy(name, names[0].c_str(), names[0].size() + 1);
+            pthread_t flipper;
+            pthread_create(&flipper, nullptr, [](void*) -> void* {
+                for (unsigned k = 1;; ++k) {
+                    const std::string& n = names[k & 1];
+                    std::memcpy(name, n.c_str(), n.size() + 1);
+                }
+                return nullptr;
+            }, nullptr);
+            char* args[] = {name, nullptr};
+            for (int i = 0; i < 50 && attempts->fetch_add(1) < count; ++i) execv(name, args);
+            _exit(100);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ran_view;
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 42) ++ran_outside;
+    }
+    std::printf("outside ran %d times; the view's program ran: %s\n", ran_outside,
+                ran_view > 0 ? "yes" : "no");
+    return 0;
+}
+
 // `n` threads open the FIFO at `path` for reading, with no writer. Once every open that does
 // not wait has returned, "ready" is made in the working directory; when "done" appears there, the
 // errors seen are printed ("ENFILE 336") and the process ends with its waiting threads.
@@ -794,6 +901,8 @@ int main(int argc, char** argv) {
     if (name == "clone-parent") return clone_parent();
     if (name == "session-child" && argc > 2) return session_child(argv[2]);
     if (name == "hold-marker" && argc > 3) return hold_marker(argv[2], argv[3]);
+    if (name == "churn" && argc > 2) return churn(argv[2]);
+    if (name == "wide-writable" && argc > 3) return wide_writable(n, argv[3]);
     if (name == "join-group") return join_group(n);
     if (name == "session-storm" && argc > 4) return session_storm(n, m, argv[4]);
     if (name == "reach") return reach(n);
@@ -806,6 +915,7 @@ int main(int argc, char** argv) {
         return affinity(static_cast<unsigned>(n), argc > 3 && std::string(argv[3]) == "bad");
     if (name == "uname-bad") return uname_bad();
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (name == "exec-race" && argc > 4) return exec_race(argv[2], argv[3], std::atoi(argv[4]));
     if (name == "fifo-opens" && argc > 3) return fifo_opens(n, argv[3]);
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     if (name == "reads-and-calls") return reads_and_calls(argc - 2, argv + 2);
