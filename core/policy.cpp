@@ -2,6 +2,8 @@
 
 #include <mutex>
 
+#include "core/context/filter_lists.hpp"
+
 namespace vestrion {
 
 struct DerivedSlot::Shared {
@@ -85,6 +87,13 @@ PolicyBuilder PolicyBuilder::env_var(std::string key, std::string value) && {
 std::expected<Policy, PolicyError> PolicyBuilder::build() && {
     if (slots_.deny_syscalls && slots_.allow_syscalls)
         return std::unexpected(PolicyError{PolicyError::SyscallListsExclusive{}});
+    // A name the filter does not know would deny nothing: the caller must hear of it rather than
+    // run a command that can still make the call.
+    if (slots_.deny_syscalls)
+        for (const std::string& name : *slots_.deny_syscalls)
+            if (!context::syscall_name_to_nr(name))
+                return std::unexpected(PolicyError{PolicyError::Invalid{
+                    "deny_syscalls names '" + name + "', which is not a system call it can deny"}});
     if (slots_.max_cpu && (*slots_.max_cpu == 0 || *slots_.max_cpu > 100))
         return std::unexpected(PolicyError{PolicyError::MaxCpuOutOfRange{*slots_.max_cpu}});
     FsIsolation isolation = fs_isolation_.value_or(FsIsolation::None);

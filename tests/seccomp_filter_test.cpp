@@ -376,12 +376,15 @@ std::vector<ListCase> list_cases() {
          kIoUring},
         {"empty_deny_list", [=] { return p().deny_syscalls({}).build(); }, kDefaultRouted,
          kIoUring},
-        {"deny_mount_unknown_mount",
-         [=] {
-             return p().deny_syscalls({"mount", "no_such_call", "mount"}).build();
-         },
+        {"deny_mount_twice",
+         [=] { return p().deny_syscalls({"mount", "mount"}).build(); },
          kDefaultRouted,
          {165, 165, 425, 426, 427}},
+        // Calls that only routing rules used to name are denied as well.
+        {"deny_chdir_statfs_getxattr_mknod",
+         [=] { return p().deny_syscalls({"chdir", "statfs", "getxattr", "mknod"}).build(); },
+         kDefaultRouted,
+         {80, 137, 191, 133, 425, 426, 427}},
         // Both routed and denied: routed wins.
         {"deny_clone_and_mount",
          [=] {
