@@ -1,5 +1,6 @@
 #include "core/policy.hpp"
 
+#include <array>
 #include <mutex>
 
 #include "core/context/filter_lists.hpp"
@@ -8,23 +9,23 @@ namespace vestrion {
 
 struct DerivedSlot::Shared {
     std::mutex mutex;
-    std::shared_ptr<const void> value;
+    std::array<std::shared_ptr<const void>, KINDS> values;
 };
 
 std::shared_ptr<DerivedSlot::Shared> DerivedSlot::make_shared_slot() {
     return std::make_shared<Shared>();
 }
 
-std::shared_ptr<const void> DerivedSlot::get() const {
+std::shared_ptr<const void> DerivedSlot::get(Kind kind) const {
     if (!shared_) return nullptr;
     std::lock_guard lock(shared_->mutex);
-    return shared_->value;
+    return shared_->values[static_cast<std::size_t>(kind)];
 }
 
-void DerivedSlot::set(std::shared_ptr<const void> value) const {
+void DerivedSlot::set(std::shared_ptr<const void> value, Kind kind) const {
     if (!shared_) return;
     std::lock_guard lock(shared_->mutex);
-    shared_->value = std::move(value);
+    shared_->values[static_cast<std::size_t>(kind)] = std::move(value);
 }
 
 PolicyBuilder Policy::builder() { return PolicyBuilder(); }
