@@ -123,32 +123,6 @@ void startup(int rounds) {
 }
 
 // `calls` routed calls of the loop program in `mode`, sandboxed and bare, per call.
-// What the sandbox's agent adds to a start-up: the same run with and without an allow-list
-// (which starts the agent), interleaved.
-void agent_startup(int rounds) {
-    vestrion_policy_t* plain = system_policy();
-    vestrion_policy_t* with_agent = system_policy(0, nullptr, "127.0.0.1");
-    const char* argv[] = {"/bin/true", nullptr};
-    std::vector<double> without, with;
-    for (int i = 0; i < rounds + 5; ++i) {
-        auto t0 = Clock::now();
-        if (!sandboxed_run(plain, argv, 1)) std::fprintf(stderr, "sandboxed /bin/true failed\n");
-        double a = micros_since(t0);
-        t0 = Clock::now();
-        if (!sandboxed_run(with_agent, argv, 1)) std::fprintf(stderr, "/bin/true with the agent failed\n");
-        double b = micros_since(t0);
-        if (i >= 5) {
-            without.push_back(a);
-            with.push_back(b);
-        }
-    }
-    double w = median(with), wo = median(without);
-    std::printf("%-34s with %9.2f us   without %9.2f us   agent %+8.2f us\n",
-                "start-up with the agent", w, wo, w - wo);
-    vestrion_policy_free(plain);
-    vestrion_policy_free(with_agent);
-}
-
 void routed_calls(const std::string& dir, const char* mode, const char* what, int rounds,
                   long calls) {
     vestrion_policy_t* policy = system_policy(std::uint64_t{1} << 40, dir.c_str());
@@ -439,7 +413,6 @@ int main(int argc, char** argv) {
     std::printf("vestrion benchmarks%s (medians; bare = the same work without a sandbox)\n",
                 quick ? " (short)" : "");
     startup(quick ? 20 : 400);
-    agent_startup(quick ? 20 : 400);
     routed_calls(dir, "pair", "routed call (mmap+munmap, per call)", quick ? 3 : 15,
                  quick ? 20000 : 100000);
     routed_calls(dir, "map", "routed call (mmap only, per call)", quick ? 3 : 15,

@@ -51,7 +51,8 @@ bool has(const Numbers& list, std::uint32_t nr) { return std::ranges::find(list,
 
 Policy policy_from(Input& in, bool& supervised) {
     static const char* const kNames[] = {"mount", "ioctl", "chmod", "socket", "clone", "openat",
-                                         "prlimit64", "setsid", "fchmodat2", "getpid"};
+                                         "prlimit64", "setsid", "fchmodat2", "getpid",
+                                         "sendto",    "connect", "sendmsg"};
     std::uint32_t bits = in.take<std::uint32_t>();
     auto bit = [&](int n) { return (bits >> n) & 1; };
     Policy p;
@@ -119,6 +120,8 @@ std::uint32_t decide(const Policy& p, bool supervised, const seccomp_data& d) {
     if (network_rule && (nr == SYS_socket || nr == SYS_socketpair) && a0 != AF_UNIX &&
         a0 != AF_INET && a0 != AF_INET6 && a0 != AF_NETLINK)
         return error(EAFNOSUPPORT);
+    // A sendto that names a destination is the supervisor's, unless the policy denies sendto.
+    if (supervised && nr == SYS_sendto && d.args[4] != 0 && !has(denied, SYS_sendto)) return NOTIFY;
     for (std::uint32_t acts : {SYS_prlimit64, SYS_sched_setparam, SYS_sched_setscheduler,
                                SYS_sched_setaffinity, SYS_sched_setattr})
         if (nr == acts) return a0 == 0 ? ALLOW : by_supervisor_or_refused;

@@ -476,6 +476,8 @@ constexpr std::string_view kAttributeRead =
     "reads attributes by path: the callback vetoes only opens, execs and addresses";
 constexpr std::string_view kSocketPath =
     "an address; a Unix socket's path is the host's: neither the root nor the layer serves it";
+constexpr std::string_view kSocketAddress =
+    "an address: a Unix socket file is reached beneath fs_write only, an IP one by the allow-list";
 constexpr std::string_view kMounts = "changes or opens the host's mounts";
 constexpr std::string_view kListing =
     "lists a held directory: the callback judged its open; the views sort and filter it";
@@ -533,11 +535,12 @@ constexpr auto kCoverage = std::to_array<Row>({
     CALL(getpid, 0, kNoObject),
     CALL(sendfile, 0, kHeld),
     CALL(socket, 0, "makes a socket; the argument checks refuse the families and types refused"),
-    CALL(connect, Callback | Network, kSocketPath),
+    CALL(connect, Every, kSocketAddress),
     CALL(accept, 0, kAddressOut),
-    CALL(sendto, Callback | Network, kSocketPath),
+    CALL(sendto, Callback,
+         "an address when its pointer is set: then every program routes it by that argument"),
     CALL(recvfrom, 0, kAddressOut),
-    CALL(sendmsg, Callback | Network, kSocketPath),
+    CALL(sendmsg, Every, kSocketAddress),
     CALL(recvmsg, 0, kAddressOut),
     CALL(shutdown, 0, kHeld),
     CALL(bind, Callback | Network, kSocketPath),
@@ -801,7 +804,7 @@ constexpr auto kCoverage = std::to_array<Row>({
     DENIED(open_by_handle_at, "opens by file handle, past Landlock"),
     CALL(clock_adjtime, 0, kHostCapability),
     CALL(syncfs, 0, kHeld),
-    CALL(sendmmsg, Callback | Network, kSocketPath),
+    CALL(sendmmsg, Every, kSocketAddress),
     DENIED(setns, "joins other namespaces"),
     CALL(getcpu, 0, kNoObject),
     DENIED(process_vm_readv, kOtherMemory),

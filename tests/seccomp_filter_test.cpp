@@ -165,9 +165,13 @@ const Numbers kVirtualRootRouted{2, 4, 6, 21, 56, 57, 58, 59, 76, 78, 79, 80, 82
                                  262, 263, 264, 265, 266, 267, 268, 269, 280, 316, 322, 332, 435,
                                  437, 439, 452, 463, 464, 465, 466, 468, 469};
 const Numbers kIoUring{425, 426, 427};
-// The calls that change file metadata are routed under every policy.
+// connect, sendmsg and sendmmsg: a Unix socket file may be named in any of them.
+const Numbers kUnixSocketCalls{42, 46, 307};
+// The calls that change file metadata, and those that may name a Unix socket file, are routed
+// under every policy.
 Numbers with_metadata(Numbers routed) {
     routed.insert(routed.end(), kFileMetadata.begin(), kFileMetadata.end());
+    routed.insert(routed.end(), kUnixSocketCalls.begin(), kUnixSocketCalls.end());
     std::ranges::sort(routed);
     routed.erase(std::unique(routed.begin(), routed.end()), routed.end());
     return routed;
@@ -315,7 +319,7 @@ std::vector<ListCase> list_cases() {
         // The default list already holds the io_uring calls: none is added twice.
         {"net_allow_hosts",
          [=] { return p().net_allow_host("example.org").build(); },
-         {42, 44, 46, 49, 56, 57, 58, 109, 112, 307, 435},
+         {42, 46, 49, 56, 57, 58, 109, 112, 307, 435},
          kDefaultDenied},
         {"random_seed",
          [=] { return p().random_seed(7).build(); },
@@ -364,7 +368,7 @@ std::vector<ListCase> list_cases() {
          {426, 425, 427}},
         {"net_allow_hosts_empty_deny_list",
          [=] { return p().net_allow_host("example.org").deny_syscalls({}).build(); },
-         {42, 44, 46, 49, 56, 57, 58, 109, 112, 307, 435},
+         {42, 46, 49, 56, 57, 58, 109, 112, 307, 435},
          kIoUring},
         {"allow_list_denies_nothing",
          [=] {
@@ -590,10 +594,10 @@ const ArgCase kArgCases[] = {
     {"connect_with_raw_socket_arguments",
      42,
      {AF_INET, SOCK_RAW, 0},
-     "ALLOW",
-     "ALLOW",
-     "ALLOW",
-     "ALLOW"},
+     "NOTIFY",
+     "NOTIFY",
+     "NOTIFY",
+     "NOTIFY"},
     {"read_with_namespace_flags",
      0,
      {CLONE_NEWUSER, TIOCSTI, NETLINK_SOCK_DIAG},
@@ -629,6 +633,31 @@ TEST_P(ArgumentBlock, RefusesTheDangerousCombinations) {
 
 INSTANTIATE_TEST_SUITE_P(Calls, ArgumentBlock, ::testing::ValuesIn(kArgCases),
                          [](const auto& info) { return std::string(info.param.label); });
+
+// sendto reaches the supervisor when it names a destination (either half of the pointer set),
+// which may be a Unix socket file; without one it stays the kernel's. A policy that denies
+// sendto keeps it denied, and without a listener the kernel sends.
+TEST(ArgumentBlock, SendtoIsRoutedOnlyWithADestination) {
+    const Policy plain = defaults();
+    const Policy denied = built(Policy::builder().deny_syscalls({"sendto"}).build());
+    struct Case {
+        std::uint64_t destination;
+        const char* supervised;
+    };
+    for (auto [destination, supervised] :
+         {Case{0, "ALLOW"}, Case{0x7ffc0000'1000, "NOTIFY"}, Case{0x1000, "NOTIFY"},
+          Case{0x7ffc'00000000, "NOTIFY"}}) {
+        SCOPED_TRACE(destination);
+        const auto sendto = call(44, {3, 0x2000, 1, 0, destination, 16});
+        EXPECT_EQ(verdict(program_for(plain), sendto), supervised);
+        EXPECT_EQ(verdict(nested_program_for(plain), sendto), "ALLOW");
+        EXPECT_EQ(verdict(program_for(denied), sendto), "EPERM");
+    }
+    const Policy deny_connect = built(Policy::builder().deny_syscalls({"connect", "sendmsg"}).build());
+    EXPECT_EQ(verdict(program_for(deny_connect), call(42)), "EPERM");
+    EXPECT_EQ(verdict(program_for(deny_connect), call(46)), "EPERM");
+    EXPECT_EQ(verdict(program_for(deny_connect), call(307)), "NOTIFY");
+}
 
 // The calls that change inode flags or extended file attributes through a descriptor reach the
 // supervisor, under a copy-on-write working directory as under any policy; the other ioctls do
@@ -752,10 +781,11 @@ TEST(ArgumentBlock, TheNetworkRuleRefusesOtherSocketFamilies) {
 TEST(FilterProgram, InstructionCounts) {
     // Eight instructions before the argument block (architecture, x32 and clone3 checks with
     // their returns), one load and two per listed number after it, one final return. The
-    // default argument block has 97 instructions; 10 fewer without raw and packet sockets and 5
-    // fewer still without the packet-family check, one more with no_udp, and 69 more without a
-    // listener (the refusals of what the supervisor decides). Routed under every policy: the
-    // fork family, setsid and setpgid (6), and the 21 calls that change file metadata.
+    // default argument block has 104 instructions; 10 fewer without raw and packet sockets and 5
+    // fewer still without the packet-family check, one more with no_udp, and 62 more without a
+    // listener (the refusals of what the supervisor decides, but not the sendto check, 7, that
+    // routes it when it names a destination). Routed under every policy: the fork family, setsid
+    // and setpgid (6), the 21 calls that change file metadata, and connect, sendmsg and sendmmsg.
     struct Count {
         const char* label;
         Policy policy;
@@ -763,14 +793,14 @@ TEST(FilterProgram, InstructionCounts) {
         std::size_t size;
     };
     const Count counts[] = {
-        {"defaults", defaults(), false, 8 + 97 + 1 + 2 * (27 + 41) + 1},
+        {"defaults", defaults(), false, 8 + 104 + 1 + 2 * (30 + 41) + 1},
         {"defaults nested", defaults(), true, 8 + 166 + 1 + 2 * 41 + 1},
         {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false,
-         8 + 97 + 1 + 2 * (27 + 3) + 1},
+         8 + 104 + 1 + 2 * (30 + 3) + 1},
         {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false,
-         8 + 82 + 1 + 2 * (27 + 41) + 1},
+         8 + 89 + 1 + 2 * (30 + 41) + 1},
         {"no_udp", built(Policy::builder().no_udp(true).build()), false,
-         8 + 98 + 1 + 2 * (27 + 41) + 1},
+         8 + 105 + 1 + 2 * (30 + 41) + 1},
     };
     for (const auto& c : counts) {
         SCOPED_TRACE(c.label);

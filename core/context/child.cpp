@@ -224,10 +224,10 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
 
     ChildPlan plan;
     plan.nested_ = nested;
-    // Calls made on the child's behalf need the agent: the network calls and bind, which the
-    // supervisor makes whenever it is routed.
-    plan.starts_agent_ =
-        !nested && (!policy.net_allow_hosts.empty() || policy.policy_fn || policy.port_remap);
+    // Calls made on the child's behalf need the agent: every connect and every send that may
+    // name a destination (a Unix socket file is judged by the supervisor, which must then make
+    // the call from its own copy of the address), and bind when routed.
+    plan.starts_agent_ = !nested;
     plan.parent_pid_ = ::getpid();
     plan.no_randomize_memory_ = policy.no_randomize_memory;
     plan.no_huge_pages_ = policy.no_huge_pages;

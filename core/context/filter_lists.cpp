@@ -181,9 +181,12 @@ using Numbers = std::array<std::uint32_t, N>;
 constexpr Numbers<6> kAlwaysRouted{nr("clone"), nr("fork"),   nr("clone3"),
                                    nr("vfork"), nr("setsid"), nr("setpgid")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
-// sendmmsg too: unrouted, its datagrams would reach any address.
-constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
-                              nr("bind")};
+// sendmmsg too: unrouted, its datagrams would reach any address. sendto is routed by the
+// argument block, when it names a destination.
+constexpr Numbers<4> kNetwork{nr("connect"), nr("sendmsg"), nr("sendmmsg"), nr("bind")};
+// Landlock does not check a connect or a send to a Unix socket file: the supervisor makes each
+// one that may name a path (sendmsg and sendmmsg keep their name in memory).
+constexpr Numbers<3> kUnixSockets{nr("connect"), nr("sendmsg"), nr("sendmmsg")};
 // brk is the first call of every program, static ones too, which open nothing before main: the
 // supervisor patches a fresh vDSO at a process's first routed call after its exec. open too:
 // some C libraries open the random devices with it.
@@ -277,9 +280,10 @@ bool network_rule(const Policy& p) {
     return !p.net_allow_hosts.empty() || p.policy_fn != nullptr;
 }
 
-constexpr std::array<RoutedRule, 14> kRoutedRules{{
+constexpr std::array<RoutedRule, 15> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
     {[](const Policy&) { return true; }, kFileMetadata, true},
+    {[](const Policy&) { return true; }, kUnixSockets, true},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {network_rule, kNetwork},
     {[](const Policy& p) { return p.random_seed.has_value(); }, kRandom},
@@ -325,6 +329,7 @@ constexpr std::uint32_t kOffsetNr = 0;
 constexpr std::uint32_t kOffsetArg0 = 16;
 constexpr std::uint32_t kOffsetArg1 = 24;
 constexpr std::uint32_t kOffsetArg2 = 32;
+constexpr std::uint32_t kOffsetArg4 = 48;  // its low half; the high half follows
 constexpr std::uint32_t kNamespaceFlags = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
                                           CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
                                           CLONE_NEWNET;
@@ -417,6 +422,17 @@ void append_family_block(const Policy& policy, Insns& out) {
         body.push_back(jeq(kFamilies[i], static_cast<std::uint8_t>(kFamilies.size() - i), 0));
     body.push_back(ret(SECCOMP_RET_ERRNO | EAFNOSUPPORT));
     for (std::uint32_t number : {nr("socket"), nr("socketpair")}) for_call(out, number, body);
+}
+
+// sendto with a destination goes to the supervisor, which judges it as connect; one without
+// (a connected socket's send) reads nothing from memory that a check could miss and stays the
+// kernel's. A policy whose own list denies sendto keeps it denied.
+void append_sendto_block(const Policy& policy, bool supervised, Insns& out) {
+    const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
+    if (!supervised || std::ranges::find(denied, nr("sendto")) != denied.end()) return;
+    for_call(out, nr("sendto"),
+             {load(kOffsetArg4), jeq(0, 0, 2), load(kOffsetArg4 + 4), jeq(0, 1, 0),
+              ret(SECCOMP_RET_USER_NOTIF)});
 }
 
 constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
@@ -527,6 +543,7 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
     append_socket_block(policy, out);
     append_packet_block(policy, out);
     append_family_block(policy, out);
+    append_sendto_block(policy, supervised, out);
     append_other_process_block(supervised, out);
     if (!supervised) append_listenerless_refusals(out);
     return out;
