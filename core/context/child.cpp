@@ -402,8 +402,9 @@ bool put_path(char* out, std::string_view head, std::string_view tail, bool pad)
     if (!absolute) fill += fill % 2;
     if (len + fill >= EXEC_BUFFER_SIZE) return false;
     for (std::size_t i = 0; i < fill; ++i) out[i] = absolute ? '/' : (i % 2 ? '/' : '.');
-    std::memcpy(out + fill, head.data(), head.size());
-    std::memcpy(out + fill + head.size(), tail.data(), tail.size());
+    // An empty view may hold no pointer at all, which memcpy must not be given.
+    if (!head.empty()) std::memcpy(out + fill, head.data(), head.size());
+    if (!tail.empty()) std::memcpy(out + fill + head.size(), tail.data(), tail.size());
     out[len + fill] = '\0';
     return true;
 }
