@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 
@@ -212,21 +213,36 @@ int socket_option(int socket, int option) {
     return value;
 }
 
+// The upper tree of the copy-on-write layer, by identity: the command's names in W lead there,
+// and the sockets it binds in W lie there.
+std::optional<seccomp::notif::FileId> layer_upper(const Call& call) {
+    std::lock_guard lock(call.shared.mutex);
+    const auto& layer = call.shared.state.cow_branch;
+    if (!layer) return std::nullopt;
+    struct stat st {};
+    if (::stat(layer->upper().c_str(), &st) != 0) return std::nullopt;
+    return seccomp::notif::FileId{st.st_dev, st.st_ino};
+}
+
 // A Unix socket file named by the caller, found as the caller would find it (from its root or
 // working directory, with its search rights) and judged where it lies. Landlock does not check a
 // connect or a send to a socket file, so the command reaches one only beneath a tree it may write,
 // where it could have made one itself: never a service of the host's (an engine's or the init
-// system's socket) that its ids happen to be allowed to write. EACCES elsewhere, and at once when
-// the policy lends no such tree.
+// system's socket) that its ids happen to be allowed to write. Under the copy-on-write layer W is
+// such a tree, and its view of W lies in the layer's upper tree. EACCES elsewhere, and at once
+// when the policy lends no such tree.
 Step<UniqueFd> checked_socket_file(const Call& call, std::string path) {
-    std::shared_ptr<const seccomp::notif::WriteTrees> trees;
+    using seccomp::notif::Placement;
+    using seccomp::notif::WriteTrees;
+    std::shared_ptr<const WriteTrees> trees;
     std::shared_ptr<child_rights::ChildRights> rights;
     {
         std::lock_guard lock(call.shared.mutex);
         trees = call.shared.state.write_trees;
         rights = call.shared.state.child_rights;
     }
-    if (!trees || trees->empty() || !rights) return std::unexpected(EACCES);
+    const std::optional<seccomp::notif::FileId> upper = layer_upper(call);
+    if (!rights || ((!trees || trees->empty()) && !upper)) return std::unexpected(EACCES);
     auto creds = child_rights::credentials_of(call.notif.pid);
     if (!creds) return std::unexpected(ESRCH);
     auto view = seccomp::notif::ThreadView::open(call.notif, call.listener);
@@ -237,12 +253,15 @@ Step<UniqueFd> checked_socket_file(const Call& call, std::string path) {
     if (!rights->run(*creds, [&] { found = seccomp::notif::finish_lookup(*lookup, true); }))
         return std::unexpected(EPERM);
     if (!found) return std::unexpected(found.error());
-    using seccomp::notif::Placement;
     // The entry a policy names is lent to the command as it stands: a socket file named in
     // fs_write is the command's to reach.
-    const Placement where = seccomp::notif::place(found->get(), view->root.get(), *trees);
-    if (where != Placement::Writable && where != Placement::WriteRoot) return std::unexpected(EACCES);
-    return std::move(*found);
+    const Placement where =
+        trees ? seccomp::notif::place(found->get(), view->root.get(), *trees) : Placement::Outside;
+    if (where == Placement::Writable || where == Placement::WriteRoot) return std::move(*found);
+    if (upper && seccomp::notif::place(found->get(), view->root.get(), WriteTrees({*upper})) ==
+                     Placement::Writable)
+        return std::move(*found);
+    return std::unexpected(EACCES);
 }
 
 // What the kernel will do with the name on this socket decides what is checked. On a Unix
