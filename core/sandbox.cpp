@@ -343,6 +343,7 @@ void sandbox_thread_main(SpawnJob* job) {
         const Policy& p = job->policy;
         const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
         notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
+        notif_policy->unix_sockets = agent != nullptr;
         std::optional<random::Rng> rng;
         if (p.random_seed) rng.emplace(*p.random_seed);
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,

@@ -640,13 +640,22 @@ class UnixPeers {
 };
 
 // Where the socket file lies decides, not how it is named: outside every fs_write path (also
-// through a link that lies inside one, and under a policy that lends no path at all) the
-// command is told EACCES and the peer sees nothing; beneath one, connects and datagrams arrive.
+// through a link that lies inside one) the command is told EACCES and the peer sees nothing;
+// beneath one, connects and datagrams arrive, also by a name of the full 108 bytes (no NUL).
+// Under a policy that lends no path the command gets no Unix socket at all.
 TEST(UnixSocketFiles, AreReachedOnlyBeneathAWritableTree) {
     test::TempDir outside, inside;
     UnixPeers out(outside.path()), in(inside.path());
     std::filesystem::create_symlink(out.stream(), inside / "stream-link");
     std::filesystem::create_symlink(out.dgram(), inside / "dgram-link");
+    auto name_of_108 = [&](const std::string& target, char fill) {
+        const std::string dir = inside.path().string() + "/";
+        std::string name = dir + std::string(108 - dir.size(), fill);
+        std::filesystem::create_symlink(target, name);
+        return name;
+    };
+    const std::string long_stream = name_of_108(in.stream(), 's');
+    const std::string long_dgram = name_of_108(in.dgram(), 'd');
     const Policy writing = *base().fs_write(inside.path()).build();
     const Policy reading = *base().build();
     const std::string refused = "sendto EACCES sendmsg EACCES sendmmsg EACCES\n";
@@ -656,24 +665,60 @@ TEST(UnixSocketFiles, AreReachedOnlyBeneathAWritableTree) {
         std::string stream, dgram;
         UnixPeers* peer;
         bool reached;
+        std::string dgram_refused;
     };
     const Case cases[] = {
-        {"outside", &writing, out.stream(), out.dgram(), &out, false},
+        {"outside", &writing, out.stream(), out.dgram(), &out, false, refused},
         {"through a link inside", &writing, (inside / "stream-link").string(),
-         (inside / "dgram-link").string(), &out, false},
-        {"no fs_write path", &reading, out.stream(), out.dgram(), &out, false},
-        {"beneath fs_write", &writing, in.stream(), in.dgram(), &in, true},
+         (inside / "dgram-link").string(), &out, false, refused},
+        {"no fs_write path", &reading, out.stream(), out.dgram(), &out, false, "socket EACCES\n"},
+        {"beneath fs_write", &writing, in.stream(), in.dgram(), &in, true, ""},
+        {"a name of 108 bytes", &writing, long_stream, long_dgram, &in, true, ""},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         EXPECT_EQ(run_helper(*c.policy, {"connect-path", c.stream}), c.reached ? "ok\n" : "EACCES\n");
         EXPECT_EQ(run_helper(*c.policy, {"unix-dgram", c.dgram}),
-                  c.reached ? "sendto 6 sendmsg 7 sendmmsg 1\n" : refused);
+                  c.reached ? "sendto 6 sendmsg 7 sendmmsg 1\n" : c.dgram_refused);
         EXPECT_EQ(c.peer->accepted(), c.reached ? 1 : 0);
         EXPECT_EQ(c.peer->datagrams(), c.reached ? kEachCall : kNothing);
     }
     EXPECT_EQ(out.accepted(), 0);
     EXPECT_TRUE(out.datagrams().empty());
+}
+
+// A policy that lends no writable tree starts no agent, so nothing could make a call by name for
+// the command from a copy it cannot change: it gets no Unix socket that could reach a name. Its
+// connected pairs still carry data and descriptors; a name on them reaches nothing.
+TEST(UnixSocketFiles, WithoutAWritableTreeNoSocketOfTheCommandReachesAName) {
+    test::TempDir outside;
+    UnixPeers out(outside.path());
+    const Policy reading = *base().build();
+    // The kernel finds the file before it refuses: a socket of another type is EPROTOTYPE.
+    EXPECT_EQ(run_helper(reading, {"pairs", out.stream()}),
+              "socket EACCES dgram-pair EACCES connect EISCONN sendto EISCONN connect EPROTOTYPE "
+              "sendto ok\n");
+    EXPECT_EQ(run_helper(reading, {"pairs", out.dgram()}),
+              "socket EACCES dgram-pair EACCES connect EPROTOTYPE sendto EISCONN connect "
+              "EPROTOTYPE sendto ok\n");
+    EXPECT_EQ(run_helper(reading, {"pass-pipe"}), "through the pipe\n");
+    EXPECT_EQ(out.accepted(), 0);
+    EXPECT_TRUE(out.datagrams().empty());
+}
+
+// A socket the caller hands in is judged like the command's own where the agent makes the call.
+TEST(UnixSocketFiles, ASocketHandedInReachesOnlyWhatTheCommandsOwnWould) {
+    test::TempDir outside, inside;
+    UnixPeers out(outside.path()), in(inside.path());
+    UniqueFd handed(::socket(AF_UNIX, SOCK_DGRAM, 0));  // inherited: not close-on-exec
+    ASSERT_TRUE(handed);
+    const Policy writing = *base().fs_write(inside.path()).close_fds(false).build();
+    const std::string fd = std::to_string(handed.get());
+    EXPECT_EQ(run_helper(writing, {"unix-dgram-fd", fd, out.dgram()}),
+              "sendto EACCES sendmsg EACCES sendmmsg EACCES\n");
+    EXPECT_EQ(run_helper(writing, {"unix-dgram-fd", fd, in.dgram()}), "sendto 6 sendmsg 7 sendmmsg 1\n");
+    EXPECT_TRUE(out.datagrams().empty());
+    EXPECT_EQ(in.datagrams(), kEachCall);
 }
 
 // The command flips the name it connects to, in its memory or as a link inside the writable

@@ -34,6 +34,7 @@ namespace {
 using context::arg_filters;
 using context::deny_syscall_numbers;
 using context::notif_syscalls;
+using context::needs_agent;
 using context::syscall_name_to_nr;
 using seccomp::bpf::assemble_filter;
 using seccomp::bpf::Program;
@@ -168,11 +169,12 @@ const Numbers kVirtualRootRouted{2, 4, 6, 21, 56, 57, 58, 59, 76, 78, 79, 80, 82
 const Numbers kIoUring{425, 426, 427};
 // connect, sendmsg and sendmmsg: a Unix socket file may be named in any of them.
 const Numbers kUnixSocketCalls{42, 46, 307};
-// The calls that change file metadata, and those that may name a Unix socket file, are routed
-// under every policy.
-Numbers with_metadata(Numbers routed) {
+// The calls that change file metadata are routed under every policy; those that may name a Unix
+// socket file under every policy that starts the agent.
+Numbers with_metadata(Numbers routed, const Policy& policy) {
     routed.insert(routed.end(), kFileMetadata.begin(), kFileMetadata.end());
-    routed.insert(routed.end(), kUnixSocketCalls.begin(), kUnixSocketCalls.end());
+    if (needs_agent(policy))
+        routed.insert(routed.end(), kUnixSocketCalls.begin(), kUnixSocketCalls.end());
     std::ranges::sort(routed);
     routed.erase(std::unique(routed.begin(), routed.end()), routed.end());
     return routed;
@@ -403,7 +405,7 @@ class FilterLists : public ::testing::TestWithParam<ListCase> {};
 
 TEST_P(FilterLists, ListsAndProgramVerdicts) {
     const Policy policy = built(GetParam().make());
-    const Numbers routed = with_metadata(GetParam().routed);
+    const Numbers routed = with_metadata(GetParam().routed, policy);
     const Numbers& denied = GetParam().denied;
     const bool network = !policy.net_allow_hosts.empty() || policy.policy_fn != nullptr;
     EXPECT_EQ(notif_syscalls(policy), routed);
@@ -540,8 +542,9 @@ const ArgCase kArgCases[] = {
     // Packet sockets are raw sockets below IP.
     {"socket_packet_raw", 41, {AF_PACKET, SOCK_RAW, 0}, "EPERM", "EPERM", "ALLOW", "ALLOW"},
     {"socket_packet_dgram", 41, {AF_PACKET, SOCK_DGRAM, 0}, "EPERM", "EPERM", "ALLOW", "ALLOW"},
-    {"socket_unix_dgram", 41, {AF_UNIX, SOCK_DGRAM, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
-    {"socket_unix_raw", 41, {AF_UNIX, SOCK_RAW, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    // No policy here starts the agent: no Unix socket (see UnixBlock below).
+    {"socket_unix_dgram", 41, {AF_UNIX, SOCK_DGRAM, 0}, "EACCES", "EACCES", "EACCES", "EACCES"},
+    {"socket_unix_raw", 41, {AF_UNIX, SOCK_RAW, 0}, "EACCES", "EACCES", "EACCES", "EACCES"},
     {"socket_netlink_sock_diag",
      41,
      {AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG},
@@ -595,10 +598,10 @@ const ArgCase kArgCases[] = {
     {"connect_with_raw_socket_arguments",
      42,
      {AF_INET, SOCK_RAW, 0},
-     "NOTIFY",
-     "NOTIFY",
-     "NOTIFY",
-     "NOTIFY"},
+     "ALLOW",
+     "ALLOW",
+     "ALLOW",
+     "ALLOW"},
     {"read_with_namespace_flags",
      0,
      {CLONE_NEWUSER, TIOCSTI, NETLINK_SOCK_DIAG},
@@ -639,8 +642,8 @@ INSTANTIATE_TEST_SUITE_P(Calls, ArgumentBlock, ::testing::ValuesIn(kArgCases),
 // which may be a Unix socket file; without one it stays the kernel's. A policy that denies
 // sendto keeps it denied, and without a listener the kernel sends.
 TEST(ArgumentBlock, SendtoIsRoutedOnlyWithADestination) {
-    const Policy plain = defaults();
-    const Policy denied = built(Policy::builder().deny_syscalls({"sendto"}).build());
+    const Policy plain = built(Policy::builder().fs_write("/tmp").build());
+    const Policy denied = built(Policy::builder().fs_write("/tmp").deny_syscalls({"sendto"}).build());
     struct Case {
         std::uint64_t destination;
         const char* supervised;
@@ -653,8 +656,11 @@ TEST(ArgumentBlock, SendtoIsRoutedOnlyWithADestination) {
         EXPECT_EQ(verdict(program_for(plain), sendto), supervised);
         EXPECT_EQ(verdict(nested_program_for(plain), sendto), "ALLOW");
         EXPECT_EQ(verdict(program_for(denied), sendto), "EPERM");
+        // Without the agent there is nothing to judge: the command has no Unix socket to name.
+        EXPECT_EQ(verdict(program_for(defaults()), sendto), "ALLOW");
     }
-    const Policy deny_connect = built(Policy::builder().deny_syscalls({"connect", "sendmsg"}).build());
+    const Policy deny_connect =
+        built(Policy::builder().fs_write("/tmp").deny_syscalls({"connect", "sendmsg"}).build());
     EXPECT_EQ(verdict(program_for(deny_connect), call(42)), "EPERM");
     EXPECT_EQ(verdict(program_for(deny_connect), call(46)), "EPERM");
     EXPECT_EQ(verdict(program_for(deny_connect), call(307)), "NOTIFY");
@@ -746,10 +752,10 @@ TEST(ArgumentBlock, TheNetworkRuleRefusesOtherSocketFamilies) {
         // The kernel takes the family as a 32-bit int: the high half changes nothing.
         {"vsock_high_half_set", kSocket, {kHigh | AF_VSOCK, SOCK_STREAM}, "EAFNOSUPPORT",
          "ALLOW"},
-        {"unix_high_half_set", kSocket, {kHigh | AF_UNIX, SOCK_STREAM}, "ALLOW", "ALLOW"},
+        {"unix_high_half_set", kSocket, {kHigh | AF_UNIX, SOCK_STREAM}, "ALLOW", "EACCES"},
         // The packet family stays the raw-socket block's to refuse.
         {"packet", kSocket, {AF_PACKET, SOCK_DGRAM}, "EPERM", "EPERM"},
-        {"unix", kSocket, {AF_UNIX, SOCK_DGRAM}, "ALLOW", "ALLOW"},
+        {"unix", kSocket, {AF_UNIX, SOCK_DGRAM}, "ALLOW", "EACCES"},
         {"inet_stream", kSocket, {AF_INET, SOCK_STREAM}, "ALLOW", "ALLOW"},
         {"inet6_dgram", kSocket, {AF_INET6, SOCK_DGRAM}, "ALLOW", "ALLOW"},
         {"netlink_route", kSocket, {AF_NETLINK, SOCK_RAW, NETLINK_ROUTE}, "ALLOW", "ALLOW"},
@@ -779,14 +785,64 @@ TEST(ArgumentBlock, TheNetworkRuleRefusesOtherSocketFamilies) {
     }
 }
 
+// A policy that starts no agent (no network rule, no port remapping, no tree the command may
+// write) gives the command no socket that could reach a Unix name, with a listener or without:
+// no Unix socket from socket(), no datagram pair. Connected pairs of the other types stay.
+TEST(UnixBlock, NoSocketThatCouldReachANameWithoutTheAgent) {
+    constexpr std::uint32_t kSocket = 41, kSocketPair = 53;
+    struct Case {
+        const char* label;
+        std::uint32_t nr;
+        std::array<std::uint64_t, 6> args;
+        const char* without_agent;
+    };
+    const Case cases[] = {
+        {"socket_stream", kSocket, {AF_UNIX, SOCK_STREAM}, "EACCES"},
+        {"socket_dgram_cloexec", kSocket, {AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC}, "EACCES"},
+        {"socket_seqpacket_high_half", kSocket, {kHigh | AF_UNIX, SOCK_SEQPACKET}, "EACCES"},
+        {"socketpair_dgram", kSocketPair, {AF_UNIX, SOCK_DGRAM, 0, 0x1000}, "EACCES"},
+        {"socketpair_dgram_nonblock", kSocketPair, {AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, 0x1000},
+         "EACCES"},
+        {"socketpair_stream", kSocketPair, {AF_UNIX, SOCK_STREAM, 0, 0x1000}, "ALLOW"},
+        {"socketpair_seqpacket", kSocketPair, {AF_UNIX, SOCK_SEQPACKET, 0, 0x1000}, "ALLOW"},
+        {"socket_inet", kSocket, {AF_INET, SOCK_STREAM}, "ALLOW"},
+        {"socketpair_inet_dgram", kSocketPair, {AF_INET, SOCK_DGRAM, 0, 0x1000}, "ALLOW"},
+    };
+    const std::pair<const char*, Policy> with_agent[] = {
+        {"fs_write", built(Policy::builder().fs_write("/tmp").build())},
+        {"workdir", built(Policy::builder().workdir("/tmp/w").build())},
+        {"net_allow_hosts", built(Policy::builder().net_allow_host("127.0.0.1").build())},
+        {"port_remap", built(Policy::builder().port_remap(true).build())},
+    };
+    const std::pair<const char*, Policy> without_agent[] = {
+        {"defaults", defaults()},
+        {"fs_read only", built(Policy::builder().fs_read("/").isolate_ipc(true).build())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto& [name, policy] : with_agent) {
+            SCOPED_TRACE(name);
+            EXPECT_TRUE(needs_agent(policy));
+            EXPECT_EQ(verdict(program_for(policy), call(c.nr, c.args)), "ALLOW");
+            EXPECT_EQ(verdict(nested_program_for(policy), call(c.nr, c.args)), "ALLOW");
+        }
+        for (const auto& [name, policy] : without_agent) {
+            SCOPED_TRACE(name);
+            EXPECT_FALSE(needs_agent(policy));
+            EXPECT_EQ(verdict(program_for(policy), call(c.nr, c.args)), c.without_agent);
+            EXPECT_EQ(verdict(nested_program_for(policy), call(c.nr, c.args)), c.without_agent);
+        }
+    }
+}
+
 TEST(FilterProgram, InstructionCounts) {
     // Eight instructions before the argument block (architecture, x32 and clone3 checks with
     // their returns), one load and two per listed number after it, one final return. The
-    // default argument block has 104 instructions; 10 fewer without raw and packet sockets and 5
-    // fewer still without the packet-family check, one more with no_udp, and 62 more without a
-    // listener (the refusals of what the supervisor decides, but not the sendto check, 7, that
-    // routes it when it names a destination). Routed under every policy: the fork family, setsid
-    // and setpgid (6), the 21 calls that change file metadata, and connect, sendmsg and sendmmsg.
+    // default argument block has 110 instructions (13 refuse the Unix sockets that could reach a
+    // name, as none of these policies starts the agent); 10 fewer without raw and packet sockets
+    // and 5 fewer still without the packet-family check, one more with no_udp, and 69 more
+    // without a listener (the refusals of what the supervisor decides). Routed under every
+    // policy: the fork family, setsid and setpgid (6) and the 21 calls that change file metadata.
     struct Count {
         const char* label;
         Policy policy;
@@ -794,14 +850,14 @@ TEST(FilterProgram, InstructionCounts) {
         std::size_t size;
     };
     const Count counts[] = {
-        {"defaults", defaults(), false, 8 + 104 + 1 + 2 * (30 + 41) + 1},
-        {"defaults nested", defaults(), true, 8 + 166 + 1 + 2 * 41 + 1},
+        {"defaults", defaults(), false, 8 + 110 + 1 + 2 * (27 + 41) + 1},
+        {"defaults nested", defaults(), true, 8 + 179 + 1 + 2 * 41 + 1},
         {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false,
-         8 + 104 + 1 + 2 * (30 + 3) + 1},
+         8 + 110 + 1 + 2 * (27 + 3) + 1},
         {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false,
-         8 + 89 + 1 + 2 * (30 + 41) + 1},
+         8 + 95 + 1 + 2 * (27 + 41) + 1},
         {"no_udp", built(Policy::builder().no_udp(true).build()), false,
-         8 + 105 + 1 + 2 * (30 + 41) + 1},
+         8 + 111 + 1 + 2 * (27 + 41) + 1},
     };
     for (const auto& c : counts) {
         SCOPED_TRACE(c.label);
@@ -969,6 +1025,15 @@ long close_if_open(long ret) {
     return ret;
 }
 
+long socketpair_of(int type) {
+    int fds[2];
+    const long ret = raw(SYS_socketpair, AF_UNIX, type, 0, reinterpret_cast<long>(fds));
+    if (sys::syscall::is_error(ret)) return ret;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return ret;
+}
+
 std::vector<LiveCase> live_cases() {
     auto p = [] { return Policy::builder(); };
     auto mount_bad_source = [] { return raw(SYS_mount, kBadPointer, addr("/"), 0, 0, 0); };
@@ -1002,8 +1067,15 @@ std::vector<LiveCase> live_cases() {
         {"socket_sock_diag", [=] { return p().build(); },
          [] { return close_if_open(raw(SYS_socket, AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG)); },
          "ok", "EPERM"},
-        {"socket_unix_dgram_with_no_udp", [=] { return p().no_udp(true).build(); },
+        {"socket_unix_dgram_with_no_udp", [=] { return p().fs_write("/tmp").no_udp(true).build(); },
          [] { return close_if_open(raw(SYS_socket, AF_UNIX, SOCK_DGRAM, 0)); }, "ok", "ok"},
+        {"socket_unix_with_no_writable_tree", [=] { return p().build(); },
+         [] { return close_if_open(raw(SYS_socket, AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); },
+         "ok", "EACCES"},
+        {"socketpair_unix_dgram_with_no_writable_tree", [=] { return p().build(); },
+         [] { return socketpair_of(SOCK_DGRAM | SOCK_NONBLOCK); }, "ok", "EACCES"},
+        {"socketpair_unix_stream_with_no_writable_tree", [=] { return p().build(); },
+         [] { return socketpair_of(SOCK_STREAM); }, "ok", "ok"},
         // A user namespace cannot share the filesystem root: unfiltered this fails with EINVAL
         // before any process is made.
         {"clone_newuser", [=] { return p().build(); },

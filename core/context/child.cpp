@@ -224,10 +224,9 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
 
     ChildPlan plan;
     plan.nested_ = nested;
-    // Calls made on the child's behalf need the agent: every connect and every send that may
-    // name a destination (a Unix socket file is judged by the supervisor, which must then make
-    // the call from its own copy of the address), and bind when routed.
-    plan.starts_agent_ = !nested;
+    // Calls made on the child's behalf need the agent; it costs a fork of the child, so a
+    // policy that makes none starts none.
+    plan.starts_agent_ = !nested && needs_agent(policy);
     plan.parent_pid_ = ::getpid();
     plan.no_randomize_memory_ = policy.no_randomize_memory;
     plan.no_huge_pages_ = policy.no_huge_pages;

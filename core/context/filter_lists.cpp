@@ -285,7 +285,7 @@ bool network_rule(const Policy& p) {
 constexpr std::array<RoutedRule, 15> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
     {[](const Policy&) { return true; }, kFileMetadata, true},
-    {[](const Policy&) { return true; }, kUnixSockets, true},
+    {needs_agent, kUnixSockets, true},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {network_rule, kNetwork},
     {[](const Policy& p) { return p.random_seed.has_value(); }, kRandom},
@@ -431,10 +431,29 @@ void append_family_block(const Policy& policy, Insns& out) {
 // kernel's. A policy whose own list denies sendto keeps it denied.
 void append_sendto_block(const Policy& policy, bool supervised, Insns& out) {
     const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
-    if (!supervised || std::ranges::find(denied, nr("sendto")) != denied.end()) return;
+    if (!supervised || !needs_agent(policy) || std::ranges::find(denied, nr("sendto")) != denied.end())
+        return;
     for_call(out, nr("sendto"),
              {load(kOffsetArg4), jeq(0, 0, 2), load(kOffsetArg4 + 4), jeq(0, 1, 0),
               ret(SECCOMP_RET_USER_NOTIF)});
+}
+
+// Without the agent nothing can make a connect or a send by name for the command from a copy
+// the command cannot change afterwards, and an answer that lets the kernel make it reads the
+// name, and the descriptor, again: a second thread could put a Unix socket at that number and
+// a path in the name. So the command gets no socket that could reach a name: no Unix socket
+// from socket(), no datagram pair (either end may send to, or connect to, any name). Stream
+// and sequenced-packet pairs are connected for good; the kernel refuses or ignores a name on
+// them. Landlock refuses the bind that would make a socket file (no tree is writable), so this
+// takes nothing that could be served.
+void append_unix_block(const Policy& policy, Insns& out) {
+    if (needs_agent(policy)) return;
+    constexpr std::uint32_t kRefuseUnix = SECCOMP_RET_ERRNO | EACCES;
+    for_call(out, nr("socket"), {load(kOffsetArg0), jeq(AF_UNIX, 0, 1), ret(kRefuseUnix)});
+    // Only the type proper: SOCK_NONBLOCK and SOCK_CLOEXEC ride in the higher bits.
+    for_call(out, nr("socketpair"),
+             {load(kOffsetArg0), jeq(AF_UNIX, 0, 4), load(kOffsetArg1),
+              BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xFF), jeq(SOCK_DGRAM, 0, 1), ret(kRefuseUnix)});
 }
 
 constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
@@ -473,6 +492,11 @@ void append_listenerless_refusals(Insns& out) {
 }
 
 }  // namespace
+
+bool needs_agent(const Policy& policy) {
+    return network_rule(policy) || policy.port_remap || !policy.fs_writable.empty() ||
+           policy.workdir.has_value() || policy.gpu_devices.has_value();
+}
 
 std::span<const SyscallEntry> syscall_table() {
     return kSyscalls;
@@ -545,6 +569,7 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
     append_socket_block(policy, out);
     append_packet_block(policy, out);
     append_family_block(policy, out);
+    append_unix_block(policy, out);
     append_sendto_block(policy, supervised, out);
     append_other_process_block(supervised, out);
     if (!supervised) append_listenerless_refusals(out);

@@ -25,7 +25,6 @@ NotifPolicy NotifPolicy::from_policy(const Policy& policy, std::int64_t time_off
 
     p.memory = policy.max_memory.has_value();
     p.network = !policy.net_allow_hosts.empty() || policy.policy_fn != nullptr;
-    p.unix_sockets = true;
     p.random = policy.random_seed.has_value();
     p.time = policy.time_start.has_value();
     p.proc_views = policy.max_memory.has_value() || policy.num_cpus.has_value() ||

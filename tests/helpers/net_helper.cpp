@@ -111,7 +111,7 @@ int connect_unix(const char* name, bool abstract, bool greeted = true) {
     sockaddr_un addr;
     socklen_t len = unix_address(name, addr, abstract);
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         std::printf("%s\n", outcome(-1));
         return 0;
     }
@@ -158,7 +158,42 @@ int unix_dgram(const char* path) {
     sockaddr_un addr;
     socklen_t len = unix_address(path, addr, false);
     int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        std::printf("socket %s\n", outcome(-1));
+        return 0;
+    }
     print_sends(fd, &addr, len);
+    std::printf("\n");
+    return 0;
+}
+
+// unix-dgram-fd FD PATH: as unix-dgram, on descriptor FD, a socket the command was handed.
+int unix_dgram_fd(const char* fd, const char* path) {
+    sockaddr_un addr;
+    socklen_t len = unix_address(path, addr, false);
+    print_sends(std::atoi(fd), &addr, len);
+    std::printf("\n");
+    return 0;
+}
+
+// pairs PATH: what a command reaches of the Unix socket file PATH through pairs of connected
+// sockets: prints the result of socket() and of a datagram pair, then of a connect and of a
+// sendto to PATH on a stream pair and on a sequenced-packet pair.
+int pairs(const char* path) {
+    sockaddr_un addr;
+    socklen_t len = unix_address(path, addr, false);
+    int pair[2];
+    std::printf("socket %s", outcome(socket(AF_UNIX, SOCK_DGRAM, 0)));
+    std::printf(" dgram-pair %s", outcome(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair)));
+    for (int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
+        if (socketpair(AF_UNIX, type, 0, pair) != 0) {
+            std::printf(" pair %s", outcome(-1));
+            continue;
+        }
+        const auto* to = reinterpret_cast<const sockaddr*>(&addr);
+        std::printf(" connect %s", outcome(connect(pair[0], to, len)));
+        std::printf(" sendto %s", outcome(sendto(pair[0], "x", 1, MSG_DONTWAIT, to, len)));
+    }
     std::printf("\n");
     return 0;
 }
@@ -681,6 +716,8 @@ int main(int argc, char** argv) {
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);
     if (name == "connect-path" && want(1)) return connect_unix(argv[2], false, false);
     if (name == "unix-dgram" && want(1)) return unix_dgram(argv[2]);
+    if (name == "unix-dgram-fd" && want(2)) return unix_dgram_fd(argv[2], argv[3]);
+    if (name == "pairs" && want(1)) return pairs(argv[2]);
     if (name == "dgram" && want(4)) return dgram(argv[2], argv[3], argv[4], argv[5]);
     if (name == "race-unix-name" && want(3))
         return race_unix(nullptr, argv[2], argv[3], std::atoi(argv[4]));
