@@ -186,15 +186,25 @@ bool kernel_reaches(const Session& s, int dirfd, const std::string& text, bool f
     if (seccomp::notif::place(found->get(), s.view().root.get(), exec_trees(s)) !=
         seccomp::notif::Placement::Writable)
         return false;
-    if (::faccessat(found->get(), "", X_OK, AT_EMPTY_PATH | AT_EACCESS) != 0) return false;
-    const std::string key = copy_key(found->get(), file);
+    // Read with the child's rights, which must let it run the copy; the lookup gave O_PATH.
+    auto copy = s.as_child([&]() -> Errno<UniqueFd> {
+        if (::faccessat(found->get(), "", X_OK, AT_EMPTY_PATH | AT_EACCESS) != 0)
+            return std::unexpected(errno);
+        char link[48];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", found->get());
+        auto fd = sc::openat2(AT_FDCWD, link, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, 0);
+        if (!fd) return std::unexpected(fd.error().code());
+        return std::move(*fd);
+    });
+    if (!copy) return false;
+    const std::string key = copy_key(copy->get(), file);
     auto& shared = s.call().shared;
     {
         std::lock_guard lock(shared.mutex);
         auto& cache = shared.state.chroot_copies;
         if (auto it = cache.find(key); it != cache.end()) return it->second;
     }
-    const bool same = identical(found->get(), file);
+    const bool same = identical(copy->get(), file);
     std::lock_guard lock(shared.mutex);
     shared.state.chroot_copies.emplace(key, same);
     return same;

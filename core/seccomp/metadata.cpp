@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "core/seccomp/call_args.hpp"
 #include "core/seccomp/dispatch.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/sys/proc.hpp"
@@ -25,8 +26,6 @@ namespace sc = sys::syscall;
 
 namespace {
 
-constexpr std::size_t kXattrNameMax = 255;
-constexpr std::size_t kXattrSizeMax = 65536;
 // The kernel refuses larger argument records of setxattrat and file_setattr (E2BIG).
 constexpr std::size_t kRecordMax = 4096;
 
@@ -150,48 +149,7 @@ Errno<Request> decode(const seccomp_data& d) {
 
 Errno<std::vector<std::uint8_t>> read_exact(const Call& call, std::uint64_t address,
                                             std::size_t length) {
-    if (length == 0) return std::vector<std::uint8_t>{};
-    auto bytes = read_child_mem(call.listener, call.notif, address, length);
-    if (!bytes || bytes->size() < length) return std::unexpected(EFAULT);
-    return std::move(*bytes);
-}
-
-Errno<std::string> read_xattr_name(const Call& call, std::uint64_t address) {
-    if (address == 0) return std::unexpected(EFAULT);
-    auto bytes = read_child_mem(call.listener, call.notif, address, kXattrNameMax + 1);
-    if (!bytes || bytes->empty()) return std::unexpected(EFAULT);
-    auto end = std::find(bytes->begin(), bytes->end(), 0);
-    if (end == bytes->end())
-        return std::unexpected(bytes->size() > kXattrNameMax ? ERANGE : EFAULT);
-    if (end == bytes->begin()) return std::unexpected(ERANGE);
-    return std::string(bytes->begin(), end);
-}
-
-// utime takes seconds, utimes and futimesat microseconds, utimensat nanoseconds.
-Errno<void> read_times(const Call& call, int nr, std::uint64_t address, Payload& p) {
-    if (address == 0) return {};  // now
-    p.times_now = false;
-    if (nr == SYS_utime) {
-        auto bytes = read_exact(call, address, 2 * sizeof(long));
-        if (!bytes) return std::unexpected(bytes.error());
-        long t[2];
-        std::memcpy(t, bytes->data(), sizeof t);
-        p.times = {timespec{t[0], 0}, timespec{t[1], 0}};
-    } else if (nr == SYS_utimes || nr == SYS_futimesat) {
-        auto bytes = read_exact(call, address, 2 * sizeof(timeval));
-        if (!bytes) return std::unexpected(bytes.error());
-        timeval t[2];
-        std::memcpy(t, bytes->data(), sizeof t);
-        for (int i = 0; i < 2; ++i) {
-            if (t[i].tv_usec < 0 || t[i].tv_usec >= 1000000) return std::unexpected(EINVAL);
-            p.times[i] = timespec{t[i].tv_sec, t[i].tv_usec * 1000};
-        }
-    } else {
-        auto bytes = read_exact(call, address, sizeof p.times);
-        if (!bytes) return std::unexpected(bytes.error());
-        std::memcpy(p.times.data(), bytes->data(), sizeof p.times);
-    }
-    return {};
+    return notif::read_exact(call.listener, call.notif, address, length);
 }
 
 Errno<void> read_xattr_value(const Call& call, std::uint64_t address, std::uint64_t size,
@@ -229,13 +187,16 @@ Errno<Payload> read_payload(const Call& call, const Request& r) {
         }
         case Op::Times: {
             const std::uint64_t address = nr == SYS_utime || nr == SYS_utimes ? a[1] : a[2];
-            if (auto ok = read_times(call, nr, address, p); !ok) return fail(ok.error());
+            auto times = read_times(call.listener, call.notif, nr, address);
+            if (!times) return fail(times.error());
+            p.times_now = !*times;
+            if (*times) p.times = **times;
             break;
         }
         case Op::SetXattr:
         case Op::RemoveXattr: {
             const bool at = nr == sys::NR_SETXATTRAT || nr == sys::NR_REMOVEXATTRAT;
-            auto name = read_xattr_name(call, a[at ? 3 : 1]);
+            auto name = read_xattr_name(call.listener, call.notif, a[at ? 3 : 1]);
             if (!name) return fail(name.error());
             p.name = std::move(*name);
             if (r.op == Op::RemoveXattr) break;
