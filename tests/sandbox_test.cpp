@@ -188,10 +188,16 @@ TEST(SandboxSpawn, ExecFailureAfterTheHandshakeIsStatus127WithDescriptorsKept) {
 }
 
 TEST(SandboxSpawn, FeaturesWithoutTheirHandlerAreRefused) {
-    Policy policy = *Policy::builder().fs_read("/").chroot("/").build();
+    test::TempDir dir;
+    Policy policy = *Policy::builder()
+                         .fs_read("/")
+                         .workdir(dir.path())
+                         .fs_isolation(FsIsolation::Tessarin)
+                         .build();
     auto result = Sandbox::run(policy, Args{"true"});
     ASSERT_FALSE(result.has_value());
-    EXPECT_NE(result.error().message().find("virtual root"), std::string::npos);
+    EXPECT_NE(result.error().message().find("outside"), std::string::npos)
+        << result.error().message();
 }
 
 TEST(SandboxSpawn, HugePagesAreTurnedOffForTheCommandOnly) {

@@ -54,6 +54,10 @@ void bad_paths(const std::string& dir) {
         report((label + " mkdir").c_str(), syscall(SYS_mkdirat, AT_FDCWD, path, 0700));
         report((label + " chmod").c_str(), syscall(SYS_fchmodat, AT_FDCWD, path, 0600));
         report((label + " execve").c_str(), syscall(SYS_execve, path, nullptr, nullptr));
+        report((label + " chdir").c_str(), syscall(SYS_chdir, path));
+        report((label + " unlink").c_str(), syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+        char buf[16];
+        report((label + " readlink").c_str(), syscall(SYS_readlinkat, AT_FDCWD, path, buf, sizeof buf));
     }
 }
 
