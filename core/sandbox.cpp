@@ -514,9 +514,12 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (branch) (void)branch->abort();
         }
     } abort_unstarted{*backend};
-    const Policy rules =
-        layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
-              : cow::child_policy_under_backend(policy_);
+    Policy rules = layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
+                         : cow::child_policy_under_backend(policy_);
+    // A command that starts in W stands in W's mirror in the upper tree, from where the kernel
+    // finds the names the layer holds (a program made in the run, run as ./app).
+    if (layer && policy_.cwd)
+        if (auto mirror = layer->mirror_of(*policy_.cwd)) rules.cwd = std::move(*mirror);
     auto prepared = context::ChildPlan::prepare(
         rules, argv, *backend ? (*backend)->child_mount_config() : std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));

@@ -19,6 +19,7 @@
 #include <algorithm>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <future>
 #include <sstream>
 
@@ -504,6 +505,123 @@ TEST(CowSandbox, TheCommandSeesItsFileAndWGetsItOnlyAtCommit) {
     EXPECT_EQ(ran.w_before_teardown, before);
     EXPECT_EQ(test::read_file(s.w / "f"), "hi\n");
 }
+
+// W as a program sees it: paths, types, modes, sizes, link targets and the bytes of small
+// files; not times, which a second run sets anew.
+std::string shape(const fs::path& root) {
+    std::vector<std::string> lines;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        ::lstat(it->path().c_str(), &st);
+        std::ostringstream line;
+        line << fs::relative(it->path(), root).native() << " " << std::oct << st.st_mode << std::dec;
+        if (S_ISREG(st.st_mode))
+            line << " " << st.st_size << (st.st_size < 4096 ? " [" + test::read_file(it->path()) + "]" : "");
+        if (S_ISLNK(st.st_mode)) line << " -> " << fs::read_symlink(it->path()).native();
+        lines.push_back(line.str());
+    }
+    std::sort(lines.begin(), lines.end());
+    std::string out;
+    for (auto& l : lines) out += l + "\n";
+    return out;
+}
+
+std::map<std::string, ino_t> inodes(const fs::path& root) {
+    std::map<std::string, ino_t> out;
+    for (auto it = fs::recursive_directory_iterator(root); it != fs::recursive_directory_iterator(); ++it) {
+        struct stat st;
+        ::lstat(it->path().c_str(), &st);
+        out[fs::relative(it->path(), root).native()] = st.st_ino;
+    }
+    return out;
+}
+
+void executable(const fs::path& p, const std::string& text, long mtime = 1000000) {
+    test::write_file(p, text);
+    fs::permissions(p, fs::perms(0755));
+    struct timespec t[2] = {{mtime, 0}, {mtime, 0}};
+    ::utimensat(AT_FDCWD, p.c_str(), t, 0);
+}
+
+struct ProgramCase {
+    const char* name;
+    std::function<void(const fs::path& w)> setup;
+    const char* script;
+    // What the program prints, given W's path.
+    std::function<std::string(const fs::path& w)> expected;
+};
+void PrintTo(const ProgramCase& c, std::ostream* os) { *os << c.name; }
+
+class CowPrograms : public ::testing::TestWithParam<ProgramCase> {};
+
+// Each program runs bare in a copy of W and under the layer, once aborted and once committed:
+// it prints the same; abort leaves W as it was, inodes included; commit leaves W as the bare
+// run left its copy.
+TEST_P(CowPrograms, RunAsTheyDoBare) {
+    const ProgramCase& c = GetParam();
+    SandboxScratch s;
+    const fs::path bare = s.root / "bare";
+    fs::create_directory(bare);
+    c.setup(s.w);
+    c.setup(bare);
+    const std::string script = std::string("TMPDIR=$(pwd); export TMPDIR; ") + c.script;
+    EXPECT_EQ(shell(bare, script), c.expected(bare)) << "bare";
+
+    const std::string before = test::tree_state(s.w);
+    const auto before_inodes = inodes(s.w);
+    Ran aborted = run_in_sandbox(s.policy(BranchAction::Abort), s.w, {"/bin/sh", "-c", script});
+    EXPECT_EQ(aborted.out, c.expected(s.w)) << "aborted";
+    EXPECT_EQ(test::tree_state(s.w), before);
+    EXPECT_EQ(inodes(s.w), before_inodes);
+
+    Ran committed = run_in_sandbox(s.policy(BranchAction::Commit), s.w, {"/bin/sh", "-c", script});
+    EXPECT_EQ(committed.out, c.expected(s.w)) << "committed";
+    EXPECT_EQ(shape(s.w), shape(bare));
+}
+
+std::string said(const char* text) {
+    return text;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, CowPrograms,
+    ::testing::Values(
+        ProgramCase{"RunAProgramCopiedInTheRun", [](const fs::path&) {},
+                    "cp /bin/true t && ./t && echo ran",
+                    [](const fs::path&) { return said("ran\n"); }},
+        ProgramCase{"RunAScriptReplacedInTheRun",
+                    [](const fs::path& w) { executable(w / "run", "#!/bin/sh\necho old\n"); },
+                    "printf '#!/bin/sh\\necho new\\n' > run && ./run",
+                    [](const fs::path&) { return said("new\n"); }},
+        ProgramCase{"RunWsOwnScriptUnchanged",
+                    [](const fs::path& w) { executable(w / "w.sh", "#!/bin/sh\necho w\n"); },
+                    "./w.sh && ./w.sh",
+                    [](const fs::path&) { return said("w\nw\n"); }},
+        ProgramCase{"ADeletedProgramIsNotFound",
+                    [](const fs::path& w) { executable(w / "gone", "#!/bin/sh\necho still here\n"); },
+                    "rm gone; ./gone 2>&-; echo $?",
+                    [](const fs::path&) { return said("127\n"); }},
+        ProgramCase{"BuildTwiceWithASourceChangedBetween",
+                    [](const fs::path& w) {
+                        test::write_file(w / "app.c",
+                                         "#include <stdio.h>\nint main(void) { puts(\"1\"); return 0; }\n");
+                        test::write_file(w / "Makefile", "app: app.c\n\tcc -o app app.c\n");
+                        executable(w / "app", "#!/bin/sh\necho the old program\n");
+                        struct timespec t[2] = {{1000, 0}, {1000, 0}};
+                        ::utimensat(AT_FDCWD, (w / "app.c").c_str(), t, 0);
+                        ::utimensat(AT_FDCWD, (w / "app").c_str(), t, 0);
+                        ::utimensat(AT_FDCWD, (w / "app.c").c_str(), nullptr, 0);
+                    },
+                    "make -s && ./app && sed -i 's/\"1\"/\"2\"/' app.c && touch -d @1000 app && "
+                    "make -s && ./app",
+                    [](const fs::path&) { return said("1\n2\n"); }},
+        ProgramCase{"EnterADirectoryMadeInTheRun", [](const fs::path& w) { test::write_file(w / "f", ""); },
+                    "/usr/bin/python3 -c \"import os; os.mkdir('b'); os.chdir('b'); print(os.getcwd()); "
+                    "print(sorted(os.listdir('..'))); open('in-b', 'w').write('x')\"",
+                    [](const fs::path& w) {
+                        return (w / "b").native() + "\n['b', 'f']\n";
+                    }}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 TEST(CowSandbox, ALinkSwappedBetweenOutsideAndWNeverLetsAWriteIntoW) {
     // The supervisor checks where the link points; the kernel, performing a call the layer

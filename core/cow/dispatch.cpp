@@ -72,7 +72,9 @@ class BranchView final : public MergedView {
         if (S_ISDIR(mode)) return {ViewEntry::Kind::Directory, {}, false};
         if (!S_ISLNK(mode)) return {ViewEntry::Kind::Other, {}, false};
         auto target = branch_.handle_readlink(path);
-        return {ViewEntry::Kind::Link, target.value_or(std::string()), entry->in_upper};
+        // A link of W that the layer only placed for the kernel is W's, not the command's.
+        return {ViewEntry::Kind::Link, target.value_or(std::string()),
+                entry->in_upper && !branch_.is_placed_copy(path)};
     }
 
   private:
@@ -161,7 +163,40 @@ struct Place {
     const std::string& path() const { return descriptor ? descriptor->view_path : where.path; }
 };
 
-std::expected<Place, int> place_of(const Call& call, const SeccompCowBranch& branch,
+// A relative path that leads out of W, from a directory of the upper tree where the kernel
+// resolves it: by its own ".." it would climb into the layer's storage instead (EXDEV: it cannot
+// be left to the kernel); through a link of W the kernel follows the link once the layer has
+// placed it beside the directory. 0 when the kernel may resolve it.
+int leave_from_upper(SeccompCowBranch& branch, const std::string& start, const std::string& path) {
+    auto rel = branch.safe_rel(start);
+    if (!rel) return EXDEV;
+    std::vector<std::string> parts;
+    auto walk = [&](const std::string& text, bool check_links) -> std::optional<int> {
+        for (std::size_t i = 0; i <= text.size();) {
+            const std::size_t j = std::min(text.find('/', i), text.size());
+            std::string comp = text.substr(i, j - i);
+            i = j + 1;
+            if (comp.empty() || comp == ".") continue;
+            if (comp == "..") {
+                if (parts.empty()) return EXDEV;
+                parts.pop_back();
+                continue;
+            }
+            parts.push_back(std::move(comp));
+            if (!check_links) continue;
+            std::string at = branch.workdir_str();
+            for (const auto& part : parts) at += "/" + part;
+            auto entry = branch.locate(at);
+            if (entry && S_ISLNK(entry->st.st_mode))
+                return branch.place_for_kernel(at) ? 0 : EXDEV;
+        }
+        return std::nullopt;
+    };
+    if (auto done = walk(*rel, false)) return *done;
+    return walk(path, true).value_or(0);
+}
+
+std::expected<Place, int> place_of(const Call& call, SeccompCowBranch& branch,
                                    const PathArg& arg, const ReadPath& read) {
     if (!read.bytes) {
         // Built member by member: GCC 12 at -O3 misreads a braced empty `Resolved` as used
@@ -174,6 +209,12 @@ std::expected<Place, int> place_of(const Call& call, const SeccompCowBranch& bra
     auto where = resolve(view, PathRequest{call.notif.pid, arg.dirfd, *read.bytes, arg.follow,
                                            false});
     if (!where) return std::unexpected(where.error());
+    if (!where->rel && !read.bytes->empty() && (*read.bytes)[0] != '/') {
+        auto start = descriptor_place(branch, call.notif.pid, arg.dirfd);
+        if (start.kind == DescriptorPlace::Kind::Upper)
+            if (int error = leave_from_upper(branch, start.view_path, *read.bytes))
+                return std::unexpected(error);
+    }
     return Place{std::move(*where), std::nullopt};
 }
 
@@ -929,6 +970,20 @@ std::expected<std::string, int> host_readlink(const std::string& path) {
     return std::string(buf, static_cast<std::size_t>(n));
 }
 
+// /proc/<pid>/cwd or /proc/<pid>/task/<tid>/cwd.
+bool is_proc_cwd(std::string_view path) {
+    auto digits = [](std::string_view s) {
+        return !s.empty() && s.find_first_not_of("0123456789") == std::string_view::npos;
+    };
+    if (!path.starts_with("/proc/") || !path.ends_with("/cwd")) return false;
+    std::string_view mid = path.substr(6, path.size() - 6 - 4);
+    auto slash = mid.find('/');
+    if (slash == std::string_view::npos) return digits(mid);
+    if (!digits(mid.substr(0, slash))) return false;
+    mid = mid.substr(slash + 1);
+    return mid.starts_with("task/") && digits(mid.substr(5));
+}
+
 Answer handle_listing(const Call& call) {
     const int fd = as_fd(call.notif.data.args[0]);
     std::string rel;
@@ -1128,6 +1183,236 @@ Answer fd_metadata_write(const Call& call) {
 
 }  // namespace
 
+namespace {
+
+// A path argument as the kernel will resolve it after a Continue, from the thread's own
+// directories: /proc/self names the thread's process, not ours.
+std::string kernel_path(std::uint32_t tid, int dirfd, const std::string& path) {
+    const std::string proc = "/proc/" + std::to_string(tid);
+    if (!path.empty() && path[0] == '/') {
+        for (std::string_view self : {"/proc/self/", "/proc/thread-self/"})
+            if (path.starts_with(self)) {
+                auto tgid = sys::proc::thread_group(tid);
+                if (!tgid) return path;
+                const std::string base = "/proc/" + std::to_string(*tgid) + "/";
+                return self == "/proc/self/" ? base + path.substr(self.size())
+                                             : base + "task/" + std::to_string(tid) + "/" +
+                                                   path.substr(self.size());
+            }
+        return path;
+    }
+    if (dirfd == AT_FDCWD) return proc + "/cwd/" + path;
+    return proc + "/fd/" + std::to_string(dirfd) + "/" + path;
+}
+
+bool same_file(const struct stat& a, const struct stat& b) {
+    return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+// What the kernel finds at the path: the status of the file, following a final link as asked.
+std::optional<struct stat> kernel_sees(std::uint32_t tid, int dirfd, const std::string& path,
+                                       bool follow) {
+    struct stat st;
+    const std::string at = kernel_path(tid, dirfd, path);
+    if (::fstatat(AT_FDCWD, at.c_str(), &st, follow ? 0 : AT_SYMLINK_NOFOLLOW) != 0)
+        return std::nullopt;
+    return st;
+}
+
+// The directory a relative path starts from lies in the upper tree: the kernel finds the names
+// the layer placed there.
+bool starts_in_upper(const SeccompCowBranch& layer, std::uint32_t tid, int dirfd,
+                     const std::string& path) {
+    if (!path.empty() && path[0] == '/') return false;
+    const std::string proc = "/proc/" + std::to_string(tid);
+    char buf[PATH_MAX];
+    const std::string link = dirfd == AT_FDCWD ? proc + "/cwd" : proc + "/fd/" + std::to_string(dirfd);
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return false;
+    return layer.map_back(std::string_view(buf, static_cast<std::size_t>(n))).has_value();
+}
+
+bool is_script(int fd) {
+    char head[2];
+    return ::pread(fd, head, sizeof head, 0) == 2 && head[0] == '#' && head[1] == '!';
+}
+
+// The executable the view shows, for a path the kernel would resolve to another file: a
+// descriptor of it, or the error the call gives.
+struct ExecPlan {
+    bool kernel_finds_it = false;
+    UniqueFd file;
+};
+
+std::expected<ExecPlan, int> plan_exec(const Call& call, SeccompCowBranch& layer, const PathArg& arg,
+                                       const std::string& path, const std::string& view_path) {
+    auto entry = layer.locate(view_path);
+    if (!entry) return std::unexpected(entry.error());
+    if (S_ISLNK(entry->st.st_mode)) return std::unexpected(ELOOP);  // AT_SYMLINK_NOFOLLOW
+    if (!S_ISREG(entry->st.st_mode)) return std::unexpected(EACCES);
+    const std::uint32_t tid = call.notif.pid;
+    if (auto seen = kernel_sees(tid, arg.dirfd, path, arg.follow); seen && same_file(*seen, entry->st))
+        return ExecPlan{true, {}};
+    // From a directory of the upper tree the kernel finds what the layer places beside it.
+    if (starts_in_upper(layer, tid, arg.dirfd, path) && layer.place_for_kernel(view_path)) {
+        auto placed = layer.locate(view_path);
+        auto seen = kernel_sees(tid, arg.dirfd, path, arg.follow);
+        if (placed && seen && same_file(*seen, placed->st)) return ExecPlan{true, {}};
+    }
+    int fd = ::openat(entry->dir.get(), entry->name.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::unexpected(errno);
+    return ExecPlan{false, UniqueFd(fd)};
+}
+
+// The kernel is to run the view's file under the name the child gave: the name is replaced in
+// place by one of a descriptor installed in the child, when that fits in its bytes. The
+// descriptor stays open across the exec for a script, whose interpreter opens it by that name.
+NotifAction redirect_exec(const Call& call, const PathArg& arg, const std::string& path,
+                          UniqueFd file) {
+    constexpr std::string_view kSelfFd = "/proc/self/fd/";
+    // The shortest name a descriptor can have; whatever is shorter cannot be redirected.
+    if (path.size() < kSelfFd.size() + 1) return fail(EACCES);
+    auto number = seccomp::notif::add_fd(call.listener, call.notif.id, file.get(), !is_script(file.get()));
+    if (!number) return fail(number.error().code() ? number.error().code() : EACCES);
+    std::string name = std::string(kSelfFd) + std::to_string(*number);
+    if (name.size() > path.size()) return fail(EACCES);
+    name.push_back('\0');
+    auto put = seccomp::notif::write_child_mem(
+        call.listener, call.notif, arg.address,
+        std::span(reinterpret_cast<const std::uint8_t*>(name.data()), name.size()));
+    if (!put) return fail(EACCES);
+    return NotifAction::Continue{};
+}
+
+Answer handle_exec(const Call& call) {
+    const auto& a = call.notif.data.args;
+    const bool at_form = call.notif.data.nr == SYS_execveat;
+    const unsigned flags = at_form ? as_u32(a[4]) : 0;
+    PathArg arg = at_form ? at(a[0], a[1], true, flags) : cwd(a[0], true);
+    auto path = read_path(call, arg);
+    std::expected<ExecPlan, int> plan = std::unexpected(EACCES);
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        if (!path->bytes) return std::nullopt;  // the descriptor itself, which the layer handed out
+        auto place = place_of(call, *layer, arg, *path);
+        if (!place) return fail(place.error());
+        if (!place->inside()) {
+            if (place->where.through_layer_link) return fail(EACCES);
+            return std::nullopt;
+        }
+        plan = plan_exec(call, *layer, arg, *path->bytes, place->path());
+    }
+    if (!plan) return fail(plan.error());
+    if (plan->kernel_finds_it) return std::nullopt;
+    return redirect_exec(call, arg, *path->bytes, std::move(plan->file));
+}
+
+// chdir: the kernel enters the directory the path names for it. That must be the view's
+// directory: W's own, or its mirror in the upper tree, which a name relative to a mirrored
+// directory reaches once the mirror is made. A directory the kernel cannot reach by this name
+// (one made in the run, named from elsewhere) is refused: rewriting the name in place would
+// change the program's own copy of it.
+Answer handle_chdir(const Call& call) {
+    PathArg arg = cwd(call.notif.data.args[0], true);
+    auto path = read_path(call, arg);
+    std::lock_guard lock(call.shared.mutex);
+    auto& layer = call.shared.state.cow_branch;
+    if (!layer) return std::nullopt;
+    if (!path) return fail(path.error());
+    auto place = place_of(call, *layer, arg, *path);
+    if (!place) return fail(place.error());
+    if (!place->inside()) {
+        if (place->where.through_layer_link) return fail(EACCES);
+        return std::nullopt;
+    }
+    auto entry = layer->locate(place->path());
+    if (!entry) return fail(entry.error());
+    if (!S_ISDIR(entry->st.st_mode)) return fail(ENOTDIR);
+    const std::uint32_t tid = call.notif.pid;
+    const std::string& bytes = *path->bytes;
+    if (starts_in_upper(*layer, tid, AT_FDCWD, bytes)) {
+        auto mirror = layer->ensure_dir_mirror(place->path());
+        if (!mirror) return fail(mirror.error());
+        struct stat mst;
+        auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
+        if (seen && ::stat(mirror->c_str(), &mst) == 0 && same_file(*seen, mst)) return std::nullopt;
+    }
+    auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
+    if (seen && same_file(*seen, entry->st)) return std::nullopt;
+    return fail(EXDEV);
+}
+
+// getcwd in a mirrored directory: the kernel would name the layer's storage.
+Answer handle_getcwd(const Call& call) {
+    const std::uint64_t buf = call.notif.data.args[0];
+    const std::uint64_t size = call.notif.data.args[1];
+    char link[PATH_MAX];
+    const std::string proc_cwd = "/proc/" + std::to_string(call.notif.pid) + "/cwd";
+    ssize_t n = ::readlink(proc_cwd.c_str(), link, sizeof link);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof link) return std::nullopt;
+    std::optional<std::string> back;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        back = layer->map_back(std::string_view(link, static_cast<std::size_t>(n)));
+    }
+    // A directory since removed: the kernel tells.
+    struct stat st;
+    if (!back || ::stat(proc_cwd.c_str(), &st) != 0 || st.st_nlink == 0) return std::nullopt;
+    back->push_back('\0');
+    if (size < back->size()) return fail(ERANGE);
+    return write_back(call, buf, std::span(reinterpret_cast<const std::uint8_t*>(back->data()), back->size()),
+                      static_cast<std::int64_t>(back->size()));
+}
+
+}  // namespace
+
+namespace {
+
+// An O_PATH open the kernel is to make itself (we cannot hand out such a descriptor): only where
+// the name leads it to the entry the view shows, which from a directory of the upper tree it
+// does once the layer has placed the entry there.
+bool kernel_opens_path(const Call& call, const PathArg& arg, bool follow, const std::string& bytes,
+                       const OpenTarget& target, const std::string& view_path) {
+    struct stat want;
+    if (::fstatat(target.dir.get(), target.name.c_str(), &want, AT_SYMLINK_NOFOLLOW) != 0)
+        return false;
+    const std::uint32_t tid = call.notif.pid;
+    if (auto seen = kernel_sees(tid, arg.dirfd, bytes, follow); seen && same_file(*seen, want))
+        return true;
+    std::lock_guard lock(call.shared.mutex);
+    auto& layer = call.shared.state.cow_branch;
+    if (!layer || !starts_in_upper(*layer, tid, arg.dirfd, bytes)) return false;
+    if (!layer->place_for_kernel(view_path)) return false;
+    auto placed = layer->locate(view_path);
+    auto seen = kernel_sees(tid, arg.dirfd, bytes, follow);
+    return placed && seen && same_file(*seen, placed->st);
+}
+
+}  // namespace
+
+bool is_cow_place(int nr) {
+    return nr == SYS_execve || nr == SYS_execveat || nr == SYS_chdir || nr == SYS_getcwd;
+}
+
+std::optional<NotifAction> handle_cow_place(const Call& call) {
+    switch (call.notif.data.nr) {
+        case SYS_execve:
+        case SYS_execveat:
+            return handle_exec(call);
+        case SYS_chdir:
+            return handle_chdir(call);
+        case SYS_getcwd:
+            return handle_getcwd(call);
+        default:
+            return std::nullopt;
+    }
+}
+
 std::optional<NotifAction> handle_cow_open(const Call& call) {
     const OpenCall o = decode_open(call.notif.data);
     auto path = read_path(call, o.path);
@@ -1174,6 +1459,8 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
         target = std::move(*prepared);
     }
     const bool cloexec = seccomp::notif::wants_cloexec(call.notif);
+    if ((target->flags & O_PATH) && kernel_opens_path(call, o.path, follow, *path->bytes, *target, where))
+        return NotifAction::Continue{};
     if (target->flags & O_PATH) {
         // The kernel installs no O_PATH descriptor of ours in the child. One of W's own entries
         // the child may open itself (it reaches nothing by it that the layer must guard); one of
@@ -1232,6 +1519,7 @@ std::optional<NotifAction> handle_cow_read(const Call& call) {
 
     Subject subject;
     std::expected<std::string, int> link_target = std::unexpected(EINVAL);
+    std::optional<std::string> proc_cwd;
     {
         std::lock_guard lock(call.shared.mutex);
         auto& layer = call.shared.state.cow_branch;
@@ -1243,7 +1531,11 @@ std::optional<NotifAction> handle_cow_read(const Call& call) {
         if (r.bad_flags) return fail(EINVAL);
         auto place = place_of(call, *layer, r.path, *path);
         if (!place) return fail(place.error());
-        if (!place->inside()) {
+        if (!place->inside() && r.look == Look::Readlink && is_proc_cwd(place->where.path)) {
+            // A process standing in a mirrored directory: its W path, not the storage's.
+            if (auto target = host_readlink(place->where.path)) proc_cwd = layer->map_back(*target);
+            if (!proc_cwd) return std::nullopt;
+        } else if (!place->inside()) {
             if (!place->where.through_layer_link) return std::nullopt;
             // Where a link the command made leads: looking is no more than the child may do.
             if (r.look == Look::Readlink) link_target = host_readlink(place->where.path);
@@ -1257,6 +1549,7 @@ std::optional<NotifAction> handle_cow_read(const Call& call) {
             subject.name = std::move(entry->name);
         }
     }
+    if (proc_cwd) return readlink_answer(call, r, std::move(*proc_cwd));
     if (r.look == Look::Readlink) return readlink_answer(call, r, std::move(link_target));
     return look_at(call, r, subject, xattr_name, value_address, value_size);
 }

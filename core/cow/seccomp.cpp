@@ -575,6 +575,55 @@ std::expected<void, int> SeccompCowBranch::copy_up(std::string_view rel, bool co
     return {};
 }
 
+std::expected<fs::path, int> SeccompCowBranch::ensure_dir_mirror(std::string_view path) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (!S_ISDIR(entry->st.st_mode)) return Errno(ENOTDIR);
+    if (auto copied = copy_up(*rel, false); !copied) return Errno(copied.error());
+    return rel->empty() ? upper_ : upper_ / *rel;
+}
+
+std::optional<fs::path> SeccompCowBranch::mirror_of(const fs::path& dir) {
+    std::error_code ec;
+    const fs::path canonical = fs::canonical(dir, ec);
+    if (ec || !matches(canonical.native())) return std::nullopt;
+    auto mirror = ensure_dir_mirror(canonical.native());
+    if (!mirror) return std::nullopt;
+    return std::move(*mirror);
+}
+
+Outcome SeccompCowBranch::place_for_kernel(std::string_view path) {
+    auto rel = rel_of(path);
+    if (!rel) return Errno(rel.error());
+    auto entry = locate_rel(*rel);
+    if (!entry) return Errno(entry.error());
+    if (entry->in_upper) return {};
+    if (S_ISDIR(entry->st.st_mode)) {
+        auto mirror = ensure_dir_mirror(path);
+        if (!mirror) return Errno(mirror.error());
+        return {};
+    }
+    if (auto copied = copy_up(*rel, true); !copied) return Errno(copied.error());
+    if (auto up = place_in(upper_fd_.get(), *rel))
+        if (auto st = lstat_at(up->dir.get(), up->name)) kernel_copies_[*rel] = st->st_ctim;
+    return {};
+}
+
+bool SeccompCowBranch::is_placed_copy(std::string_view path) const {
+    auto rel = safe_rel(path);
+    if (!rel || !kernel_copies_.contains(*rel)) return false;
+    auto entry = locate_rel(*rel);
+    return entry && entry->in_upper && unchanged_copy(*rel, entry->st);
+}
+
+bool SeccompCowBranch::unchanged_copy(const std::string& rel, const struct stat& st) const {
+    auto it = kernel_copies_.find(rel);
+    return it != kernel_copies_.end() && !S_ISDIR(st.st_mode) &&
+           it->second.tv_sec == st.st_ctim.tv_sec && it->second.tv_nsec == st.st_ctim.tv_nsec;
+}
+
 std::expected<fs::path, BranchError> SeccompCowBranch::ensure_cow_copy(std::string_view rel) {
     if (auto copied = copy_up(rel, true); !copied) return std::unexpected(failed("copy", copied.error()));
     return upper_ / std::string(rel);
@@ -603,6 +652,13 @@ std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view pa
         // We open with our own rights, which may reach a device the command could not: the
         // layer serves files, not devices.
         if (S_ISCHR(entry->st.st_mode) || S_ISBLK(entry->st.st_mode)) return Errno(EACCES);
+        // A directory is handed out as its mirror in the upper tree: the kernel then finds the
+        // layer's names relative to it (an O_PATH open, an exec), and listings of it are the
+        // view's.
+        if (S_ISDIR(entry->st.st_mode) && !entry->in_upper) {
+            if (auto mirror = ensure_dir_mirror(path); mirror)
+                return OpenTarget{dup_cloexec(upper_fd_.get()), rel->empty() ? "." : *rel, flags, true};
+        }
         // The whole path beneath the tree the entry lies in, so a relative link inside it is
         // followed as the kernel would and never out of it.
         OpenTarget t{dup_cloexec(entry->in_upper ? upper_fd_.get() : w_fd_.get()),
@@ -1195,6 +1251,7 @@ std::expected<std::vector<Change>, BranchError> SeccompCowBranch::changes() cons
     std::vector<Change> out;
     std::set<std::string> in_upper;
     for (const auto& item : items) {
+        if (unchanged_copy(item.rel, item.st)) continue;
         in_upper.insert(item.rel);
         if (S_ISDIR(item.st.st_mode)) continue;
         bool in_w = false;
@@ -1210,6 +1267,9 @@ std::expected<void, BranchError> SeccompCowBranch::commit() {
     if (finished_) return {};
     auto items = walk_upper(upper_fd_.get());
     if (!items) return std::unexpected(commit_error("", failed("walk", items.error())));
+    // A file the layer copied up only so that the kernel could reach it (an exec, a link opened
+    // by O_PATH) is no change of the command's.
+    std::erase_if(*items, [&](const UpperItem& item) { return unchanged_copy(item.rel, item.st); });
     TreeCommit tree{w_fd_.get(), upper_fd_.get(), std::move(*items), removed_, dir_meta_, false};
     if (auto committed = commit_tree(tree); !committed)
         return std::unexpected(commit_error(committed.error().rel, committed.error().cause));

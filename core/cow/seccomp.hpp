@@ -21,6 +21,7 @@
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
 #include <string>
@@ -147,6 +148,21 @@ public:
                             const std::string& value, int flags);
     Outcome handle_removexattr(std::string_view path, const std::string& name);
 
+    // The directory the view shows at `path`, mirrored at its place in the upper tree (made where
+    // missing, showing W's metadata until the command changes it), so that a process can stand
+    // in it and the kernel finds the layer's names from there: the mirror's path.
+    std::expected<std::filesystem::path, int> ensure_dir_mirror(std::string_view path);
+    // The mirror of `dir` (a host path, made canonical) when it lies in W; none otherwise.
+    std::optional<std::filesystem::path> mirror_of(const std::filesystem::path& dir);
+    // Puts what the view shows at `path` at its place in the upper tree, for the kernel to find
+    // by a name relative to a mirrored directory: W's own file or link is copied, and the copy
+    // counts as no change for as long as nothing changes it.
+    Outcome place_for_kernel(std::string_view path);
+
+    // Whether the entry at `path` is W's own, though a copy of it stands in the upper tree for
+    // the kernel.
+    bool is_placed_copy(std::string_view path) const;
+
     // The names of the merged directory at rel, sorted by bytes.
     std::vector<std::string> list_merged_dir(std::string_view rel) const;
     // The same with each entry's inode and type, for listings; ENOENT or ENOTDIR as the kernel.
@@ -179,6 +195,8 @@ private:
     bool dir_empty_merged(std::string_view rel) const;
     // A commit's error: W, the entry (none: the whole branch), the cause and where the branch is.
     BranchError commit_error(const std::string& rel, const BranchError& cause) const;
+    // An entry of the upper tree that is only a copy placed for the kernel, unchanged since.
+    bool unchanged_copy(const std::string& rel, const struct stat& st) const;
 
     std::filesystem::path workdir_;
     std::string workdir_str_;
@@ -191,6 +209,9 @@ private:
     // Every W entry the command removed, also where it made a new one at the name since: the
     // commit removes exactly these from W.
     std::set<std::string> removed_;
+    // Copies placed for the kernel, by their status change time then: an entry whose time has
+    // not moved since is W's own and no change.
+    std::map<std::string, struct timespec> kernel_copies_;
     // Directories whose own metadata the command set (made, or changed mode, owner or times):
     // only these carry theirs to W at commit.
     std::set<std::string> dir_meta_;

@@ -79,6 +79,7 @@ Answer cow_rules(const Call& call, Handlers& h) {
     const int nr = call.notif.data.nr;
     if (cow::dispatch::is_cow_write(nr)) return h.cow_write(call);
     if (cow::dispatch::is_cow_open(nr)) return h.cow_open(call);
+    if (cow::dispatch::is_cow_place(nr)) return h.cow_place(call);
     if (!cow::dispatch::is_cow_read(nr)) return std::nullopt;
     bool dirty;
     {
@@ -178,6 +179,9 @@ std::optional<NotifAction> Handlers::cow_open(const Call& call) {
 }
 std::optional<NotifAction> Handlers::cow_read(const Call& call) {
     return cow::dispatch::handle_cow_read(call);
+}
+std::optional<NotifAction> Handlers::cow_place(const Call& call) {
+    return cow::dispatch::handle_cow_place(call);
 }
 
 // Handlers still to come answer as if they had not been routed: `Continue`, or none where the

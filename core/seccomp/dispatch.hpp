@@ -53,6 +53,7 @@ class Handlers {
     virtual std::optional<NotifAction> cow_write(const Call& call);
     virtual std::optional<NotifAction> cow_open(const Call& call);
     virtual std::optional<NotifAction> cow_read(const Call& call);
+    virtual std::optional<NotifAction> cow_place(const Call& call);
     // Changes of a file's mode, owner, times or attributes, and the ioctls that change its flags.
     virtual NotifAction metadata(const Call& call);
     // None for a path or directory the /proc views do not serve.

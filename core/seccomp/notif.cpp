@@ -147,6 +147,17 @@ std::expected<void, NotifError> write_child_mem(int listener, const SeccompNotif
     return check_valid(listener, notif.id);
 }
 
+SysResult<int> add_fd(int listener, std::uint64_t id, int fd, bool cloexec) noexcept {
+    seccomp_notif_addfd addfd{};
+    addfd.id = id;
+    addfd.flags = 0;
+    addfd.srcfd = static_cast<std::uint32_t>(fd);
+    addfd.newfd_flags = cloexec ? O_CLOEXEC : 0;
+    int number = ::ioctl(listener, SECCOMP_IOCTL_NOTIF_ADDFD, &addfd);
+    if (number < 0) return std::unexpected(SystemError::last());
+    return number;
+}
+
 bool notif_id_valid(int listener, std::uint64_t id) noexcept {
     return check_valid(listener, id).has_value();
 }

@@ -65,6 +65,10 @@ bool notif_id_valid(int listener, std::uint64_t id) noexcept;
 // The supervisor's own descriptor for descriptor `fd` of the process behind `pidfd`.
 SysResult<UniqueFd> dup_child_fd(int pidfd, int fd) noexcept;
 
+// Installs a duplicate of `fd` in the notifying process without answering its call; the
+// descriptor number it got there.
+SysResult<int> add_fd(int listener, std::uint64_t id, int fd, bool cloexec) noexcept;
+
 // Whether an open or openat notification asked for close-on-exec: what an injected descriptor
 // answering it must carry.
 bool wants_cloexec(const SeccompNotif& notif) noexcept;
