@@ -81,6 +81,9 @@ class Agent {
     SysResult<std::int64_t> bind(int socket, const Destination& to);
     SysResult<std::int64_t> send(int socket, const Message& message);
 
+    // The agent's process, for a signal to it alone.
+    int pidfd() const noexcept { return pidfd_.get(); }
+
   private:
     SysResult<std::int64_t> call(std::uint32_t op, int socket, const Message& message);
     bool await_reply(int socket, std::int64_t& reply);

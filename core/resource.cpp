@@ -129,6 +129,15 @@ std::uint64_t shmget_cost(const seccomp_notif& n) {
     return a[1] > 0 && creates ? page_up(a[1]) : 0;
 }
 
+// A process-making call against the budget: counted and let through while there is room.
+NotifAction count_fork(seccomp::notif::SupervisorState& state, std::uint32_t pid) {
+    if (state.fork_count >= state.process_limit()) return NotifAction::Errno{EAGAIN};
+    ++state.fork_count;
+    auto at = std::lower_bound(state.fork_pids.begin(), state.fork_pids.end(), pid);
+    if (at == state.fork_pids.end() || *at != pid) state.fork_pids.insert(at, pid);
+    return NotifAction::Continue{};
+}
+
 NotifAction kill_answer(const seccomp::notif::SupervisorState& state) {
     return NotifAction::Kill{SIGKILL, state.child_pid, state.child_pidfd.get()};
 }
@@ -265,14 +274,19 @@ NotifAction handle_fork(const seccomp_notif& notif, seccomp::notif::SharedSuperv
     state.memory.note_new_task();
     if (thread) return NotifAction::Continue{};
     if (state.frozen) {
-        state.held_notifs.push_back(notif.id);
+        state.held_notifs.push_back({notif.id, notif.pid});
         return NotifAction::Hold{};
     }
-    if (state.fork_count >= state.process_limit()) return NotifAction::Errno{EAGAIN};
-    ++state.fork_count;
-    auto at = std::lower_bound(state.fork_pids.begin(), state.fork_pids.end(), notif.pid);
-    if (at == state.fork_pids.end() || *at != notif.pid) state.fork_pids.insert(at, notif.pid);
-    return NotifAction::Continue{};
+    return count_fork(state, notif.pid);
+}
+
+std::vector<std::pair<std::uint64_t, NotifAction>> release_held_forks(
+    seccomp::notif::SupervisorState& state) {
+    std::vector<std::pair<std::uint64_t, NotifAction>> answers;
+    if (state.frozen) return answers;
+    for (const auto& held : state.held_notifs) answers.emplace_back(held.id, count_fork(state, held.pid));
+    state.held_notifs.clear();
+    return answers;
 }
 
 NotifAction handle_memory(const seccomp_notif& notif, const seccomp::notif::NotifPolicy& policy,

@@ -20,6 +20,8 @@
 #include <cstdint>
 #include <optional>
 #include <unordered_map>
+#include <utility>
+#include <vector>
 
 #include "core/seccomp/action.hpp"
 #include "core/sys/fd.hpp"
@@ -27,6 +29,7 @@
 
 namespace vestrion::seccomp::notif {
 struct NotifPolicy;
+struct SupervisorState;
 struct SharedSupervisorState;
 }  // namespace vestrion::seccomp::notif
 
@@ -112,6 +115,11 @@ std::uint64_t releasable_overlap(const sys::proc::Mapping& mapping, std::uint64_
 // frozen, counts the others against `max_processes` for the sandbox's whole life.
 seccomp::notif::NotifAction handle_fork(const seccomp_notif& notif,
                                         seccomp::notif::SharedSupervisorState& shared);
+
+// The forks held while the sandbox was frozen, each with its answer from the process budget
+// (let through and counted, or EAGAIN), taken off the list; nothing while it is still frozen.
+std::vector<std::pair<std::uint64_t, seccomp::notif::NotifAction>> release_held_forks(
+    seccomp::notif::SupervisorState& state);
 
 // mmap (9), munmap (11), brk (12), mremap (25) and shmget (29) with the memory switch on:
 // `Continue`, or `Kill` of the sandbox's process group when the call would take the sandbox

@@ -16,6 +16,7 @@
 #include "core/agent.hpp"
 #include "core/context/child.hpp"
 #include "core/cow/branch.hpp"
+#include "core/cow/paths.hpp"
 #include "core/context/handshake.hpp"
 #include "core/network.hpp"
 #include "core/landlock.hpp"
@@ -113,17 +114,47 @@ int CpuThrottle::signal_groups(int signal) {
     return error;
 }
 
+void CpuThrottle::pause() {
+    std::unique_lock lock(mutex_);
+    paused_ = true;
+    wake_.notify_all();
+    parked_changed_.wait(lock, [&] { return parked_ || ended_; });
+}
+
+void CpuThrottle::resume() {
+    std::lock_guard lock(mutex_);
+    paused_ = false;
+    wake_.notify_all();
+}
+
 void CpuThrottle::run(std::stop_token stop) {
     block_all_signals();
     using std::chrono::milliseconds;
     const milliseconds running(percent_), stopped(100 - percent_);
     std::unique_lock lock(mutex_);
+    // Waits out a pause, the groups running; false when stopped meanwhile.
+    auto park = [&] {
+        parked_ = true;
+        parked_changed_.notify_all();
+        wake_.wait(lock, stop, [&] { return !paused_; });
+        parked_ = false;
+        return !stop.stop_requested();
+    };
+    auto finish = [&] {
+        ended_ = true;
+        parked_changed_.notify_all();
+    };
     while (true) {
-        if (wake_.wait_for(lock, stop, running, [] { return false; }) || stop.stop_requested())
-            return;
-        if (signal_groups(SIGSTOP) != 0) return;
-        wake_.wait_for(lock, stop, stopped, [] { return false; });
-        if (signal_groups(SIGCONT) != 0 || stop.stop_requested()) return;
+        wake_.wait_for(lock, stop, running, [&] { return paused_; });
+        if (stop.stop_requested()) return finish();
+        if (paused_) {
+            if (!park()) return finish();
+            continue;
+        }
+        if (signal_groups(SIGSTOP) != 0) return finish();
+        wake_.wait_for(lock, stop, stopped, [&] { return paused_; });
+        if (signal_groups(SIGCONT) != 0 || stop.stop_requested()) return finish();
+        if (paused_ && !park()) return finish();
     }
 }
 
@@ -174,10 +205,10 @@ Result<cow::SeccompCowBranch> make_cow_layer(const Policy& p) {
         return std::unexpected(branch_error(std::move(usable.error())));
     std::expected<Path, BranchError> storage = p.fs_storage ? *p.fs_storage : Path();
     if (p.fs_storage) {
-        if (auto checked = landlock::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
+        if (auto checked = cow::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
             storage = std::unexpected(std::move(checked.error()));
     } else {
-        storage = landlock::default_cow_storage(p, *p.workdir);
+        storage = cow::default_cow_storage(p, *p.workdir);
     }
     if (!storage) return std::unexpected(branch_error(std::move(storage.error())));
     auto layer = cow::SeccompCowBranch::create(*p.workdir, *storage, !p.fs_storage);
@@ -209,6 +240,7 @@ struct SpawnJob {
         std::optional<VestrionError> error;
         pid_t pid = -1;
         UniqueFd pidfd;
+        UniqueFd exec_gate;
         std::unique_ptr<sandbox::CpuThrottle> throttle;
         std::shared_ptr<seccomp::notif::SharedSupervisorState> state;
     };
@@ -270,6 +302,8 @@ void sandbox_thread_main(SpawnJob* job) {
     // Held until the child is reaped: a failure line written after the handshake must not meet
     // a closed pipe, whose SIGPIPE would end the child by a signal instead of its status 127.
     UniqueFd fail_r = std::move(job->pipes.fail_r);
+    // The checkpoint's own copy, which tells it when the command has executed.
+    outcome.exec_gate.reset(::fcntl(fail_r.get(), F_DUPFD_CLOEXEC, 0));
     job->capture_out_w.reset();
     job->capture_err_w.reset();
     outcome.pid = pid;
@@ -484,9 +518,6 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     if (auto combination = cow::refuse_backend_combination(policy_))
         return std::unexpected(VestrionError(
             child_error(*combination + " is not supported by this build of vestrion yet")));
-    if (auto feature = sandbox::feature_not_built(policy_))
-        return std::unexpected(VestrionError(
-            child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
     if (nested) {
         if (auto refused = refuse_without_supervisor(policy_, kNestedReason))
@@ -514,7 +545,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (branch) (void)branch->abort();
         }
     } abort_unstarted{*backend};
-    Policy rules = layer ? landlock::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
+    Policy rules = layer ? cow::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
                          : cow::child_policy_under_backend(policy_);
     // A command that starts in W stands in W's mirror in the upper tree, from where the kernel
     // finds the names the layer holds (a program made in the run, run as ./app).
@@ -567,6 +598,7 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     child_plan_ = std::move(plan);
     state_.kind = SandboxStateKind::Running;
     pidfd_ = std::move(outcome.pidfd);
+    exec_gate_ = std::move(outcome.exec_gate);
     captured_ = capture;
     watch_ = watch;
     sandbox_thread_ = std::move(sandbox_thread);

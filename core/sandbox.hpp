@@ -42,6 +42,7 @@ struct SharedSupervisorState;
 namespace context {
 class ChildPlan;
 }
+struct Checkpoint;
 namespace cow {
 class CowBranch;
 }
@@ -91,6 +92,11 @@ public:
     CpuThrottle(const CpuThrottle&) = delete;
     CpuThrottle& operator=(const CpuThrottle&) = delete;
 
+    // Parks the loop with the groups left running, and returns once it is parked (or has ended),
+    // so that no SIGCONT of the throttle can undo a stop made meanwhile.
+    void pause();
+    void resume();
+
 private:
     void run(std::stop_token stop);
     // The first group's error, or 0.
@@ -102,6 +108,10 @@ private:
     std::shared_ptr<seccomp::notif::SharedSupervisorState> state_;
     std::mutex mutex_;
     std::condition_variable_any wake_;
+    bool paused_ = false;
+    bool parked_ = false;  // the loop waits in its pause, the groups running
+    bool ended_ = false;
+    std::condition_variable_any parked_changed_;
     std::jthread thread_;
 };
 
@@ -143,6 +153,14 @@ public:
     // the teardown does the same and drops the error.
     Result<void> finish();
 
+    // Checkpoints (core/checkpoint/driver.cpp). `freeze` stops every process of the sandbox and
+    // holds its forks; `thaw` continues them and has the held forks answered; `checkpoint` waits
+    // for the command's exec, freezes, captures the first process and thaws, whatever the
+    // capture's outcome. A sandbox never spawned, or whose child has ended, is NotRunning.
+    Result<void> freeze();
+    Result<void> thaw();
+    Result<Checkpoint> checkpoint();
+
     // Fan-out (core/fork.cpp): forks a confined template that runs the init function once, then
     // `n` clones of it that run the work function; returns one finished record per clone made.
     // Uses up both functions, whatever the outcome.
@@ -177,12 +195,17 @@ private:
     void take_back_layer();
     // Commits, aborts or keeps the branches, once; the error of a commit or abort that failed.
     Result<void> finish_branches(BranchAction action);
+    bool child_has_ended() const;
+    // Every group the sandbox made; on SIGSTOP the agent is continued at once.
+    void signal_every_group(int signal);
 
     Policy policy_;
     std::optional<pid_t> pid_;
     SandboxState state_;
     std::optional<StdioRedirects> stdio_redirects_;
     UniqueFd pidfd_;
+    // The read end of the spawn's failure pipe: end of file once the command has executed.
+    UniqueFd exec_gate_;
     bool captured_ = false;
     std::shared_ptr<sandbox::ChildWatch> watch_;
     std::thread sandbox_thread_;  // forks, then supervises

@@ -19,10 +19,4 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     return std::nullopt;
 }
 
-std::optional<std::string> feature_not_built(const Policy& p) {
-    if (p.fs_isolation == FsIsolation::Tessarin)
-        return "a copy-on-write working directory on an outside branching filesystem (fs_isolation)";
-    return std::nullopt;
-}
-
 }  // namespace vestrion::sandbox

@@ -6,17 +6,19 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
 #include "vestrion.h"
 
 static const char usage[] =
-    "usage: vestrion-run [--help] [--] COMMAND [ARGS...]\n"
+    "usage: vestrion-run [--help] [--dry-run DIR] [--] COMMAND [ARGS...]\n"
     "Runs COMMAND in a sandbox. It may read /usr, /bin, /sbin, /lib, /lib32, /lib64, /etc and\n"
     "/proc, use /dev/null, /dev/zero, /dev/random and /dev/urandom, and read and write a fresh\n"
     "directory that is its working directory, its TMPDIR and its HOME, removed when it ends.\n"
@@ -28,6 +30,11 @@ static const char usage[] =
     "Its output is written out byte for byte once it ends. Exit status: the command's own; 137\n"
     "when a signal or a limit ended it; 128+N when vestrion-run gets signal N (SIGINT, SIGTERM),\n"
     "which kills the command; 125 when the sandbox cannot start.\n"
+    "--dry-run DIR: DIR is the command's working directory, which it may change through a\n"
+    "copy-on-write view (the fresh directory stays its TMPDIR and HOME); after its output,\n"
+    "vestrion-run writes one line per change to standard error (\"A path\" added, \"M path\"\n"
+    "modified, \"D path\" deleted) and leaves DIR as it was. Writes elsewhere are real. While a\n"
+    "dry run runs, SIGINT and SIGTERM are held until the command ends, then acted on.\n"
     "--help prints this; -- ends the options (for a command whose name begins with '-').\n";
 
 enum { EXIT_NOT_STARTED = 125, EXIT_KILLED = 137, EXIT_USAGE = 2 };
@@ -64,7 +71,9 @@ static void set_stop_signals_blocked(int blocked) {
     sigprocmask(blocked ? SIG_BLOCK : SIG_UNBLOCK, &set, NULL);
 }
 
-static vestrion_policy_t* tool_policy(const char* writable) {
+/* The fresh directory `writable` is TMPDIR and HOME; the working directory is `workdir` (a
+ * copy-on-write view of it) when given, else the fresh directory. */
+static vestrion_policy_t* tool_policy(const char* writable, const char* workdir) {
     static const char* readable[] = {"/usr",  "/bin", "/sbin",        "/lib",       "/lib32",
                                      "/lib64", "/etc", "/proc",       "/dev/random", "/dev/urandom"};
     static const char* devices[] = {"/dev/null", "/dev/zero"};
@@ -75,7 +84,8 @@ static vestrion_policy_t* tool_policy(const char* writable) {
     for (size_t i = 0; i < sizeof devices / sizeof devices[0]; ++i)
         if (access(devices[i], F_OK) == 0) b = vestrion_policy_builder_fs_write(b, devices[i]);
     b = vestrion_policy_builder_fs_write(b, writable);
-    b = vestrion_policy_builder_cwd(b, writable);
+    if (workdir) b = vestrion_policy_builder_workdir(b, workdir);
+    b = vestrion_policy_builder_cwd(b, workdir ? workdir : writable);
     b = vestrion_policy_builder_env_var(b, "TMPDIR", writable);
     /* The caller's home is not granted: programs that keep files there (git) use this one. */
     b = vestrion_policy_builder_env_var(b, "HOME", writable);
@@ -176,12 +186,51 @@ static int run_command(const vestrion_policy_t* policy, const char* const* argv,
     return caught_signal ? 128 + caught_signal : status;
 }
 
-/* The index of the command in argv after the options; -1 after --help, 0 on a usage error. */
-static int parse_options(int argc, char** argv) {
+/* A dry run: the command's output, then its changes, and DIR left as it was. There is no handle
+ * to kill the command through while vestrion_dry_run runs, so a stop signal stays held until it
+ * returns and is acted on then. */
+static int dry_run_command(const vestrion_policy_t* policy, const char* const* argv, uint32_t argc) {
+    vestrion_dry_run_result_t* r = vestrion_dry_run(policy, argv, argc);
+    set_stop_signals_blocked(0);  /* a signal held meanwhile is handled here */
+    set_stop_signals_blocked(1);
+    if (!r) {
+        explain_failed_start(argv[0]);
+        return caught_signal ? 128 + caught_signal : EXIT_NOT_STARTED;
+    }
+    size_t len = 0;
+    const uint8_t* out = vestrion_dry_run_result_stdout_bytes(r, &len);
+    if (out) write_all(1, out, len);
+    const uint8_t* err = vestrion_dry_run_result_stderr_bytes(r, &len);
+    if (err) write_all(2, err, len);
+    for (size_t i = 0; i < vestrion_dry_run_result_changes_len(r); ++i) {
+        char* path = vestrion_dry_run_result_change_path(r, i);
+        fprintf(stderr, "%c %s\n", vestrion_dry_run_result_change_kind(r, i), path ? path : "?");
+        vestrion_string_free(path);
+    }
+    int status = vestrion_dry_run_result_exit_code(r);
+    if (status < 0 && !caught_signal)
+        fprintf(stderr, "vestrion-run: %s did not exit by itself: a signal, a kill or a limit of "
+                        "the sandbox ended it\n", argv[0]);
+    if (status < 0) status = EXIT_KILLED;
+    vestrion_dry_run_result_free(r);
+    return caught_signal ? 128 + caught_signal : status;
+}
+
+/* The index of the command in argv after the options; -1 after --help, 0 on a usage error.
+ * *dry_run_dir gets the directory of --dry-run, if given. */
+static int parse_options(int argc, char** argv, const char** dry_run_dir) {
     int i = 1;
     for (; i < argc && argv[i][0] == '-'; ++i) {
         if (strcmp(argv[i], "--") == 0) return i + 1 < argc ? i + 1 : 0;
         if (strcmp(argv[i], "--help") == 0 || strcmp(argv[i], "-h") == 0) return -1;
+        if (strcmp(argv[i], "--dry-run") == 0) {
+            if (++i == argc) {
+                fprintf(stderr, "vestrion-run: --dry-run needs a directory\n");
+                return 0;
+            }
+            *dry_run_dir = argv[i];
+            continue;
+        }
         fprintf(stderr, "vestrion-run: unknown option %s (use -- before a command that begins "
                         "with '-')\n", argv[i]);
         return 0;
@@ -189,8 +238,24 @@ static int parse_options(int argc, char** argv) {
     return i < argc ? i : 0;
 }
 
+/* The directory of --dry-run as an absolute path without links, in `resolved`; 0, or -1 after
+ * saying why it cannot serve. */
+static int resolve_dry_run_dir(const char* dir, char* resolved) {
+    struct stat st;
+    if (!realpath(dir, resolved) || stat(resolved, &st) != 0) {
+        fprintf(stderr, "vestrion-run: --dry-run %s: %s\n", dir, strerror(errno));
+        return -1;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        fprintf(stderr, "vestrion-run: --dry-run %s: not a directory\n", dir);
+        return -1;
+    }
+    return 0;
+}
+
 int main(int argc, char** argv) {
-    int command = parse_options(argc, argv);
+    const char* dry_run_dir = NULL;
+    int command = parse_options(argc, argv, &dry_run_dir);
     if (command < 0) {
         fputs(usage, stdout);
         return 0;
@@ -199,6 +264,8 @@ int main(int argc, char** argv) {
         fputs(usage, stderr);
         return EXIT_USAGE;
     }
+    char workdir[PATH_MAX];
+    if (dry_run_dir && resolve_dry_run_dir(dry_run_dir, workdir) != 0) return EXIT_NOT_STARTED;
     /* A stop signal waits until the handler can reach the command, so that nothing is left. */
     set_stop_signals_blocked(1);
     catch_stop_signals();
@@ -210,10 +277,13 @@ int main(int argc, char** argv) {
         fprintf(stderr, "vestrion-run: cannot create the writable directory: %s\n", strerror(errno));
         return EXIT_NOT_STARTED;
     }
-    vestrion_policy_t* policy = tool_policy(dir);
+    vestrion_policy_t* policy = tool_policy(dir, dry_run_dir ? workdir : NULL);
     int status = EXIT_NOT_STARTED;
-    if (policy)
-        status = run_command(policy, (const char* const*)argv + command, (uint32_t)(argc - command));
+    const char* const* command_argv = (const char* const*)argv + command;
+    if (policy && dry_run_dir)
+        status = dry_run_command(policy, command_argv, (uint32_t)(argc - command));
+    else if (policy)
+        status = run_command(policy, command_argv, (uint32_t)(argc - command));
     else
         fprintf(stderr, "vestrion-run: could not build the policy\n");
     vestrion_policy_free(policy);

@@ -1,8 +1,11 @@
 // The handles that several files of the C interface share.
 #pragma once
 
+#include <memory>
+
 #include "core/policy.hpp"
 #include "core/result.hpp"
+#include "core/sandbox.hpp"
 #include "vestrion.h"
 
 struct vestrion_policy {
@@ -11,6 +14,10 @@ struct vestrion_policy {
 
 struct vestrion_result {
     vestrion::RunResult result;
+};
+
+struct vestrion_handle {
+    std::unique_ptr<vestrion::Sandbox> sandbox;
 };
 
 namespace vestrion::ffi {

@@ -21,10 +21,6 @@ struct vestrion_policy_builder {
     vestrion::PolicyBuilder builder;
 };
 
-struct vestrion_handle {
-    std::unique_ptr<vestrion::Sandbox> sandbox;
-};
-
 namespace {
 
 using vestrion::PolicyBuilder;

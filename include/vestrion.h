@@ -6,6 +6,27 @@
  * "". Strings returned by this interface belong to the caller, who releases them with
  * vestrion_string_free.
  *
+ * Who owns what (a call that only reads a handle leaves it the caller's):
+ *   handle                     made by                          released by
+ *   vestrion_policy_builder_t  vestrion_policy_builder_new      each setter and the build consume it
+ *                                                               (and return the next); or _free
+ *   vestrion_policy_t          vestrion_policy_build            vestrion_policy_free; calls borrow it
+ *   vestrion_handle_t          vestrion_spawn                   vestrion_handle_free
+ *   vestrion_result_t          vestrion_run, vestrion_handle_wait(_timeout), vestrion_reduce,
+ *                              vestrion_pipeline_run            vestrion_result_free
+ *   vestrion_dry_run_result_t  vestrion_dry_run                 vestrion_dry_run_result_free
+ *   vestrion_sandbox_t         vestrion_new_with_fns            vestrion_sandbox_free
+ *   vestrion_fork_result_t     vestrion_fork                    vestrion_fork_result_free, or
+ *                                                               consumed by vestrion_reduce
+ *   vestrion_pipeline_t        vestrion_pipeline_new            vestrion_pipeline_free, or
+ *                                                               consumed by vestrion_pipeline_run
+ *   vestrion_checkpoint_t      vestrion_handle_checkpoint,      vestrion_checkpoint_free
+ *                              vestrion_checkpoint_load
+ *   vestrion_ctx_t             the library, for one callback    nobody: valid during that call
+ *   char* text                 *_stdout, *_stderr, *_path,      vestrion_string_free
+ *                              vestrion_checkpoint_name
+ *   const uint8_t* views       *_bytes, *_app_state             their owner's free ends them
+ *
  * What every command gets, whatever the policy:
  *  - its own process group, no-new-privileges, a Landlock ruleset that grants no file until
  *    fs_read or fs_write names it (the command needs at least its program and libraries
@@ -257,6 +278,47 @@ VESTRION_API int vestrion_handle_pid(const vestrion_handle_t* h) VESTRION_NOEXCE
  * ignored. */
 VESTRION_API void vestrion_handle_free(vestrion_handle_t* h) VESTRION_NOEXCEPT;
 
+/* ---- Checkpoints: a snapshot of the first process of a spawned sandbox (its registers, its
+ * private writable memory, its open descriptors, its working directory and executable) with a
+ * copy of the policy, a name and bytes of the caller's own. It can be saved to a directory and
+ * loaded back; nothing restores a process from it. Taking one needs the right to trace the
+ * command: Yama's ptrace_scope 0 or 1, or CAP_SYS_PTRACE; it fails while a debugger is attached.
+ * A checkpoint does not depend on the handle it was taken from, and belongs to one thread at a
+ * time. */
+
+typedef struct vestrion_checkpoint vestrion_checkpoint_t;
+
+/* Stops every process of the sandbox, captures its first one and lets them all run on; waits up
+ * to 5 s for a command that has not started yet. A new checkpoint owned by the caller until
+ * vestrion_checkpoint_free, or NULL (h NULL, the sandbox has ended, tracing is refused, more
+ * than 4 GiB of writable memory, or a thread of the command waits in a call the supervisor is
+ * still serving for 7 s). The handle stays the caller's; do not use it from another thread
+ * meanwhile. */
+VESTRION_API vestrion_checkpoint_t* vestrion_handle_checkpoint(vestrion_handle_t* h) VESTRION_NOEXCEPT;
+/* Writes the checkpoint to the directory dir: 0, or -1 (NULL argument, a failed write, or a dir
+ * that holds anything but an earlier checkpoint). dir is replaced as one step once everything
+ * is on disk; it is never left half-written. cp is only read. */
+VESTRION_API int vestrion_checkpoint_save(const vestrion_checkpoint_t* cp, const char* dir) VESTRION_NOEXCEPT;
+/* Reads the checkpoint saved in dir: a new checkpoint owned by the caller until
+ * vestrion_checkpoint_free, or NULL (dir NULL, missing, or not a whole checkpoint; links inside
+ * it are not followed). */
+VESTRION_API vestrion_checkpoint_t* vestrion_checkpoint_load(const char* dir) VESTRION_NOEXCEPT;
+/* The name ("" for a fresh checkpoint) as a new string, released with vestrion_string_free;
+ * NULL for a NULL cp or a name holding a NUL byte. */
+VESTRION_API char* vestrion_checkpoint_name(const vestrion_checkpoint_t* cp) VESTRION_NOEXCEPT;
+/* The name becomes a copy of name (text that is not UTF-8 becomes ""); cp or name NULL:
+ * nothing. */
+VESTRION_API void vestrion_checkpoint_set_name(vestrion_checkpoint_t* cp, const char* name) VESTRION_NOEXCEPT;
+/* A view of the caller's bytes, valid until cp is freed or its bytes replaced, and *len their
+ * count; NULL with *len 0 when none are stored; NULL without writing *len when cp or len is
+ * NULL. */
+VESTRION_API const uint8_t* vestrion_checkpoint_app_state(const vestrion_checkpoint_t* cp, size_t* len) VESTRION_NOEXCEPT;
+/* Stores a copy of the len bytes (the caller keeps its buffer); data NULL or len 0 removes them;
+ * cp NULL: nothing. */
+VESTRION_API void vestrion_checkpoint_set_app_state(vestrion_checkpoint_t* cp, const uint8_t* data, size_t len) VESTRION_NOEXCEPT;
+/* Releases a checkpoint and ends its views; NULL is ignored. */
+VESTRION_API void vestrion_checkpoint_free(vestrion_checkpoint_t* cp) VESTRION_NOEXCEPT;
+
 /* Confines the calling thread (and what it starts later) with no-new-privileges and the
  * policy's Landlock rules, for good: 0, or -1. */
 VESTRION_API int vestrion_confine(const vestrion_policy_t* policy) VESTRION_NOEXCEPT;
@@ -388,7 +450,7 @@ VESTRION_API void vestrion_ctx_restrict_max_memory(vestrion_ctx_t* ctx, uint64_t
 /* Lowers the process budget; 0: no more processes. */
 VESTRION_API void vestrion_ctx_restrict_max_processes(vestrion_ctx_t* ctx, uint32_t n) VESTRION_NOEXCEPT;
 
-/* ---- Results. */
+/* ---- Results. r is only read; it stays the caller's. */
 
 /* The exit code of a normal exit; -1 for a signal, a kill, a timeout or a NULL result. */
 VESTRION_API int vestrion_result_exit_code(const vestrion_result_t* r) VESTRION_NOEXCEPT;

@@ -232,15 +232,5 @@ TEST_F(SmallRoot, ARacingLinkNeitherRunsNorReadsTheHostsFiles) {
     EXPECT_EQ(test::tree_state(outside_), before);
 }
 
-TEST_F(SmallRoot, ACopyOnWriteWorkingDirectoryIsRefused) {
-    auto p = Policy::builder().chroot(root_).workdir(root_ / "tmp").build();
-    ASSERT_TRUE(p);
-    auto result = Sandbox::run(*p, Args{"bash", "-c", "true"});
-    ASSERT_FALSE(result);
-    EXPECT_NE(result.error().message().find("a virtual root (chroot) together with a copy-on-write"),
-              std::string::npos)
-        << result.error().message();
-}
-
 }  // namespace
 }  // namespace vestrion

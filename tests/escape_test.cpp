@@ -252,9 +252,8 @@ class HostileTeardown : public ::testing::TestWithParam<TeardownCase> {};
 TEST_P(HostileTeardown, LeavesNoProcessOfTheSandbox) {
     test::TempDir dir;
     std::string script = GetParam().script;
-    // Past each replacement: the directory's own name may hold a 'D'.
-    for (std::size_t at = 0; (at = script.find('D', at)) != std::string::npos;
-         at += dir.path().native().size())
+    // The directory's own name may hold a D: search on after each replacement.
+    for (std::size_t at = 0; (at = script.find('D', at)) != std::string::npos; at += dir.path().native().size())
         script.replace(at, 1, dir.path().native());
     pid_t bystander = ::fork();
     if (bystander == 0) {
@@ -335,8 +334,6 @@ TEST_P(PolicyShapes, RefuseTheSameHostileProgram) {
     ASSERT_TRUE(policy) << policy.error().message();
     const Args argv{VESTRION_HOSTILE_HELPER, dir.path().native()};
     auto result = Sandbox::run(*policy, argv);
-    if (!result && result.error().message().find("not supported") != std::string::npos)
-        GTEST_SKIP() << result.error().message();
     ASSERT_TRUE(result) << result.error().message();
     EXPECT_EQ(result->status, ExitStatus::code(0)) << *result->stderr_bytes;
     // Reads of a path that is not there or never ends fail as the kernel fails them; the
@@ -350,8 +347,7 @@ TEST_P(PolicyShapes, RefuseTheSameHostileProgram) {
         "clone NEWUSER high EPERM\n";
     for (const char* path : {"unmapped", "endless"}) {
         const char* error = std::string_view(path) == "unmapped" ? "EFAULT" : "ENAMETOOLONG";
-        for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve", "chdir",
-                                 "unlink", "readlink"})
+        for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve"})
             expected += std::string(path) + " " + call + " " + error + "\n";
     }
     expected +=

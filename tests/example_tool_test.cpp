@@ -12,6 +12,8 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
+#include <algorithm>
 #include <string>
 #include <thread>
 #include <vector>
@@ -218,6 +220,89 @@ TEST_P(ToolStopSignal, KillsTheBackgroundAndRemovesTheDirectory) {
 
 INSTANTIATE_TEST_SUITE_P(Signals, ToolStopSignal, ::testing::Values(SIGTERM, SIGINT),
                          [](const auto& info) { return info.param == SIGTERM ? "Term" : "Int"; });
+
+// A dry run of DIR: the command works in DIR, its changes follow its output on standard error,
+// and DIR is left as it was.
+struct DryRunCase {
+    const char* name;
+    std::string script;
+    int exit_code;
+    std::string out;
+    std::string err;                   // the command's own standard error, first
+    std::vector<std::string> changes;  // the lines after it, in any order
+};
+
+std::vector<std::string> sorted_lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    std::sort(lines.begin(), lines.end());
+    return lines;
+}
+void PrintTo(const DryRunCase& c, std::ostream* os) { *os << c.name; }
+
+class ToolDryRun : public ::testing::TestWithParam<DryRunCase> {};
+
+TEST_P(ToolDryRun, ListsTheChangesAndLeavesTheDirectoryAsItWas) {
+    const DryRunCase& c = GetParam();
+    test::TempDir dir;
+    if (c.script.find("mod") != std::string::npos) {
+        test::write_file(dir / "mod", "old\n");
+        test::write_file(dir / "del", "gone\n");
+    }
+    const std::string before = test::tree_state(dir.path());
+    ToolOutcome outcome = run_tool({"--dry-run", dir.path().native(), "sh", "-c", c.script});
+    EXPECT_EQ(outcome.exit_code, c.exit_code) << outcome.err;
+    EXPECT_EQ(outcome.out, c.out);
+    ASSERT_TRUE(outcome.err.starts_with(c.err)) << outcome.err;
+    EXPECT_EQ(sorted_lines(outcome.err.substr(c.err.size())), c.changes) << outcome.err;
+    EXPECT_EQ(test::tree_state(dir.path()), before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Table, ToolDryRun,
+    ::testing::Values(
+        DryRunCase{"OneNewFile", "echo x > f", 0, "", "", {"A f"}},
+        DryRunCase{"EachKindAfterTheOutput",
+                   "echo x > new; echo y >> mod; rm del; echo out; echo err >&2; exit 3", 3,
+                   "out\n", "err\n", {"A new", "D del", "M mod"}},
+        DryRunCase{"WorksInDirWithTheFreshDirectoryAsTmpdirAndHome",
+                   "test \"$TMPDIR\" = \"$HOME\" && test \"$PWD\" != \"$TMPDIR\" && "
+                   "touch \"$TMPDIR/t\" && pwd > here && echo ok",
+                   0, "ok\n", "", {"A here"}}),
+    [](const auto& info) { return info.param.name; });
+
+TEST(ToolDryRun, ADirectoryThatIsNotOneIsRefused) {
+    test::TempDir tmp;
+    test::write_file(tmp / "file", "");
+    for (const std::string& dir : {(tmp / "file").native(), (tmp / "missing").native()}) {
+        ToolOutcome outcome = run_tool({"--dry-run", dir, "true"});
+        EXPECT_EQ(outcome.exit_code, 125);
+        EXPECT_NE(outcome.err.find("--dry-run " + dir + ": "), std::string::npos) << outcome.err;
+    }
+    ToolOutcome outcome = run_tool({"--dry-run"});
+    EXPECT_EQ(outcome.exit_code, 2);
+    EXPECT_NE(outcome.err.find("--dry-run needs a directory"), std::string::npos) << outcome.err;
+}
+
+// Nothing can end the command while vestrion_dry_run runs: the signal waits for it, then the
+// tool reports what it did and exits as the signal says.
+TEST(ToolDryRun, AStopSignalIsActedOnWhenTheCommandEnds) {
+    std::string duration = "1.3" + std::to_string(::getpid());
+    test::TempDir tmp, dir;
+    Tool tool({"--dry-run", dir.path().native(), "sh", "-c", "sleep " + duration + "; echo x > f"},
+              tmp.path());
+    auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (count_processes({"sleep", duration}) < 1 && std::chrono::steady_clock::now() < give_up)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(count_processes({"sleep", duration}), 1);
+    ASSERT_EQ(::kill(tool.pid(), SIGTERM), 0);
+    ToolOutcome outcome = tool.finish();
+    EXPECT_EQ(outcome.exit_code, 128 + SIGTERM);
+    EXPECT_EQ(outcome.err, "A f\n");
+    EXPECT_TRUE(std::filesystem::is_empty(dir.path()));
+    EXPECT_TRUE(std::filesystem::is_empty(tmp.path())) << "the writable directory is left";
+}
 
 }  // namespace
 }  // namespace vestrion

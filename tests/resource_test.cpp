@@ -66,7 +66,7 @@ TEST_P(ForkBudget, Answers) {
         EXPECT_TRUE(answer.is<NotifAction::Continue>());
     } else if (c.answer_errno < 0) {
         EXPECT_TRUE(answer.is<NotifAction::Hold>());
-        EXPECT_EQ(shared.state.held_notifs, std::vector<std::uint64_t>{99});
+        EXPECT_EQ(shared.state.held_notifs, (std::vector<seccomp::notif::HeldNotif>{{99, 4242}}));
     } else {
         ASSERT_TRUE(answer.is<NotifAction::Errno>());
         EXPECT_EQ(answer.get<NotifAction::Errno>()->error, c.answer_errno);

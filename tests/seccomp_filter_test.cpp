@@ -654,6 +654,24 @@ TEST(ArgumentBlock, AttributeIoctlsAreRouted) {
     }
 }
 
+// On the outside branching filesystem the command can neither make nor finish a branch: the
+// control requests are refused by both programs, on their low 32 bits; other policies let them
+// through (they mean nothing elsewhere).
+TEST(ArgumentBlock, BranchControlRequestsAreRefusedOnTheOutsideFilesystem) {
+    const Policy outside =
+        built(Policy::builder().workdir("/tmp/w").fs_isolation(FsIsolation::Tessarin).build());
+    const Policy overlay =
+        built(Policy::builder().workdir("/tmp/w").fs_isolation(FsIsolation::OverlayFs).build());
+    constexpr std::uint64_t kHigh = 0x100000000ull;
+    for (std::uint64_t request : {0x80806200ull, 0x6201ull, 0x6202ull, kHigh | 0x6201ull}) {
+        SCOPED_TRACE(request);
+        EXPECT_EQ(verdict(program_for(outside), call(16, {3, request})), "EPERM");
+        EXPECT_EQ(verdict(nested_program_for(outside), call(16, {3, request})), "EPERM");
+        EXPECT_EQ(verdict(program_for(overlay), call(16, {3, request})), "ALLOW");
+    }
+    EXPECT_EQ(verdict(program_for(outside), call(16, {3, 0x6203})), "ALLOW");
+}
+
 // A metadata call or ioctl that the policy's own list denies stays denied: the supervisor must
 // not perform what the caller asked to refuse. Under a copy-on-write working directory the layer
 // still serves chmod, as it serves every write there.

@@ -3,7 +3,8 @@
 set -euo pipefail
 
 packages=(build-essential cmake ninja-build pkg-config libgtest-dev libgmock-dev
-          libbenchmark-dev nlohmann-json3-dev clang-19 libclang-rt-19-dev)
+          libbenchmark-dev nlohmann-json3-dev clang-19 libclang-rt-19-dev
+          fuse3 libfuse3-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

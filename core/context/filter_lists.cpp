@@ -13,6 +13,8 @@
 #include <cerrno>
 #include <span>
 
+#include "core/cow/tessarin_ctl.hpp"
+
 namespace vestrion::context {
 namespace {
 
@@ -508,6 +510,11 @@ std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
     if (std::ranges::find(denied, nr("ioctl")) == denied.end())
         for (std::uint32_t request : {FS_IOC_SETFLAGS, FS_IOC32_SETFLAGS, FS_IOC_FSSETXATTR})
             return_if(ioctl, request, decided_by_supervisor(supervised, kNoAccess));
+    // The command must not finish (or make) the outside filesystem's branch of its own run: a
+    // COMMIT would make a dry run change W. Landlock's ioctl right covers device files only.
+    if (policy.workdir && policy.fs_isolation == FsIsolation::Tessarin)
+        for (std::uint32_t request : {cow::tessarin::CREATE, cow::tessarin::COMMIT, cow::tessarin::ABORT})
+            return_if(ioctl, request, kRefuse);
     for_call(out, nr("ioctl"), ioctl);
     // prctl loosening what may inspect or control the process
     Insns prctl{load(kOffsetArg0)};

@@ -1,7 +1,8 @@
 #include "core/cow/branch.hpp"
 
 #include "core/cow/overlayfs.hpp"
-#include "core/landlock.hpp"
+#include "core/cow/paths.hpp"
+#include "core/cow/tessarin.hpp"
 
 namespace vestrion::cow {
 
@@ -12,8 +13,8 @@ VestrionError branch_error(BranchError e) { return VestrionError(SandboxError(st
 // The overlay's storage follows the layer's rule: outside every fs_write tree and apart from W,
 // so that the command can write neither W's real tree nor an upper tree a commit carries into W.
 std::expected<Path, BranchError> overlay_storage(const Policy& p) {
-    if (!p.fs_storage) return landlock::default_cow_storage(p, *p.workdir, "vestrion-overlay");
-    if (auto checked = landlock::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
+    if (!p.fs_storage) return cow::default_cow_storage(p, *p.workdir, "vestrion-overlay");
+    if (auto checked = cow::check_cow_paths(p, *p.workdir, *p.fs_storage); !checked)
         return std::unexpected(std::move(checked.error()));
     return *p.fs_storage;
 }
@@ -44,18 +45,22 @@ Result<std::unique_ptr<CowBranch>> make_backend(const Policy& p) {
             if (!branch) return std::unexpected(branch_error(std::move(branch.error())));
             return std::unique_ptr<CowBranch>(std::move(*branch));
         }
-        case FsIsolation::Tessarin:
-            break;
+        case FsIsolation::Tessarin: {
+            auto branch = TessarinBranch::create(*p.workdir);
+            if (!branch) return std::unexpected(branch_error(std::move(branch.error())));
+            return std::unique_ptr<CowBranch>(std::move(*branch));
+        }
     }
-    return std::unexpected(VestrionError(SandboxError(SandboxError::Child{
-        "a copy-on-write working directory on an outside filesystem (fs_isolation) is not "
-        "supported by this build of vestrion yet"})));
+    return std::unique_ptr<CowBranch>();
 }
 
 Policy child_policy_under_backend(const Policy& p) {
     Policy child = p.clone();
-    // Landlock opens W after the mount, so the right lands on the merged view only.
-    if (p.workdir && p.fs_isolation == FsIsolation::OverlayFs) child.fs_writable.push_back(std::filesystem::absolute(*p.workdir));
+    // The command may change W, as under the supervisor's layer. Under the overlay Landlock opens
+    // W after the mount, so the right lands on the merged view only; on the outside filesystem
+    // the filesystem itself sends the writes to the branch.
+    if (p.workdir && p.fs_isolation != FsIsolation::None)
+        child.fs_writable.push_back(std::filesystem::absolute(*p.workdir));
     return child;
 }
 

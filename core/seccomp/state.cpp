@@ -176,4 +176,18 @@ std::uint64_t SupervisorState::memory_limit(std::uint64_t policy_limit) const {
     return live == 0 ? policy_limit : std::min(policy_limit, live);
 }
 
+void SharedSupervisorState::freeze() {
+    std::lock_guard lock(mutex);
+    state.frozen = true;
+}
+
+void SharedSupervisorState::thaw() {
+    {
+        std::lock_guard lock(mutex);
+        state.frozen = false;
+    }
+    std::uint64_t one = 1;
+    [[maybe_unused]] ssize_t n = ::write(wake.get(), &one, sizeof one);
+}
+
 }  // namespace vestrion::seccomp::notif

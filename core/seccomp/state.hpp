@@ -4,6 +4,7 @@
 #pragma once
 
 #include <linux/seccomp.h>
+#include <sys/eventfd.h>
 #include <sys/types.h>
 
 #include <cstdint>
@@ -66,6 +67,13 @@ struct NotifPolicy {
     static NotifPolicy from_policy(const Policy& policy, std::int64_t time_offset);
 };
 
+// A fork held while the sandbox was frozen, answered by the supervisor once it is thawed.
+struct HeldNotif {
+    std::uint64_t id;
+    std::uint32_t pid;  // the notifying thread, counted against the budget when answered
+    bool operator==(const HeldNotif&) const = default;
+};
+
 // Listings the supervisor serves itself, per open directory (pid, descriptor number).
 using DirCache = procfs::ListingCache;
 
@@ -112,7 +120,7 @@ struct SupervisorState {
     // Makes the calls of the network handlers with the child's rights; present whenever those
     // handlers are routed.
     std::shared_ptr<agent::Agent> agent;
-    std::vector<std::uint64_t> held_notifs;
+    std::vector<HeldNotif> held_notifs;
     bool frozen = false;
     std::optional<cow::SeccompCowBranch> cow_branch;
     // Opens of the layer's FIFOs waiting for their other end, answered when they return.
@@ -146,8 +154,16 @@ struct SharedSupervisorState {
     template <class... Args>
     explicit SharedSupervisorState(Args&&... args) : state(std::forward<Args>(args)...) {}
 
+    // Forks are held from here on (the checkpoint's freeze sets this once the group stopped).
+    void freeze();
+    // Forks are answered again, and the supervisor is woken to answer those it held.
+    void thaw();
+
     std::mutex mutex;
     SupervisorState state;
+    // Readable after a thaw: the supervisor polls it beside the listener. Invalid only when no
+    // eventfd could be made; a freeze is then refused.
+    UniqueFd wake{::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)};
 };
 
 }  // namespace vestrion::seccomp::notif

@@ -7,7 +7,9 @@
 #include <cerrno>
 #include <mutex>
 
+#include "core/resource.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/seccomp/state.hpp"
 
 namespace vestrion::seccomp::notif {
 
@@ -53,22 +55,35 @@ Received serve_one(const NotifPolicy& policy, SharedSupervisorState& shared, int
     return Received::Answered;
 }
 
+// Answers the forks held while the sandbox was frozen, once a thaw woke us.
+void answer_held_forks(SharedSupervisorState& shared, int listener) {
+    std::uint64_t count;
+    [[maybe_unused]] ssize_t n = ::read(shared.wake.get(), &count, sizeof count);
+    std::vector<std::pair<std::uint64_t, NotifAction>> answers;
+    {
+        std::lock_guard lock(shared.mutex);
+        answers = resource::release_held_forks(shared.state);
+    }
+    for (auto& [id, action] : answers) (void)send_response(listener, id, std::move(action));
+}
+
 }  // namespace
 
 void supervisor(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
                 UniqueFd listener, int stop_fd) {
     (void)try_set_sync_wakeup(listener.get());
     const int fd = listener.get();
-    pollfd fds[2] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}};
+    pollfd fds[3] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
     while (true) {
         // The receive blocks even on a non-blocking listener, so it only follows a poll that
         // saw a notification pending; the poll also sees a stop between two notifications.
-        fds[0].revents = fds[1].revents = 0;
-        if (::poll(fds, 2, -1) < 0) {
+        fds[0].revents = fds[1].revents = fds[2].revents = 0;
+        if (::poll(fds, 3, -1) < 0) {
             if (errno == EINTR) continue;
             return;
         }
         if (fds[1].revents) return;
+        if (fds[2].revents & POLLIN) answer_held_forks(*shared, fd);
         short events = fds[0].revents;
         if (events & POLLNVAL) return;
         if (events & POLLIN) {

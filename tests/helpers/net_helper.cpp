@@ -68,6 +68,28 @@ int connect_ip(const char* host, const char* port) {
     return 0;
 }
 
+// connect-loop HOST PORT: connects and closes from two threads, until a connect fails; prints the
+// count of connects and the error.
+int connect_loop(const char* host, const char* port) {
+    sockaddr_storage addr;
+    socklen_t len = ip_address(host, port, addr);
+    std::atomic<long> count{0};
+    std::atomic<int> failed{0};
+    auto loop = [&] {
+        while (failed.load() == 0) {
+            int fd = socket(addr.ss_family, SOCK_STREAM, 0);
+            if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) failed.store(errno);
+            close(fd);
+            ++count;
+        }
+    };
+    std::thread other(loop);
+    loop();
+    other.join();
+    std::printf("%ld connects, then %s\n", count.load(), err_name(failed.load()));
+    return 0;
+}
+
 // connect-nonblocking HOST PORT: the first answer, then whether the socket ends up connected.
 int connect_nonblocking(const char* host, const char* port) {
     sockaddr_storage addr;
@@ -519,6 +541,7 @@ int main(int argc, char** argv) {
     std::string name = argv[1];
     auto want = [&](int n) { return argc >= 2 + n; };
     if (name == "connect" && want(2)) return connect_ip(argv[2], argv[3]);
+    if (name == "connect-loop" && want(2)) return connect_loop(argv[2], argv[3]);
     if (name == "connect-from-thread" && want(2)) {
         // A thread's descriptors are its process's: the call must act on those.
         std::thread([&] { connect_ip(argv[2], argv[3]); }).join();

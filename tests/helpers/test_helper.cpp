@@ -352,6 +352,24 @@ int session_child(const std::string& dir) {
     return 0;
 }
 
+// Holds MARKER (given reversed, so that only this copy reads forwards) on the heap, with
+// /dev/null open as descriptors 3 and 10; writes DIR/ready and waits for DIR/release.
+int hold_marker(const std::string& reversed, const std::string& dir) {
+    auto* marker = new std::string(reversed.rbegin(), reversed.rend());
+    int null_fd = open("/dev/null", O_RDONLY);
+    if (null_fd < 0 || dup2(null_fd, 10) != 10) return 1;
+    std::string tmp = dir + "/ready.tmp";
+    FILE* f = std::fopen(tmp.c_str(), "w");
+    if (!f) return 1;
+    std::fclose(f);
+    rename(tmp.c_str(), (dir + "/ready").c_str());
+    for (int i = 0; i < 4000 && !exists(dir + "/release"); ++i) usleep(5000);
+    volatile char first = (*marker)[0];
+    (void)first;
+    delete marker;
+    return 0;
+}
+
 // Field 22 of /proc/self/stat: with the pid, it names this process and no later one.
 unsigned long long start_time() {
     char buf[1024] = {};
@@ -752,6 +770,7 @@ int main(int argc, char** argv) {
     if (name == "ioctl" && argc > 3) return ioctl_path(argv[2], std::strtoul(argv[3], nullptr, 0));
     if (name == "clone-parent") return clone_parent();
     if (name == "session-child" && argc > 2) return session_child(argv[2]);
+    if (name == "hold-marker" && argc > 3) return hold_marker(argv[2], argv[3]);
     if (name == "join-group") return join_group(n);
     if (name == "session-storm" && argc > 4) return session_storm(n, m, argv[4]);
     if (name == "reach") return reach(n);

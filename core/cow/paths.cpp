@@ -1,0 +1,86 @@
+#include "core/cow/paths.hpp"
+
+#include <unistd.h>
+
+#include <filesystem>
+#include <optional>
+
+#include "core/text.hpp"
+
+namespace vestrion::cow {
+
+namespace {
+
+Path normal(const Path& p) {
+    std::error_code ec;
+    Path out = std::filesystem::weakly_canonical(std::filesystem::absolute(p), ec);
+    return ec ? p.lexically_normal() : out;
+}
+
+// `outer` is `inner` or one of its ancestors.
+bool contains(const Path& outer, const Path& inner) {
+    auto o = outer.begin(), i = inner.begin();
+    for (; o != outer.end(); ++o, ++i) {
+        if (o->empty() && std::next(o) == outer.end()) break;  // a trailing slash
+        if (i == inner.end() || *o != *i) return false;
+    }
+    return true;
+}
+
+BranchError conflict(const Path& a, const char* relation, const Path& b) {
+    return BranchError(BranchError::Conflict{text::quoted(a.native()) + relation +
+                                             text::quoted(b.native())});
+}
+
+}  // namespace
+
+std::expected<void, BranchError> check_cow_paths(const Policy& policy, const Path& workdir,
+                                                 const Path& storage) {
+    const Path w = normal(workdir), s = normal(storage);
+    for (const auto& entry : policy.fs_writable) {
+        const Path e = normal(entry);
+        if (contains(e, w) && e != w)
+            return std::unexpected(conflict(e, " (fs_write) contains the working directory ", w));
+        if (contains(e, s))
+            return std::unexpected(conflict(e, " (fs_write) contains the copy-on-write storage ", s));
+    }
+    if (contains(w, s))
+        return std::unexpected(conflict(s, " (copy-on-write storage) lies inside the working directory ", w));
+    if (contains(s, w))
+        return std::unexpected(conflict(w, " (working directory) lies inside the copy-on-write storage ", s));
+    return {};
+}
+
+std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const Path& workdir,
+                                                     const std::string& base_name) {
+    std::error_code ec;
+    Path temp = std::filesystem::temp_directory_path(ec);
+    if (ec) temp = "/tmp";
+    const std::string name =
+        base_name.empty() ? "vestrion-cow-" + std::to_string(::getpid()) : base_name;
+    std::optional<BranchError> first_refusal;
+    for (const Path& dir : {temp, Path("/var/tmp"), Path("/dev/shm")}) {
+        Path base = dir / name;
+        auto checked = check_cow_paths(policy, workdir, base);
+        if (checked) return base;
+        if (!first_refusal) first_refusal = std::move(checked.error());
+    }
+    return std::unexpected(std::move(*first_refusal));
+}
+
+Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const Path& upper) {
+    Policy child = policy.clone();
+    const Path w = normal(workdir);
+    child.fs_writable.clear();
+    for (const auto& entry : policy.fs_writable) {
+        if (contains(w, normal(entry)))
+            child.fs_readable.push_back(entry);
+        else
+            child.fs_writable.push_back(entry);
+    }
+    child.fs_readable.push_back(workdir);
+    child.fs_readable.push_back(upper);
+    return child;
+}
+
+}  // namespace vestrion::cow
