@@ -347,7 +347,8 @@ TEST_P(PolicyShapes, RefuseTheSameHostileProgram) {
         "clone NEWUSER high EPERM\n";
     for (const char* path : {"unmapped", "endless"}) {
         const char* error = std::string_view(path) == "unmapped" ? "EFAULT" : "ENAMETOOLONG";
-        for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve"})
+        for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve", "chdir",
+                                 "unlink", "readlink"})
             expected += std::string(path) + " " + call + " " + error + "\n";
     }
     expected +=
