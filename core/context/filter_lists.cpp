@@ -18,14 +18,7 @@
 namespace vestrion::context {
 namespace {
 
-// One table of the x86-64 system calls the filter knows. `by_name` marks the calls a deny or allow
-// list may name; the others appear only in routing rules.
-struct SyscallEntry {
-    std::string_view name;
-    std::uint32_t nr;
-    bool by_name;
-};
-
+// The one table of the system calls the filter knows.
 constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"open", 2, true},
     {"stat", 4, true},
@@ -170,6 +163,8 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"file_getattr", 468, false},
     {"file_setattr", 469, false},
 });
+
+static_assert(std::ranges::is_sorted(kSyscalls, {}, &SyscallEntry::nr));
 
 // Compile-time lookup: a misspelt name in a rule below fails the build instead of routing nothing.
 consteval std::uint32_t nr(std::string_view name) {
@@ -460,6 +455,10 @@ void append_listenerless_refusals(Insns& out) {
 }
 
 }  // namespace
+
+std::span<const SyscallEntry> syscall_table() {
+    return kSyscalls;
+}
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name) {
     for (const auto& entry : kSyscalls)

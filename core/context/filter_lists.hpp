@@ -6,12 +6,24 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
 #include "core/policy.hpp"
 
 namespace vestrion::context {
+
+// One x86-64 system call the filter knows. `by_name`: a deny or allow list may name it; the
+// others appear only in routing rules.
+struct SyscallEntry {
+    std::string_view name;
+    std::uint32_t nr;
+    bool by_name;
+};
+
+// Every call some rule of the filter names, in ascending order of number.
+std::span<const SyscallEntry> syscall_table();
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name);
 
