@@ -193,6 +193,21 @@ Plan plan(const Policy& policy) {
     return p;
 }
 
+namespace {
+
+Path normal(const Path& p) {
+    std::error_code ec;
+    Path out = std::filesystem::weakly_canonical(std::filesystem::absolute(p), ec);
+    return ec ? p.lexically_normal() : out;
+}
+
+}  // namespace
+
+Path entry_path(const Policy& policy, const Path& entry) {
+    if (entry.is_relative() && policy.cwd) return normal(*policy.cwd / entry);
+    return normal(entry);
+}
+
 Failure apply(const Plan& plan) noexcept {
     long abi = sc::landlock_create_ruleset(nullptr, 0, sys::LANDLOCK_CREATE_RULESET_VERSION);
     if (sc::is_error(abi)) {

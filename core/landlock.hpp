@@ -84,6 +84,11 @@ void write_failure(text::LineBuf& line, const Plan& plan, const Failure& failure
 // Builds and applies the ruleset to the calling thread.
 Result<void> confine(const Policy& policy);
 
+// Where an fs_write or fs_read entry of `policy` lies, as Landlock takes it: a relative entry
+// from the command's working directory (`cwd`, itself from ours when relative), normalised.
+// Every check that compares policy paths goes through this one helper.
+Path entry_path(const Policy& policy, const Path& entry);
+
 }  // namespace vestrion::landlock
 
 namespace vestrion {

@@ -42,6 +42,35 @@ std::optional<IpAddr> parse_ip_from_sockaddr(std::span<const std::uint8_t> b) {
     return std::nullopt;
 }
 
+std::expected<std::optional<IpAddr>, int> destination_ip(int domain, int type, bool connect,
+                                                         std::span<const std::uint8_t> name) {
+    if (domain == AF_UNIX || domain == AF_NETLINK) return std::nullopt;
+    if (domain != AF_INET && domain != AF_INET6) return std::unexpected(EAFNOSUPPORT);
+    if (name.size() < 2) return std::unexpected(EINVAL);
+    std::uint16_t family;
+    std::memcpy(&family, name.data(), sizeof family);
+    auto v4 = [&]() -> std::expected<std::optional<IpAddr>, int> {
+        if (name.size() < 8) return std::unexpected(EINVAL);
+        std::array<std::uint8_t, 4> ip;
+        std::copy_n(name.begin() + 4, 4, ip.begin());
+        return ip;
+    };
+    auto v6 = [&]() -> std::expected<std::optional<IpAddr>, int> {
+        if (name.size() < 24) return std::unexpected(EINVAL);
+        std::array<std::uint8_t, 16> ip;
+        std::copy_n(name.begin() + 8, 16, ip.begin());
+        return ip;
+    };
+    if (family == AF_UNSPEC) {
+        if (connect) return std::nullopt;
+        if (domain == AF_INET) return v4();
+        return type == SOCK_DGRAM ? std::expected<std::optional<IpAddr>, int>(std::nullopt) : v6();
+    }
+    if (family == AF_INET) return v4();
+    if (family == AF_INET6 && domain == AF_INET6) return v6();
+    return std::unexpected(EAFNOSUPPORT);
+}
+
 Result<std::set<IpAddr>> resolve_hosts(const std::vector<std::string>& hosts) {
     std::set<IpAddr> ips;
     if (hosts.empty()) return ips;
@@ -148,16 +177,28 @@ struct Target {
     agent::Destination destination() const { return {kind, bytes, base.get()}; }
 };
 
-// A Unix path name resolves as the child would resolve it: from its working directory, or
-// beneath its root. Abstract and unnamed addresses, and every other family, go as given.
-Step<Target> resolve_target(Caller& caller, Bytes name) {
+int socket_option(int socket, int option) {
+    int value = -1;
+    socklen_t len = sizeof value;
+    if (::getsockopt(socket, SOL_SOCKET, option, &value, &len) != 0) return -1;
+    return value;
+}
+
+// What the kernel will do with the name on this socket decides what is checked. On a Unix
+// socket a path name resolves as the child would resolve it: from its working directory, or
+// beneath its root. Abstract and unnamed addresses, and netlink ones, go as given.
+Step<Target> resolve_target(Caller& caller, Bytes name, int socket, bool connect) {
     Target t;
     if (name.empty()) return t;
     t.kind = agent::Destination::Kind::Address;
+    const int domain = socket_option(socket, SO_DOMAIN);
+    if (domain < 0) return std::unexpected(errno);
+    auto ip = destination_ip(domain, socket_option(socket, SO_TYPE), connect, name);
+    if (!ip) return std::unexpected(ip.error());
     std::uint16_t family = 0;
     if (name.size() >= 2) std::memcpy(&family, name.data(), sizeof family);
-    if (family != AF_UNIX) {
-        t.ip = parse_ip_from_sockaddr(name);
+    if (domain != AF_UNIX || family != AF_UNIX) {
+        t.ip = *ip;
         t.bytes = std::move(name);
         return t;
     }
@@ -187,8 +228,9 @@ std::optional<int> refuse_address(const Call& call, const Target& target) {
 }
 
 // The destination, resolved and checked against the addresses the caller may reach.
-Step<Target> checked_target(const Call& call, Caller& caller, Bytes name) {
-    auto target = resolve_target(caller, std::move(name));
+Step<Target> checked_target(const Call& call, Caller& caller, Bytes name, int socket,
+                            bool connect) {
+    auto target = resolve_target(caller, std::move(name), socket, connect);
     if (!target) return target;
     if (auto refused = refuse_address(call, *target)) return std::unexpected(*refused);
     return target;
@@ -343,10 +385,10 @@ NotifAction connect_on_behalf(const Call& call) {
     Caller caller(call);
     auto name = copy_address(call, args[1], args[2]);
     if (!name) return NotifAction::Errno{name.error()};
-    auto target = checked_target(call, caller, std::move(*name));
-    if (!target) return NotifAction::Errno{target.error()};
     auto acting = acting_for(call, caller);
     if (!acting) return NotifAction::Errno{acting.error()};
+    auto target = checked_target(call, caller, std::move(*name), acting->socket.get(), true);
+    if (!target) return NotifAction::Errno{target.error()};
     if (auto veto = veto_before_act(call, *target)) return std::move(*veto);
     return answer(acting->agent->connect(acting->socket.get(), target->destination()));
 }
@@ -358,10 +400,10 @@ NotifAction sendto_on_behalf(const Call& call) {
     Caller caller(call);
     auto name = copy_address(call, args[4], args[5]);
     if (!name) return NotifAction::Errno{name.error()};
-    auto target = checked_target(call, caller, std::move(*name));
-    if (!target) return NotifAction::Errno{target.error()};
     auto acting = acting_for(call, caller);
     if (!acting) return NotifAction::Errno{acting.error()};
+    auto target = checked_target(call, caller, std::move(*name), acting->socket.get(), false);
+    if (!target) return NotifAction::Errno{target.error()};
     IoVec whole{args[1], args[2]};
     auto payload = copy_payload(call, {&whole, 1}, is_stream(acting->socket.get()));
     if (!payload) return NotifAction::Errno{payload.error()};
@@ -390,7 +432,7 @@ SysResult<std::int64_t> send_message(const Call& call, Caller& caller, agent::Ag
     // A longer name is cut to the largest address, as the kernel cuts it.
     auto name = copy_in(call, name_at, std::min<std::size_t>(name_len, agent::MAX_NAME));
     if (!name) return fail(name.error());
-    auto target = checked_target(call, caller, std::move(*name));
+    auto target = checked_target(call, caller, std::move(*name), socket, false);
     if (!target) return fail(target.error());
 
     auto iov_bytes = copy_in(call, iov_at, iov_count * sizeof(IoVec));

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <expected>
 #include <optional>
 #include <set>
 #include <span>
@@ -22,6 +23,15 @@ namespace vestrion::network {
 // The IP address of an AF_INET or AF_INET6 socket address; none for any other family or for
 // bytes too short to hold one. An IPv4 address and the IPv6 address that maps it differ.
 std::optional<IpAddr> parse_ip_from_sockaddr(std::span<const std::uint8_t> bytes);
+
+// The IP address the kernel will reach with destination `name` (not empty) on a socket of
+// `domain` and `type`, by connect or by a send: none when it reaches no IP address (a connect
+// with AF_UNSPEC dissolves the association; UDP over IPv6 takes AF_UNSPEC as no destination;
+// Unix and netlink sockets), or the error number that refuses a destination the allow-list cannot
+// judge. The kernel takes AF_UNSPEC as AF_INET on IPv4 sockets, and raw IPv6 sockets take it as
+// AF_INET6, so the family field alone does not tell.
+std::expected<std::optional<IpAddr>, int> destination_ip(int domain, int type, bool connect,
+                                                         std::span<const std::uint8_t> name);
 
 // The addresses of the policy's allowed hosts and the two loopback addresses; empty for no hosts.
 Result<std::set<IpAddr>> resolve_hosts(const std::vector<std::string>& hosts);

@@ -78,6 +78,13 @@ INSTANTIATE_TEST_SUITE_P(
                     [](const Scratch& s) {
                         return std::vector<std::string>{"branch conflict: ", q(s.work.path()), q(s.w())};
                     }},
+        // Landlock takes a relative entry from the command's working directory, and so does the
+        // check: "." there is W's parent.
+        RefusalCase{"RelativeFsWriteNamingTheParentOfWFromTheCommandsDirectory",
+                    [](const Scratch& s) { return base(s).cwd(s.work.path()).fs_write("."); },
+                    [](const Scratch& s) {
+                        return std::vector<std::string>{"branch conflict: ", q(s.work.path()), q(s.w())};
+                    }},
         RefusalCase{"FsWriteNamingTheStorage",
                     [](const Scratch& s) { return base(s).fs_write(s.store.path()); },
                     [](const Scratch& s) {

@@ -7,6 +7,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <grp.h>
 #include <sys/xattr.h>
@@ -190,6 +191,76 @@ TEST_F(Metadata, ARelativeWritablePathStartsFromTheWorkingDirectory) {
     EXPECT_EQ(run({"metadata", "chmod", "rw/f"}, relative), "ok");
     EXPECT_EQ(mode_of(writable() / "f"), "600");
     EXPECT_EQ(run({"metadata", "chmod", "ro/f"}, relative), "EACCES");
+}
+
+std::string mtime_ns_of(const fs::path& p) {
+    struct stat st {};
+    if (::lstat(p.c_str(), &st) != 0) return "missing";
+    return std::to_string(st.st_mtim.tv_sec) + "." + std::to_string(st.st_mtim.tv_nsec);
+}
+
+// fs_write lends what lies beneath the entry it names, not the entry: a host's /tmp keeps its
+// sticky bit and a device node its mode. Setting the entry's times to now needs only the write
+// access the command has.
+TEST_F(Metadata, TheEntryNamedInFsWriteKeepsItsOwnMetadata) {
+    const fs::path shared = tmp_ / "shared";
+    fs::create_directory(shared);
+    ::chmod(shared.c_str(), 01777);
+    test::write_file(shared / "f", "x");
+    ::chmod((shared / "f").c_str(), 0644);
+    fs::create_directory(shared / "sub");
+    ::chmod((shared / "sub").c_str(), 0755);
+    const fs::path node = tmp_ / "null";
+    const bool have_node = ::mknod(node.c_str(), S_IFCHR | 0666, ::makedev(1, 3)) == 0;
+    if (have_node) ::chmod(node.c_str(), 0666);
+    const fs::path old_times = tmp_ / "old";
+    fs::create_directory(old_times);
+    const timespec long_ago[2] = {{1000, 0}, {1000, 0}};
+    ::utimensat(AT_FDCWD, old_times.c_str(), long_ago, 0);
+
+    struct Case {
+        const char* form;
+        fs::path target;
+        std::vector<fs::path> fs_write;
+        std::string (*observe)(const fs::path&);
+        const char* expected;
+        bool needs_node = false;
+        bool xattr = false;
+    };
+    const Case cases[] = {
+        {"chmod", shared, {shared}, mode_of, "EACCES"},
+        {"fchmod-ro", shared, {shared}, mode_of, "EACCES"},
+        {"lchown", shared, {shared}, owner_of, "EACCES"},
+        {"utimes", shared, {shared}, mtime_ns_of, "EACCES"},
+        {"setxattr", shared, {shared}, xattr_of, "EACCES", false, true},
+        {"chmod", node, {node}, mode_of, "EACCES", true},
+        {"fchmod-ro", node, {node}, mode_of, "EACCES", true},
+        // Strictly beneath the entry: the command's own.
+        {"chmod", shared / "f", {shared}, mode_of, "ok"},
+        {"chmod", shared / "sub", {shared}, mode_of, "ok"},
+        // An entry that lies beneath another named one is beneath a writable tree.
+        {"chmod", shared / "sub", {shared, shared / "sub"}, mode_of, "ok"},
+        // Times set to now, or left alone: write access is enough.
+        {"touch", old_times, {old_times}, mtime_ns_of, "ok"},
+        {"touch-markers", old_times, {old_times}, mtime_ns_of, "ok"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.form) + " " + c.target.string());
+        if (c.needs_node && !have_node) continue;  // mknod needs privilege
+        if (c.xattr && !takes_user_xattrs()) continue;
+        ::chmod((shared / "f").c_str(), 0644);
+        ::chmod((shared / "sub").c_str(), 0755);
+        ::utimensat(AT_FDCWD, old_times.c_str(), long_ago, 0);
+        PolicyBuilder b = Policy::builder().fs_read("/");
+        for (const fs::path& entry : c.fs_write) b = std::move(b).fs_write(entry);
+        const std::string before = c.observe(c.target);
+        EXPECT_EQ(run({"metadata", c.form, c.target.string()}, std::move(b)), c.expected);
+        if (std::string(c.expected) == "ok")
+            EXPECT_NE(c.observe(c.target), before);
+        else
+            EXPECT_EQ(c.observe(c.target), before);
+    }
+    EXPECT_EQ(mode_of(shared), "1777");
 }
 
 // The layer takes its own files first; the rule still holds for everything else.

@@ -68,6 +68,64 @@ TEST(ParseIp, TakesTheAddressOfTheTwoIpFamiliesOnly) {
     EXPECT_FALSE(network::parse_ip_from_sockaddr(std::vector<std::uint8_t>{AF_INET}));
 }
 
+// The destination the kernel will reach decides what the allow-list checks: the family field
+// alone would let AF_UNSPEC datagrams through, which IPv4 sockets send to the address they hold.
+TEST(DestinationIp, FollowsWhatTheKernelDoesWithTheNameOnThatSocket) {
+    auto with_family = [](std::vector<std::uint8_t> b, std::uint16_t family) {
+        std::memcpy(b.data(), &family, sizeof family);
+        return b;
+    };
+    const auto v4 = sockaddr_bytes("10.0.0.5", 53);
+    const auto v6 = sockaddr_bytes("2001:db8::5", 53);
+    const auto mapped = sockaddr_bytes("::ffff:10.0.0.5", 53);
+    const auto unspec4 = with_family(v4, AF_UNSPEC);
+    const auto unspec6 = with_family(v6, AF_UNSPEC);
+    const std::vector<std::uint8_t> unix_name{AF_UNIX, 0, '/', 'r', 'u', 'n', 0};
+    using Answer = std::expected<std::optional<IpAddr>, int>;
+    const Answer none = std::optional<IpAddr>{};
+    const Answer ten = std::optional<IpAddr>{IpAddr(V4{10, 0, 0, 5})};
+    const Answer six = network::parse_ip_from_sockaddr(v6);
+    const Answer mapped_ip = network::parse_ip_from_sockaddr(mapped);
+    struct Case {
+        const char* label;
+        int domain, type;
+        bool connect;
+        std::vector<std::uint8_t> name;
+        Answer expected;
+    };
+    const Case cases[] = {
+        {"udp ipv4", AF_INET, SOCK_DGRAM, false, v4, ten},
+        {"udp unspec on ipv4 is ipv4", AF_INET, SOCK_DGRAM, false, unspec4, ten},
+        {"raw unspec on ipv4 is ipv4", AF_INET, SOCK_RAW, false, unspec4, ten},
+        {"udp unspec too short", AF_INET, SOCK_DGRAM, false, {unspec4.begin(), unspec4.begin() + 6},
+         std::unexpected(EINVAL)},
+        {"udp ipv4 too short", AF_INET, SOCK_DGRAM, false, {v4.begin(), v4.begin() + 7},
+         std::unexpected(EINVAL)},
+        {"udp ipv6 name on ipv4", AF_INET, SOCK_DGRAM, false, v6, std::unexpected(EAFNOSUPPORT)},
+        {"udp unix name on ipv4", AF_INET, SOCK_DGRAM, false, unix_name,
+         std::unexpected(EAFNOSUPPORT)},
+        {"one byte", AF_INET, SOCK_DGRAM, false, {AF_INET}, std::unexpected(EINVAL)},
+        {"udp6 ipv6", AF_INET6, SOCK_DGRAM, false, v6, six},
+        {"udp6 mapped", AF_INET6, SOCK_DGRAM, false, mapped, mapped_ip},
+        {"udp6 ipv4 name", AF_INET6, SOCK_DGRAM, false, v4, ten},
+        {"udp6 unspec is no destination", AF_INET6, SOCK_DGRAM, false, unspec6, none},
+        {"raw6 unspec is ipv6", AF_INET6, SOCK_RAW, false, unspec6, six},
+        {"udp6 ipv6 too short", AF_INET6, SOCK_DGRAM, false, {v6.begin(), v6.begin() + 23},
+         std::unexpected(EINVAL)},
+        {"udp6 unix name", AF_INET6, SOCK_DGRAM, false, unix_name, std::unexpected(EAFNOSUPPORT)},
+        {"connect unspec dissolves", AF_INET, SOCK_DGRAM, true, unspec4, none},
+        {"connect6 unspec dissolves", AF_INET6, SOCK_STREAM, true, unspec6, none},
+        {"connect ipv4", AF_INET, SOCK_STREAM, true, v4, ten},
+        {"unix socket", AF_UNIX, SOCK_DGRAM, false, unix_name, none},
+        {"unix socket with an ip name", AF_UNIX, SOCK_DGRAM, false, v4, none},
+        {"netlink socket", AF_NETLINK, SOCK_RAW, false, unspec4, none},
+        {"other family handed in", AF_VSOCK, SOCK_DGRAM, false, v4, std::unexpected(EAFNOSUPPORT)},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(network::destination_ip(c.domain, c.type, c.connect, c.name), c.expected)
+            << c.label;
+}
+
 TEST(ResolveHosts, AddsBothLoopbacksToNumericHostsAndNothingWithoutHosts) {
     EXPECT_TRUE(network::resolve_hosts({})->empty());
     V6 loopback6{};

@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <optional>
 
+#include "core/landlock.hpp"
 #include "core/text.hpp"
 
 namespace vestrion::cow {
@@ -38,7 +39,8 @@ std::expected<void, BranchError> check_cow_paths(const Policy& policy, const Pat
                                                  const Path& storage) {
     const Path w = normal(workdir), s = normal(storage);
     for (const auto& entry : policy.fs_writable) {
-        const Path e = normal(entry);
+        // As Landlock takes it: a relative entry from the command's working directory.
+        const Path e = landlock::entry_path(policy, entry);
         if (contains(e, w) && e != w)
             return std::unexpected(conflict(e, " (fs_write) contains the working directory ", w));
         if (contains(e, s))
@@ -73,13 +75,14 @@ Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const P
     const Path w = normal(workdir);
     child.fs_writable.clear();
     for (const auto& entry : policy.fs_writable) {
-        if (contains(w, normal(entry)))
+        if (contains(w, landlock::entry_path(policy, entry)))
             child.fs_readable.push_back(entry);
         else
             child.fs_writable.push_back(entry);
     }
-    child.fs_readable.push_back(workdir);
-    child.fs_readable.push_back(upper);
+    // Ours, not the command's: relative ones would be taken from its working directory.
+    child.fs_readable.push_back(w);
+    child.fs_readable.push_back(normal(upper));
     return child;
 }
 

@@ -207,9 +207,15 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
     // Pipes, sockets and anonymous inodes have names like "pipe:[1234]".
     if (name.front() != '/') return Placement::NoPlace;
     const FileId id{st.st_dev, st.st_ino};
-    if (trees.contains(id)) return Placement::Writable;
-    if (S_ISDIR(st.st_mode))
-        return directory_beneath(fd, trees) ? Placement::Writable : Placement::Outside;
+    // Beneath a tree, or else the tree itself (the entry a policy names, a host's /tmp or
+    // /dev/null, is only lent to the child), or else outside.
+    const Placement otherwise = trees.contains(id) ? Placement::WriteRoot : Placement::Outside;
+    if (S_ISDIR(st.st_mode)) {
+        UniqueFd parent(::openat(fd, "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        auto parent_id = parent ? file_id(parent.get()) : std::nullopt;
+        if (!parent_id || *parent_id == id) return otherwise;  // the top of the namespace
+        return directory_beneath(parent.get(), trees) ? Placement::Writable : otherwise;
+    }
 
     // The name is the one the file was opened through; find its directory again (no link may
     // take part: the kernel's name has none) and make sure the name still leads to this file.
@@ -219,7 +225,7 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
     std::size_t slash = name.rfind('/');
     std::string dir_name = slash == 0 ? "/" : name.substr(0, slash);
     std::string base = name.substr(slash + 1);
-    if (base.empty()) return Placement::Outside;
+    if (base.empty()) return otherwise;
     for (int from : {AT_FDCWD, child_root}) {
         auto dir = openat2(from, dir_name.c_str(), kPathFlags | O_DIRECTORY,
                            RESOLVE_NO_SYMLINKS | (from == AT_FDCWD ? 0 : RESOLVE_IN_ROOT));
@@ -227,9 +233,9 @@ Placement place(int fd, int child_root, const WriteTrees& trees) {
         if (!dir || ::fstatat(dir->get(), base.c_str(), &entry, AT_SYMLINK_NOFOLLOW) != 0 ||
             FileId{entry.st_dev, entry.st_ino} != id)
             continue;
-        return directory_beneath(dir->get(), trees) ? Placement::Writable : Placement::Outside;
+        return directory_beneath(dir->get(), trees) ? Placement::Writable : otherwise;
     }
-    return Placement::Outside;
+    return otherwise;
 }
 
 Errno<std::string> read_child_path(int listener, const SeccompNotif& notif,

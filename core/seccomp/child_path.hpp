@@ -53,8 +53,9 @@ class WriteTrees {
 };
 
 enum class Placement {
-    NoPlace,   // not in any file system (pipe, socket, anonymous inode, memfd, unlinked file)
-    Writable,  // a write tree or something beneath one
+    NoPlace,    // not in any file system (pipe, socket, anonymous inode, memfd, unlinked file)
+    Writable,   // strictly beneath a write tree
+    WriteRoot,  // a write tree itself, beneath no other: its contents are the child's, not it
     Outside,
 };
 

@@ -5,6 +5,7 @@
 #include <sys/syscall.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <cstdio>
@@ -334,6 +335,28 @@ long perform(Op op, const Target& t, const Payload& p) noexcept {
     return -ENOSYS;
 }
 
+// Times that only write access may set: now, or each now or left alone (utimensat's markers).
+bool sets_times_to_now(const Payload& p) {
+    if (p.times_now) return true;
+    return std::ranges::all_of(p.times, [](const timespec& t) {
+        return t.tv_nsec == UTIME_NOW || t.tv_nsec == UTIME_OMIT;
+    });
+}
+
+// What the child may change where the file lies. The entry a policy names in fs_write lends the
+// child what lies beneath it, not the entry itself: its mode, owner, attributes and flags stay
+// the host's (a device node, the sticky bit of a shared /tmp). Setting its times to now needs only
+// write access, which the child has.
+bool may_change(Op op, const Payload& p, Placement placement) {
+    switch (placement) {
+        case Placement::NoPlace:
+        case Placement::Writable: return true;
+        case Placement::WriteRoot: return op == Op::Times && sets_times_to_now(p);
+        case Placement::Outside: return false;
+    }
+    return false;
+}
+
 NotifAction answer(long ret) {
     if (sc::is_error(ret)) return NotifAction::Errno{static_cast<int>(-ret)};
     return NotifAction::ReturnValue{ret};
@@ -381,7 +404,7 @@ NotifAction handle_metadata(const Call& call) {
     if (!view) return NotifAction::Errno{view.error()};
     auto target = open_target(call, *request, *view, *rights, *creds);
     if (!target) return NotifAction::Errno{target.error()};
-    if (place(target->fd.get(), view->root.get(), *trees) == Placement::Outside)
+    if (!may_change(request->op, *payload, place(target->fd.get(), view->root.get(), *trees)))
         return NotifAction::Errno{EACCES};
     if (request->op == Op::Owner)
         if (auto mapped = map_owner(notif.pid, *payload); !mapped)

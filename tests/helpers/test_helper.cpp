@@ -514,6 +514,11 @@ long metadata_call(const std::string& form, const char* path, const char* arg) {
     if (form == "chmod") return syscall(SYS_chmod, path, 0600);
     if (form == "fchmodat") return syscall(SYS_fchmodat, AT_FDCWD, path, 0600);
     if (form == "utimes") return syscall(SYS_utimes, path, tv);
+    if (form == "touch") return syscall(SYS_utimensat, AT_FDCWD, path, nullptr, 0);
+    if (form == "touch-markers") {
+        const timespec now_or_omit[2] = {{0, UTIME_OMIT}, {0, UTIME_NOW}};
+        return syscall(SYS_utimensat, AT_FDCWD, path, now_or_omit, 0);
+    }
     if (form == "setxattr") return syscall(SYS_setxattr, path, name, "v", 1, 0);
     if (form == "removexattr") return syscall(SYS_removexattr, path, name);
     if (form == "chown") return syscall(SYS_chown, path, id, id);
