@@ -239,6 +239,25 @@ void cow_opens(const std::string& dir, int rounds, long calls) {
         report_loop(c.what, policy, argv, 5, rounds, calls);
     }
     vestrion_policy_free(policy);
+
+    // A command standing in W that enters W/d and W by absolute names, as a shell's cd does:
+    // each change is steered to the layer's mirror.
+    const std::string d = w + "/d";
+    ::mkdir(d.c_str(), 0755);
+    b = vestrion_policy_builder_new();
+    b = vestrion_policy_builder_fs_read(b, dir.c_str());
+    for (const char* r : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+        if (::access(r, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, r);
+    b = vestrion_policy_builder_workdir(b, w.c_str());
+    b = vestrion_policy_builder_cwd(b, w.c_str());
+    b = vestrion_policy_builder_on_exit(b, 1);
+    b = vestrion_policy_builder_on_error(b, 1);
+    policy = vestrion_policy_build(b, nullptr);
+    const std::string changes = std::to_string(calls / 10);
+    const char* argv[] = {program.c_str(), "chdir", changes.c_str(), d.c_str(), w.c_str(), nullptr};
+    report_loop("chdir in W by absolute name (per call)", policy, argv, 5, rounds, calls / 10);
+    vestrion_policy_free(policy);
+    ::rmdir(d.c_str());
     ::unlink(file.c_str());
     ::rmdir(w.c_str());
     ::rmdir(scratch);

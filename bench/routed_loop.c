@@ -3,7 +3,8 @@
  *   routed-loop map N    N mmaps of one page, left mapped: N routed calls whose answer reads
  *                        nothing of the process
  *   routed-loop chmod N FILE   N changes of FILE's mode: N calls the supervisor performs itself
- *   routed-loop open N FILE r|w  N opens and closes of FILE, for reading or for appending */
+ *   routed-loop open N FILE r|w  N opens and closes of FILE, for reading or for appending
+ *   routed-loop chdir N A B      N changes of directory, to A and B in turn */
 #define _GNU_SOURCE
 #include <fcntl.h>
 #include <stdio.h>
@@ -18,6 +19,7 @@ int main(int argc, char** argv) {
     int pair = argc > 1 && strcmp(argv[1], "pair") == 0;
     int change_mode = argc > 3 && strcmp(argv[1], "chmod") == 0;
     int open_file = argc > 4 && strcmp(argv[1], "open") == 0;
+    int change_dir = argc > 4 && strcmp(argv[1], "chdir") == 0;
     int open_flags = (open_file && argv[4][0] == 'w' ? O_WRONLY | O_APPEND : O_RDONLY) | O_CLOEXEC;
     long rounds = argc > 2 ? atol(argv[2]) : 50000;
     struct timespec start, end;
@@ -29,7 +31,9 @@ int main(int argc, char** argv) {
         if (fd < 0) return 1;
         close(fd);
     }
-    for (long i = 0; i < rounds && !change_mode && !open_file; ++i) {
+    for (long i = 0; i < rounds && change_dir; ++i)
+        if (chdir(argv[(i & 1) ? 4 : 3]) != 0) return 1;
+    for (long i = 0; i < rounds && !change_mode && !open_file && !change_dir; ++i) {
         void* p = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return 1;
         if (pair) munmap(p, 4096);

@@ -19,6 +19,33 @@
 
 namespace vestrion::agent {
 
+bool fix_control(std::uint8_t* control, std::size_t len, const int* rights, std::size_t count,
+                 int pid) noexcept {
+    std::size_t at = 0;
+    while (at + sizeof(cmsghdr) <= len) {
+        cmsghdr header;
+        std::memcpy(&header, control + at, sizeof header);
+        if (header.cmsg_len < sizeof(cmsghdr) || header.cmsg_len > len - at) return false;
+        std::uint8_t* data = control + at + CMSG_LEN(0);
+        std::size_t data_len = header.cmsg_len - CMSG_LEN(0);
+        if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_RIGHTS) {
+            for (std::size_t i = 0; i + sizeof(int) <= data_len; i += sizeof(int)) {
+                int index;
+                std::memcpy(&index, data + i, sizeof index);
+                if (index < 0 || static_cast<std::size_t>(index) >= count) return false;
+                std::memcpy(data + i, &rights[index], sizeof(int));
+            }
+        } else if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_CREDENTIALS &&
+                   data_len >= sizeof(ucred)) {
+            // The supervisor checked that the child named itself; the kernel lets us name only
+            // ourselves.
+            std::memcpy(data + offsetof(ucred, pid), &pid, sizeof pid);
+        }
+        at += CMSG_ALIGN(header.cmsg_len);
+    }
+    return true;
+}
+
 namespace {
 
 // One request: this header with the socket (and the base directory of a path) attached, then
@@ -94,34 +121,6 @@ long recv_with_fds(int fd, void* buf, std::size_t len, int* fds, std::size_t max
     return count;
 }
 
-// Puts the agent's descriptors and pid where the supervisor left indexes and a placeholder.
-bool fix_control(std::uint8_t* control, std::size_t len, const int* rights, std::size_t count) noexcept {
-    std::size_t at = 0;
-    while (at + sizeof(cmsghdr) <= len) {
-        cmsghdr header;
-        std::memcpy(&header, control + at, sizeof header);
-        if (header.cmsg_len < sizeof(cmsghdr) || header.cmsg_len > len - at) return false;
-        std::uint8_t* data = control + at + CMSG_LEN(0);
-        std::size_t data_len = header.cmsg_len - CMSG_LEN(0);
-        if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_RIGHTS) {
-            for (std::size_t i = 0; i + sizeof(int) <= data_len; i += sizeof(int)) {
-                int index;
-                std::memcpy(&index, data + i, sizeof index);
-                if (index < 0 || static_cast<std::size_t>(index) >= count) return false;
-                std::memcpy(data + i, &rights[index], sizeof(int));
-            }
-        } else if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_CREDENTIALS &&
-                   data_len >= sizeof(ucred)) {
-            // The supervisor checked that the child named itself; the kernel lets us name only
-            // ourselves.
-            int pid = static_cast<int>(sys(SYS_getpid));
-            std::memcpy(data + offsetof(ucred, pid), &pid, sizeof pid);
-        }
-        at += CMSG_ALIGN(header.cmsg_len);
-    }
-    return true;
-}
-
 // "/proc/self/fd/N" as a Unix address; its length.
 socklen_t proc_fd_address(sockaddr_un& addr, int fd) noexcept {
     addr = {};
@@ -179,7 +178,8 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     std::uint8_t* dest = buf;
     std::uint8_t* control = buf + DEST_SIZE;
     std::uint8_t* payload = buf + DEST_SIZE + MAX_CONTROL;
-    if (!fix_control(control, req.control_len, rights, req.rights)) return -EINVAL;
+    const int pid = static_cast<int>(sys(SYS_getpid));
+    if (!fix_control(control, req.control_len, rights, req.rights, pid)) return -EINVAL;
 
     const void* name = nullptr;
     socklen_t name_len = 0;

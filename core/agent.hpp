@@ -42,6 +42,12 @@ struct Started {
 // Starts the agent: 0, or the error number of the failed call.
 int start(Started& out) noexcept;
 
+// Puts the agent's descriptors (`rights`, `count` of them) and its pid where the supervisor
+// left indexes and the child's pid in control data of `len` bytes; false for malformed data or
+// an index past `count`. Allocates nothing: the agent calls it.
+bool fix_control(std::uint8_t* control, std::size_t len, const int* rights, std::size_t count,
+                 int pid) noexcept;
+
 // --- In the supervisor. ---
 
 // Where a call goes: an address as the child gave it, or a Unix path name that the agent opens

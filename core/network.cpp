@@ -98,6 +98,41 @@ Result<std::set<IpAddr>> resolve_hosts(const std::vector<std::string>& hosts) {
     return ips;
 }
 
+std::optional<int> rewrite_control(
+    std::span<std::uint8_t> bytes, std::size_t max_rights,
+    const std::function<std::expected<int, int>(int fd)>& take_fd,
+    const std::function<std::optional<int>(const ucred&)>& check_credentials) {
+    std::size_t taken = 0;
+    std::size_t at = 0;
+    while (at + sizeof(cmsghdr) <= bytes.size()) {
+        cmsghdr header;
+        std::memcpy(&header, bytes.data() + at, sizeof header);
+        if (header.cmsg_len < sizeof(cmsghdr) || header.cmsg_len > bytes.size() - at)
+            return EINVAL;
+        std::uint8_t* data = bytes.data() + at + CMSG_LEN(0);
+        std::size_t data_len = header.cmsg_len - CMSG_LEN(0);
+        if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_RIGHTS) {
+            std::size_t count = data_len / sizeof(int);
+            if (taken + count > max_rights) return EINVAL;
+            for (std::size_t i = 0; i < count; ++i) {
+                int fd;
+                std::memcpy(&fd, data + i * sizeof(int), sizeof fd);
+                auto index = take_fd(fd);
+                if (!index) return index.error();
+                ++taken;
+                std::memcpy(data + i * sizeof(int), &*index, sizeof(int));
+            }
+        } else if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_CREDENTIALS) {
+            if (data_len != sizeof(ucred)) return EINVAL;
+            ucred cred;
+            std::memcpy(&cred, data, sizeof cred);
+            if (auto refused = check_credentials(cred)) return refused;
+        }
+        at += CMSG_ALIGN(header.cmsg_len);
+    }
+    return std::nullopt;
+}
+
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -345,35 +380,15 @@ std::optional<int> check_credentials(const Call& call, const ucred& cred) {
 
 Step<Control> translate_control(Caller& caller, Bytes bytes) {
     Control out;
-    std::size_t at = 0;
-    while (at + sizeof(cmsghdr) <= bytes.size()) {
-        cmsghdr header;
-        std::memcpy(&header, bytes.data() + at, sizeof header);
-        if (header.cmsg_len < sizeof(cmsghdr) || header.cmsg_len > bytes.size() - at)
-            return std::unexpected(EINVAL);
-        std::uint8_t* data = bytes.data() + at + CMSG_LEN(0);
-        std::size_t data_len = header.cmsg_len - CMSG_LEN(0);
-        if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_RIGHTS) {
-            std::size_t count = data_len / sizeof(int);
-            if (out.rights.size() + count > agent::MAX_RIGHTS) return std::unexpected(EINVAL);
-            for (std::size_t i = 0; i < count; ++i) {
-                int fd;
-                std::memcpy(&fd, data + i * sizeof(int), sizeof fd);
-                auto dup = caller.dup(static_cast<std::uint32_t>(fd));
-                if (fd < 0 || !dup) return std::unexpected(EBADF);
-                int index = static_cast<int>(out.rights.size());
-                out.rights.push_back(std::move(*dup));
-                std::memcpy(data + i * sizeof(int), &index, sizeof index);
-            }
-        } else if (header.cmsg_level == SOL_SOCKET && header.cmsg_type == SCM_CREDENTIALS) {
-            if (data_len != sizeof(ucred)) return std::unexpected(EINVAL);
-            ucred cred;
-            std::memcpy(&cred, data, sizeof cred);
-            if (auto refused = check_credentials(caller.call(), cred))
-                return std::unexpected(*refused);
-        }
-        at += CMSG_ALIGN(header.cmsg_len);
-    }
+    auto take_fd = [&](int fd) -> std::expected<int, int> {
+        auto dup = caller.dup(static_cast<std::uint32_t>(fd));
+        if (fd < 0 || !dup) return std::unexpected(EBADF);
+        out.rights.push_back(std::move(*dup));
+        return static_cast<int>(out.rights.size() - 1);
+    };
+    auto check = [&](const ucred& cred) { return check_credentials(caller.call(), cred); };
+    if (auto error = rewrite_control(bytes, agent::MAX_RIGHTS, take_fd, check))
+        return std::unexpected(*error);
     out.bytes = std::move(bytes);
     return out;
 }

@@ -5,8 +5,11 @@
 // the child's socket, through the sandbox's agent (core/agent), which holds the child's rights.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstdint>
 #include <expected>
+#include <functional>
 #include <optional>
 #include <set>
 #include <span>
@@ -23,6 +26,16 @@ namespace vestrion::network {
 // The IP address of an AF_INET or AF_INET6 socket address; none for any other family or for
 // bytes too short to hold one. An IPv4 address and the IPv6 address that maps it differ.
 std::optional<IpAddr> parse_ip_from_sockaddr(std::span<const std::uint8_t> bytes);
+
+// Control data a command would send, rewritten in place for the agent that sends it: each
+// SCM_RIGHTS descriptor number becomes the index `take_fd` gives it (having taken the
+// descriptor), at most `max_rights` in all, and each SCM_CREDENTIALS record must hold one ucred
+// that `check_credentials` accepts. Other records pass as they are. The first error: EINVAL for
+// a record that overruns the bytes or for too many descriptors, else the callbacks' own.
+std::optional<int> rewrite_control(
+    std::span<std::uint8_t> bytes, std::size_t max_rights,
+    const std::function<std::expected<int, int>(int fd)>& take_fd,
+    const std::function<std::optional<int>(const ucred&)>& check_credentials);
 
 // The IP address the kernel will reach with destination `name` (not empty) on a socket of
 // `domain` and `type`, by connect or by a send: none when it reaches no IP address (a connect

@@ -137,8 +137,10 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_read(vestrion
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_deny(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* A copy-on-write view of this directory: the command's writes there go to a private branch,
  * and the directory changes only when the sandbox ends, as on_exit and on_error say. fs_write
- * entries on or inside it are cut to read and execute meanwhile. A path that is missing, not a
- * directory, or a symbolic link makes the run or spawn fail. Replaced. */
+ * entries on or inside it are cut to read and execute meanwhile. Programs run, directories
+ * entered and getcwd see the view; a directory the path already has cannot be renamed as a
+ * whole (EXDEV); README.md lists the forms served with an error instead. A path that is
+ * missing, not a directory, or a symbolic link makes the run or spawn fail. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_workdir(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command's working directory; it must exist. Grants no access to it. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cwd(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;

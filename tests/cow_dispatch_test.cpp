@@ -9,7 +9,10 @@
 #include <linux/fs.h>
 #include <sys/eventfd.h>
 #include <sys/ioctl.h>
+#include <sys/resource.h>
+#include <sys/inotify.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/syscall.h>
 #include <sys/sysmacros.h>
 #include <sys/xattr.h>
@@ -253,6 +256,35 @@ INSTANTIATE_TEST_SUITE_P(
                                           outcome_of(::syscall(SYS_rmdir, d.c_str()))});
                 },
                 "ok EEXIST ok ENOTEMPTY ok ENOENT ok"},
+        RawCase{"ACreatingOpenThatFindsTheTableFullMakesNoFile", nullptr,
+                [](const fs::path& w, const fs::path&) {
+                    const std::string f = w / "f";
+                    // The lowest free number becomes the limit: no descriptor is left.
+                    const int lowest = ::open("/dev/null", O_RDONLY | O_CLOEXEC);
+                    ::close(lowest);
+                    const struct rlimit none{static_cast<rlim_t>(lowest), static_cast<rlim_t>(lowest)};
+                    ::setrlimit(RLIMIT_NOFILE, &none);
+                    const std::string first =
+                        outcome_of(::open(f.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                    return join_outcomes({first, outcome_of(::access(f.c_str(), F_OK))});
+                },
+                "EMFILE ENOENT"},
+        RawCase{"StatfsAndWatchesByRelativeNamesFromADirectoryOfTheView",
+                [](const fs::path& w, const fs::path&) { file(w / "only-w"); },
+                [](const fs::path& w, const fs::path&) {
+                    struct statfs of_w {}, of_name {};
+                    ::statfs(w.c_str(), &of_w);
+                    const std::string entered = outcome_of(::chdir(w.c_str()));
+                    const std::string by_name = outcome_of(::statfs("only-w", &of_name));
+                    const int in = ::inotify_init1(IN_CLOEXEC);
+                    ::close(::open("made", O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+                    return join_outcomes({entered, by_name, of_name.f_type == of_w.f_type ? "same" : "other",
+                                          outcome_of(::inotify_add_watch(in, "only-w", IN_MODIFY)),
+                                          outcome_of(::inotify_add_watch(in, "made", IN_MODIFY)),
+                                          outcome_of(::inotify_add_watch(in, "missing", IN_MODIFY)),
+                                          outcome_of(::statfs("missing", &of_name))});
+                },
+                "ok ok same ok ok ENOENT ENOENT"},
         RawCase{"RenameAndLinkAcrossTheEdgeOfW",
                 [](const fs::path& w, const fs::path& out) {
                     file(w / "in");
@@ -615,6 +647,43 @@ INSTANTIATE_TEST_SUITE_P(
                     "make -s && ./app && sed -i 's/\"1\"/\"2\"/' app.c && touch -d @1000 app && "
                     "make -s && ./app",
                     [](const fs::path&) { return said("1\n2\n"); }},
+        ProgramCase{"EnterADirectoryMadeInTheRunFromTheShell",
+                    [](const fs::path& w) { test::write_file(w / "f", ""); },
+                    "mkdir b && cd b && pwd && ls .. && echo x > in-b && cd .. && ls b && "
+                    "cd \"$PWD/b\" && cat in-b && /bin/pwd",
+                    [](const fs::path& w) {
+                        return (w / "b").native() + "\nb\nf\nin-b\nx\n" + (w / "b").native() + "\n";
+                    }},
+        ProgramCase{"BuildWithCMakeIntoADirectoryMadeInTheRun",
+                    [](const fs::path& w) {
+                        test::write_file(w / "CMakeLists.txt",
+                                         "cmake_minimum_required(VERSION 3.13)\nproject(app C)\n"
+                                         "add_executable(app app.c)\n");
+                        test::write_file(w / "app.c",
+                                         "#include <stdio.h>\nint main(void) { puts(\"built\"); return 0; }\n");
+                    },
+                    "command -v cmake >/dev/null || { echo built; exit 0; }; "
+                    "cmake -S . -B build >/dev/null && cmake --build build >/dev/null && ./build/app && "
+                    "rm -rf build",
+                    [](const fs::path&) { return said("built\n"); }},
+        ProgramCase{"ExtractAnArchiveWithALinkAReadOnlyFileAndOldTimes",
+                    [](const fs::path& w) {
+                        shell(w, "mkdir src && cd src && echo t > target && ln -s target l && echo r > ro && "
+                                 "chmod 444 ro && touch -h -d @1000000 l ro target && cd .. && "
+                                 "tar -cf a.tar -C src . && rm -rf src");
+                    },
+                    "mkdir x && tar -xf a.tar -C x && cd x && stat -c '%n %a %Y %F' l ro target && readlink l",
+                    [](const fs::path&) {
+                        return said("l 777 1000000 symbolic link\nro 444 1000000 regular file\n"
+                                    "target 644 1000000 regular file\ntarget\n");
+                    }},
+        ProgramCase{"AUnixSocketBoundByARelativeNameInADirectoryMadeInTheRun", [](const fs::path&) {},
+                    "mkdir s && cd s && /usr/bin/python3 -c \"import os, socket; "
+                    "srv = socket.socket(socket.AF_UNIX); srv.bind('sock'); srv.listen(1); "
+                    "c = socket.socket(socket.AF_UNIX); c.connect('sock'); a, _ = srv.accept(); "
+                    "c.sendall(b'hi'); print(a.recv(2).decode()); print(sorted(os.listdir('.'))); "
+                    "print(srv.getsockname())\"",
+                    [](const fs::path&) { return said("hi\n['sock']\nsock\n"); }},
         ProgramCase{"EnterADirectoryMadeInTheRun", [](const fs::path& w) { test::write_file(w / "f", ""); },
                     "/usr/bin/python3 -c \"import os; os.mkdir('b'); os.chdir('b'); print(os.getcwd()); "
                     "print(sorted(os.listdir('..'))); open('in-b', 'w').write('x')\"",
@@ -635,6 +704,38 @@ TEST(CowSandbox, ALinkSwappedBetweenOutsideAndWNeverLetsAWriteIntoW) {
     EXPECT_EQ(ran.w_before_teardown, before);
     EXPECT_EQ(test::tree_state(s.w), before);
     EXPECT_NE(test::read_file(s.writable / "x").find('y'), std::string::npos);
+}
+
+TEST(CowSandbox, AnExecWhoseNameFlipsToAFileOutsideNeverRunsIt) {
+    // The layer leads the kernel to the view's program by rewriting the name in place, while a
+    // second thread of the command keeps rewriting it between that program and one outside
+    // every granted tree. Whatever name the kernel reads, the command's own rules decide.
+    SandboxScratch s;
+    const fs::path outside = s.root / "outside";
+    fs::create_directory(outside);
+    executable(outside / "evil", "#!/bin/sh\nexit 42\n");
+    const fs::path helper = VESTRION_TEST_HELPER;
+    auto policy = Policy::builder()
+                      .fs_read("/usr")
+                      .fs_read("/lib")
+                      .fs_read("/lib64")
+                      .fs_read("/etc")
+                      .fs_read(helper.parent_path())
+                      .workdir(s.w)
+                      .fs_storage(s.storage)
+                      .cwd(s.w)
+                      .on_exit(BranchAction::Abort)
+                      .on_error(BranchAction::Abort)
+                      .max_processes(4000)
+                      .build();
+    ASSERT_TRUE(policy.has_value()) << policy.error().message();
+    const std::string view = (s.w / "t").native();
+    Ran ran = run_in_sandbox(*policy, s.w,
+                             {"/usr/bin/sh", "-c",
+                              std::string("cp ") + VESTRION_EXIT_HELPER + " t && exec " + helper.native() + " exec-race " + view +
+                                  " " + (outside / "evil").native() + " 3000"});
+    EXPECT_EQ(ran.out, "outside ran 0 times; the view's program ran: yes\n");
+    EXPECT_FALSE(fs::exists(s.w / "t"));
 }
 
 TEST(CowSandbox, ALinkInWToAFileOutsideWritesNothingThere) {

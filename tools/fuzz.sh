@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the libFuzzer targets with clang and runs each on its seed corpus for a few seconds.
 #   tools/fuzz.sh [SECONDS]    seconds per target (default 5)
+# VESTRION_JOBS limits the build's parallelism on a shared machine (default: every core).
 # The fuzzed sources are compiled into each target with clang, instrumented; the rest of the
 # library is linked from the GCC build in build/ (tools/test.sh makes it).
 set -euo pipefail
@@ -12,7 +13,7 @@ cxx=clang++-19
 if [ ! -d build/core ]; then
   cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo
 fi
-cmake --build build --parallel "$(nproc)" --target vestrion_core
+cmake --build build --parallel "${VESTRION_JOBS:-$(nproc)}" --target vestrion_core
 objects=build/core/CMakeFiles/vestrion_core.dir
 out=build-fuzz
 mkdir -p "$out"
@@ -41,9 +42,13 @@ build_target dirents core/procfs.cpp
 build_target sockaddr core/network.cpp
 build_target split_names ffi/convert.cpp
 build_target filter_program core/context/filter_lists.cpp core/seccomp/bpf.cpp tests/bpf_interpreter.cpp
+build_target control_data core/network.cpp core/agent.cpp
+build_target policy_events core/seccomp/policy_event.cpp core/text.cpp
+build_target metadata_args core/seccomp/metadata.cpp
 
 status=0
-for target in policy_decoder proc_texts dirents sockaddr split_names filter_program; do
+for target in policy_decoder proc_texts dirents sockaddr split_names filter_program control_data \
+              policy_events metadata_args; do
   corpus=$(mktemp -d)
   cp fuzz/corpus/$target/* "$corpus"/ 2>/dev/null || true
   echo "fuzzing $target for ${seconds}s"

@@ -198,7 +198,7 @@ constexpr Numbers<2> kHostname{nr("uname"), nr("openat")};
 // Landlock does not govern mode, owner, times or extended attributes, and the layer serves the
 // names only it holds. openat2 and fchmodat2 are refused while the layer is in force, so that C
 // libraries fall back to the forms it serves.
-constexpr Numbers<61> kCopyOnWrite{
+constexpr Numbers<64> kCopyOnWrite{
     // opens
     nr("openat"), nr("open"), nr("creat"), nr("openat2"),
     // changes by path
@@ -220,7 +220,9 @@ constexpr Numbers<61> kCopyOnWrite{
     nr("access"), nr("readlinkat"), nr("readlink"), nr("getdents64"), nr("getdents"),
     // the paths the kernel resolves itself: programs run and directories entered, and the name
     // of the one a process stands in
-    nr("execve"), nr("execveat"), nr("chdir"), nr("getcwd")};
+    nr("execve"), nr("execveat"), nr("chdir"), nr("getcwd"),
+    // names the kernel resolves from the directory a process stands in
+    nr("statfs"), nr("inotify_add_watch"), nr("bind")};
 // Every call that names a path, in each of its forms: under a root the supervisor resolves them
 // all, since the kernel would read the child's paths as host paths. Landlock grants the host's
 // own copy of each readable entry (the kernel loads interpreters by host path), so a call left

@@ -2,16 +2,23 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <sched.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
+#include <sys/un.h>
 #include <sys/syscall.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <cstddef>
 #include <cstring>
 #include <mutex>
 #include <span>
+#include <thread>
 #include <vector>
 
 #include "core/child_rights.hpp"
@@ -20,8 +27,10 @@
 #include "core/cow/seccomp.hpp"
 #include "core/procfs.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/seccomp/steer.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/structs.hpp"
+#include "core/sys/syscall.hpp"
 #include "core/text.hpp"
 
 namespace vestrion::cow::dispatch {
@@ -1310,39 +1319,276 @@ Answer handle_exec(const Call& call) {
     return redirect_exec(call, arg, *path->bytes, std::move(plan->file));
 }
 
-// chdir: the kernel enters the directory the path names for it. That must be the view's
-// directory: W's own, or its mirror in the upper tree, which a name relative to a mirrored
-// directory reaches once the mirror is made. A directory the kernel cannot reach by this name
-// (one made in the run, named from elsewhere) is refused: rewriting the name in place would
-// change the program's own copy of it.
+// The shortest name by which the kernel reaches `target` from the directory `from` (both
+// canonical; `from` empty when unknown): a relative one when it is shorter, else `target`.
+std::string shortest_name(const std::string& from, const std::string& target) {
+    if (from.empty() || from[0] != '/') return target;
+    auto parts = [](const std::string& p) {
+        std::vector<std::string_view> out;
+        std::string_view rest(p);
+        for (std::size_t i = 0; i < rest.size();) {
+            const std::size_t j = std::min(rest.find('/', i), rest.size());
+            if (j > i) out.push_back(rest.substr(i, j - i));
+            i = j + 1;
+        }
+        return out;
+    };
+    const auto a = parts(from);
+    const auto b = parts(target);
+    std::size_t common = 0;
+    while (common < a.size() && common < b.size() && a[common] == b[common]) ++common;
+    std::string rel;
+    for (std::size_t i = common; i < a.size(); ++i) rel += rel.empty() ? ".." : "/..";
+    for (std::size_t i = common; i < b.size(); ++i) (rel += rel.empty() ? "" : "/") += b[i];
+    if (rel.empty()) rel = ".";
+    return rel.size() < target.size() ? rel : target;
+}
+
+// A directory's canonical path and identity.
+struct Directory {
+    std::string path;
+    struct stat st;
+};
+std::optional<Directory> directory_at(const std::filesystem::path& path) {
+    int fd = ::open(path.c_str(), O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return std::nullopt;
+    UniqueFd owned(fd);
+    Directory d;
+    char buf[PATH_MAX];
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    ssize_t n = ::readlink(self.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf || ::fstat(fd, &d.st) != 0)
+        return std::nullopt;
+    d.path.assign(buf, static_cast<std::size_t>(n));
+    return d;
+}
+
+std::string working_directory(std::uint32_t tid) {
+    char buf[PATH_MAX];
+    const std::string link = "/proc/" + std::to_string(tid) + "/cwd";
+    ssize_t n = ::readlink(link.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf) return {};
+    std::string dir(buf, static_cast<std::size_t>(n));
+    // A removed directory: no name leads anywhere from it.
+    if (dir.ends_with(" (deleted)")) return {};
+    return dir;
+}
+
+// How a chdir into a directory of the view is served.
+struct ChdirPlan {
+    static ChdirPlan answered(NotifAction answer) {
+        ChdirPlan plan;
+        plan.answer = std::move(answer);
+        return plan;
+    }
+    std::optional<NotifAction> answer;  // set: this answer, no steering
+    std::string kernel_name;            // else the name that leads the kernel to the mirror
+    bool otherwise_continue = false;    // when steering cannot be done: W's own directory, or EXDEV
+
+    NotifAction otherwise() const {
+        return otherwise_continue ? NotifAction(NotifAction::Continue{}) : fail(EXDEV);
+    }
+};
+
+ChdirPlan plan_chdir(const Call& call, SeccompCowBranch& layer, const std::string& view_path,
+                     const std::string& bytes) {
+    const std::uint32_t tid = call.notif.pid;
+    auto entry = layer.locate(view_path);
+    if (!entry) return ChdirPlan::answered(fail(entry.error()));
+    if (!S_ISDIR(entry->st.st_mode)) return ChdirPlan::answered(fail(ENOTDIR));
+    auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
+    // W's own directory by that name, where the kernel would go unaided: the layer answers the
+    // calls made from there on the view, though the kernel finds nothing the run made there.
+    ChdirPlan plan;
+    if (seen && S_ISDIR(seen->st_mode)) {
+        struct stat own;
+        plan.otherwise_continue = ::lstat(view_path.c_str(), &own) == 0 && same_file(*seen, own);
+    }
+    auto mirror_path = layer.ensure_dir_mirror(view_path);
+    auto mirror = mirror_path ? directory_at(*mirror_path) : std::nullopt;
+    if (!mirror) return ChdirPlan::answered(plan.otherwise());
+    if (seen && same_file(*seen, mirror->st)) return ChdirPlan::answered(NotifAction::Continue{});
+    plan.kernel_name = shortest_name(working_directory(tid), mirror->path);
+    if (plan.kernel_name.size() > bytes.size())
+        return ChdirPlan::answered(plan.otherwise());
+    return plan;
+}
+
+// chdir: the process is to stand in the view's directory, which is its mirror in the upper tree
+// (made where missing), so that the kernel finds the layer's names from there and getcwd can
+// name W's path. A name that leads the kernel there already is left to it; any other (an absolute
+// name, one from a directory outside the mirror) is steered there: the kernel reads a name of
+// the mirror instead, no longer than the program's, and the program gets its own bytes back
+// before it runs on. Where that cannot be done, a directory W has is entered as W's, and one
+// made in the run is EXDEV.
 Answer handle_chdir(const Call& call) {
     PathArg arg = cwd(call.notif.data.args[0], true);
     auto path = read_path(call, arg);
-    std::lock_guard lock(call.shared.mutex);
-    auto& layer = call.shared.state.cow_branch;
-    if (!layer) return std::nullopt;
-    if (!path) return fail(path.error());
-    auto place = place_of(call, *layer, arg, *path);
-    if (!place) return fail(place.error());
+    ChdirPlan plan;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        auto place = place_of(call, *layer, arg, *path);
+        if (!place) return fail(place.error());
+        if (!place->inside()) {
+            if (place->where.through_layer_link) return fail(EACCES);
+            return std::nullopt;
+        }
+        plan = plan_chdir(call, *layer, place->path(), *path->bytes);
+    }
+    if (plan.answer) return std::move(plan.answer);
+    const std::string& bytes = *path->bytes;
+    const std::span<const std::uint8_t> original(reinterpret_cast<const std::uint8_t*>(bytes.c_str()),
+                                                 bytes.size() + 1);
+    const std::span<const std::uint8_t> kernel(
+        reinterpret_cast<const std::uint8_t*>(plan.kernel_name.c_str()), plan.kernel_name.size() + 1);
+    if (seccomp::notif::continue_steered(call, arg.address, kernel, original, plan.otherwise()))
+        return NotifAction::Hold{};
+    return plan.otherwise();
+}
+
+// What the view shows at a name a call passes (followed as the call follows it), for the calls
+// the kernel resolves itself from the directory the process stands in: the entry, or the
+// answer. None when the kernel finds that entry by the name itself, or the name lies outside W.
+struct SeenEntry {
+    std::optional<NotifAction> answer;
+    UniqueFd file;  // an O_PATH descriptor of the view's entry
+};
+
+std::optional<SeenEntry> view_entry_for_kernel(const Call& call, SeccompCowBranch& layer,
+                                               const PathArg& arg, const ReadPath& path) {
+    auto answered = [](NotifAction a) { return SeenEntry{std::move(a), {}}; };
+    if (!path.bytes) return std::nullopt;
+    auto place = place_of(call, layer, arg, path);
+    if (!place) return answered(fail(place.error()));
     if (!place->inside()) {
-        if (place->where.through_layer_link) return fail(EACCES);
+        if (place->where.through_layer_link) return answered(fail(EACCES));
         return std::nullopt;
     }
-    auto entry = layer->locate(place->path());
-    if (!entry) return fail(entry.error());
-    if (!S_ISDIR(entry->st.st_mode)) return fail(ENOTDIR);
-    const std::uint32_t tid = call.notif.pid;
-    const std::string& bytes = *path->bytes;
-    if (starts_in_upper(*layer, tid, AT_FDCWD, bytes)) {
-        auto mirror = layer->ensure_dir_mirror(place->path());
-        if (!mirror) return fail(mirror.error());
-        struct stat mst;
-        auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
-        if (seen && ::stat(mirror->c_str(), &mst) == 0 && same_file(*seen, mst)) return std::nullopt;
-    }
-    auto seen = kernel_sees(tid, AT_FDCWD, bytes, true);
+    auto entry = layer.locate(place->path());
+    if (!entry) return answered(fail(entry.error()));
+    auto seen = kernel_sees(call.notif.pid, arg.dirfd, *path.bytes, arg.follow);
     if (seen && same_file(*seen, entry->st)) return std::nullopt;
-    return fail(EXDEV);
+    int fd = ::openat(entry->dir.get(), entry->name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) return answered(fail(errno));
+    return SeenEntry{std::nullopt, UniqueFd(fd)};
+}
+
+// statfs by a name the kernel would resolve elsewhere (a name only W holds, from a mirrored
+// directory): the file system of the view's entry.
+Answer handle_statfs(const Call& call) {
+    PathArg arg = cwd(call.notif.data.args[0], true);
+    auto path = read_path(call, arg);
+    struct statfs out {};
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        auto seen = view_entry_for_kernel(call, *layer, arg, *path);
+        if (!seen) return std::nullopt;
+        if (seen->answer) return std::move(seen->answer);
+        if (::fstatfs(seen->file.get(), &out) != 0) return fail(errno);
+    }
+    return write_struct(call, call.notif.data.args[1], out);
+}
+
+// The command's own descriptor `fd`, duplicated into the supervisor.
+std::expected<UniqueFd, int> command_descriptor(const Call& call, int fd) {
+    auto tgid = sys::proc::thread_group(call.notif.pid);
+    if (!tgid) return std::unexpected(ESRCH);
+    auto pidfd = sys::syscall::pidfd_open(static_cast<std::int32_t>(*tgid), 0);
+    if (!pidfd) return std::unexpected(ESRCH);
+    auto dup = sys::syscall::pidfd_getfd(pidfd->get(), fd, 0);
+    if (!dup) return std::unexpected(dup.error().code() == EBADF ? EBADF : EPERM);
+    // The pid may have been given to another process meanwhile.
+    if (!seccomp::notif::still_valid(call.listener, call.notif.id)) return std::unexpected(ESRCH);
+    return std::move(*dup);
+}
+
+// inotify_add_watch by a name the kernel would resolve elsewhere: the watch goes on the view's
+// entry, added to the command's own inotify instance.
+Answer handle_inotify_add_watch(const Call& call) {
+    const auto& a = call.notif.data.args;
+    const std::uint32_t mask = as_u32(a[2]);
+    PathArg arg = cwd(a[1], !(mask & IN_DONT_FOLLOW));
+    auto path = read_path(call, arg);
+    UniqueFd entry;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (!path) return fail(path.error());
+        auto seen = view_entry_for_kernel(call, *layer, arg, *path);
+        if (!seen) return std::nullopt;
+        if (seen->answer) return std::move(seen->answer);
+        entry = std::move(seen->file);
+    }
+    auto instance = command_descriptor(call, as_fd(a[0]));
+    if (!instance) return fail(instance.error());
+    // The descriptor's name leads to the entry itself, a link included: it is not followed again.
+    const std::string name = "/proc/self/fd/" + std::to_string(entry.get());
+    int wd = ::inotify_add_watch(instance->get(), name.c_str(), mask & ~IN_DONT_FOLLOW);
+    return wd >= 0 ? done(wd) : fail(errno);
+}
+
+// bind of a Unix socket by a name relative to a mirrored directory: the kernel would make the
+// socket in the upper tree, where the command may not write. The layer binds the command's own
+// socket there by the same name, from the same directory, with the command's umask; an existing
+// name of the view is EADDRINUSE. Other names are the kernel's (an absolute name in W: EACCES).
+Answer handle_unix_bind(const Call& call) {
+    const auto& a = call.notif.data.args;
+    constexpr std::size_t kPathAt = offsetof(sockaddr_un, sun_path);
+    const std::uint64_t length = a[2];
+    if (length <= kPathAt || length > sizeof(sockaddr_un)) return std::nullopt;
+    auto bytes = read_exact(call, a[1], length);
+    if (!bytes) return std::nullopt;
+    sockaddr_un address{};
+    std::memcpy(&address, bytes->data(), length);
+    if (address.sun_family != AF_UNIX || address.sun_path[0] == '\0' || address.sun_path[0] == '/')
+        return std::nullopt;
+    const std::string name(address.sun_path, ::strnlen(address.sun_path, length - kPathAt));
+    const std::uint32_t tid = call.notif.pid;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer || !layer->map_back(working_directory(tid))) return std::nullopt;
+        PathArg arg = cwd(0, false);
+        auto place = place_of(call, *layer, arg, ReadPath{name});
+        if (!place) return fail(place.error());
+        if (!place->inside()) return place->where.through_layer_link ? fail(EACCES) : Answer{};
+        if (layer->locate(place->path())) return fail(EADDRINUSE);
+        const std::string& view = place->path();
+        auto mirror = layer->ensure_dir_mirror(view.substr(0, view.rfind('/')));
+        if (!mirror) return fail(mirror.error());
+        // The kernel must reach the mirror by the name's own directory part.
+        const std::size_t slash = name.rfind('/');
+        const std::string dir = slash == std::string::npos ? "." : name.substr(0, slash + 1);
+        struct stat mst;
+        auto seen = kernel_sees(tid, AT_FDCWD, dir, true);
+        if (::stat(mirror->c_str(), &mst) != 0 || !seen || !same_file(*seen, mst)) return fail(EXDEV);
+        layer->mark_dirty();
+    }
+    auto socket = command_descriptor(call, as_fd(a[0]));
+    if (!socket) return fail(socket.error());
+    const auto creds = sys::proc::file_credentials(tid);
+    int error = 0;
+    // A thread of our own that stands where the command's does, so that the name resolves as the
+    // command's would, and that may take the command's umask without changing ours.
+    std::thread([&] {
+        const std::string there = "/proc/" + std::to_string(tid) + "/cwd";
+        if (::unshare(CLONE_FS) != 0 || ::chdir(there.c_str()) != 0) {
+            error = errno;
+            return;
+        }
+        ::umask(creds ? creds->umask : 022);
+        if (::bind(socket->get(), reinterpret_cast<const sockaddr*>(&address),
+                   static_cast<socklen_t>(length)) != 0)
+            error = errno;
+    }).join();
+    return error ? fail(error) : done();
 }
 
 // getcwd in a mirrored directory: the kernel would name the layer's storage.
@@ -1396,7 +1642,8 @@ bool kernel_opens_path(const Call& call, const PathArg& arg, bool follow, const 
 }  // namespace
 
 bool is_cow_place(int nr) {
-    return nr == SYS_execve || nr == SYS_execveat || nr == SYS_chdir || nr == SYS_getcwd;
+    return nr == SYS_execve || nr == SYS_execveat || nr == SYS_chdir || nr == SYS_getcwd ||
+           nr == SYS_statfs || nr == SYS_inotify_add_watch || nr == SYS_bind;
 }
 
 std::optional<NotifAction> handle_cow_place(const Call& call) {
@@ -1408,6 +1655,12 @@ std::optional<NotifAction> handle_cow_place(const Call& call) {
             return handle_chdir(call);
         case SYS_getcwd:
             return handle_getcwd(call);
+        case SYS_statfs:
+            return handle_statfs(call);
+        case SYS_inotify_add_watch:
+            return handle_inotify_add_watch(call);
+        case SYS_bind:
+            return handle_unix_bind(call);
         default:
             return std::nullopt;
     }
@@ -1450,10 +1703,12 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     if (auto refusal = seccomp::notif::ask_before_act(call, std::move(event))) return refusal;
 
     std::optional<OpenTarget> target;
+    bool made = false;  // the open creates the name
     {
         std::lock_guard lock(call.shared.mutex);
         auto& layer = call.shared.state.cow_branch;
         if (!layer) return std::nullopt;
+        made = (o.flags & O_CREAT) && !layer->locate(where);
         auto prepared = layer->handle_open(where, o.flags, creation_mode(o.mode, creds, 07777));
         if (!prepared) return fail(prepared.error());
         target = std::move(*prepared);
@@ -1486,7 +1741,15 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     }
     auto fd = target->open();
     if (!fd) return fail(fd.error());
-    return NotifAction::InjectFdSend{std::move(*fd), cloexec};
+    if (!made) return NotifAction::InjectFdSend{std::move(*fd), cloexec};
+    // A name the open made goes again when the descriptor cannot be installed (the command's
+    // table is full: EMFILE), as the kernel makes no file for an open that fails.
+    auto number = seccomp::notif::add_fd(call.listener, call.notif.id, fd->get(), cloexec);
+    if (number) return done(*number);
+    const int error = number.error().code() ? number.error().code() : EMFILE;
+    std::lock_guard lock(call.shared.mutex);
+    if (auto& layer = call.shared.state.cow_branch) (void)layer->handle_unlink(where, false);
+    return fail(error);
 }
 
 std::optional<NotifAction> handle_cow_read(const Call& call) {

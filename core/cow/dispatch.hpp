@@ -27,13 +27,15 @@ bool is_cow_open(int nr);
 // answers them from the working directory until the layer holds a change.
 bool is_cow_read(int nr);
 
-// Calls that run or enter a path, and getcwd: the kernel resolves their paths itself.
+// Calls whose paths the kernel resolves itself, from the directory a process stands in: exec,
+// chdir, statfs, inotify_add_watch, bind; and getcwd.
 bool is_cow_place(int nr);
 
 std::optional<NotifAction> handle_cow_write(const Call& call);
 // execve and execveat run the file the view shows, chdir enters the view's directory, getcwd
-// names W's path: or the call fails with the error the view gives, never acting on W's old
-// entry.
+// names W's path, statfs and inotify_add_watch reach the view's entry, and bind makes a Unix
+// socket named relative to a directory of the view there: or the call fails with the error the
+// view gives, never acting on W's old entry.
 std::optional<NotifAction> handle_cow_place(const Call& call);
 std::optional<NotifAction> handle_cow_open(const Call& call);
 std::optional<NotifAction> handle_cow_read(const Call& call);

@@ -14,7 +14,6 @@
 #include <string>
 #include <vector>
 
-#include "core/seccomp/call_args.hpp"
 #include "core/seccomp/dispatch.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/sys/proc.hpp"
@@ -25,45 +24,14 @@ namespace vestrion::seccomp::notif {
 
 namespace sc = sys::syscall;
 
+using namespace metadata;
+
 namespace {
 
+constexpr std::size_t kXattrNameMax = 255;
+constexpr std::size_t kXattrSizeMax = 65536;
 // The kernel refuses larger argument records of setxattrat and file_setattr (E2BIG).
 constexpr std::size_t kRecordMax = 4096;
-
-enum class Op { Mode, Owner, Times, SetXattr, RemoveXattr, FileAttr, Ioctl };
-
-// How the call names its file.
-enum class Form {
-    Path,        // a path from `dirfd`; empty means the descriptor when `empty_path` is set
-    Descriptor,  // the descriptor `dirfd` itself, which must be open for I/O (not O_PATH)
-};
-
-// What an empty path names (AT_EMPTY_PATH): nothing (ENOENT), or the descriptor `dirfd`, which
-// may be an O_PATH one for the calls that act through a path, but not for the others.
-enum class EmptyPath { Refused, AnyDescriptor, IoDescriptor };
-
-struct Request {
-    Op op;
-    Form form = Form::Path;
-    int dirfd = AT_FDCWD;
-    std::uint64_t path = 0;
-    bool follow = true;
-    EmptyPath empty = EmptyPath::Refused;
-};
-
-// What the call asks to set, copied from the child before anything is resolved (the kernel,
-// too, reads these first).
-struct Payload {
-    std::uint32_t mode = 0;
-    std::uint32_t uid = UINT32_MAX, gid = UINT32_MAX;
-    bool times_now = true;
-    std::array<timespec, 2> times{};
-    std::string name;
-    std::vector<std::uint8_t> bytes;  // the attribute value, the file_setattr record, or the
-                                      // ioctl argument
-    int flags = 0;                    // setxattr's flags
-    std::uint32_t request = 0;        // the ioctl request
-};
 
 bool has_unknown(std::uint64_t flags, std::uint64_t known) {
     return (flags & ~known) != 0;
@@ -148,15 +116,56 @@ Errno<Request> decode(const seccomp_data& d) {
     }
 }
 
-Errno<std::vector<std::uint8_t>> read_exact(const Call& call, std::uint64_t address,
+Errno<std::vector<std::uint8_t>> read_exact(const ChildReader& read, std::uint64_t address,
                                             std::size_t length) {
-    return notif::read_exact(call.listener, call.notif, address, length);
+    if (length == 0) return std::vector<std::uint8_t>{};
+    auto bytes = read(address, length);
+    if (!bytes || bytes->size() < length) return std::unexpected(EFAULT);
+    return std::move(*bytes);
 }
 
-Errno<void> read_xattr_value(const Call& call, std::uint64_t address, std::uint64_t size,
+Errno<std::string> read_xattr_name(const ChildReader& read, std::uint64_t address) {
+    if (address == 0) return std::unexpected(EFAULT);
+    auto bytes = read(address, kXattrNameMax + 1);
+    if (!bytes || bytes->empty()) return std::unexpected(EFAULT);
+    auto end = std::find(bytes->begin(), bytes->end(), 0);
+    if (end == bytes->end())
+        return std::unexpected(bytes->size() > kXattrNameMax ? ERANGE : EFAULT);
+    if (end == bytes->begin()) return std::unexpected(ERANGE);
+    return std::string(bytes->begin(), end);
+}
+
+// utime takes seconds, utimes and futimesat microseconds, utimensat nanoseconds.
+Errno<void> read_times(const ChildReader& read, int nr, std::uint64_t address, Payload& p) {
+    if (address == 0) return {};  // now
+    p.times_now = false;
+    if (nr == SYS_utime) {
+        auto bytes = read_exact(read, address, 2 * sizeof(long));
+        if (!bytes) return std::unexpected(bytes.error());
+        long t[2];
+        std::memcpy(t, bytes->data(), sizeof t);
+        p.times = {timespec{t[0], 0}, timespec{t[1], 0}};
+    } else if (nr == SYS_utimes || nr == SYS_futimesat) {
+        auto bytes = read_exact(read, address, 2 * sizeof(timeval));
+        if (!bytes) return std::unexpected(bytes.error());
+        timeval t[2];
+        std::memcpy(t, bytes->data(), sizeof t);
+        for (int i = 0; i < 2; ++i) {
+            if (t[i].tv_usec < 0 || t[i].tv_usec >= 1000000) return std::unexpected(EINVAL);
+            p.times[i] = timespec{t[i].tv_sec, t[i].tv_usec * 1000};
+        }
+    } else {
+        auto bytes = read_exact(read, address, sizeof p.times);
+        if (!bytes) return std::unexpected(bytes.error());
+        std::memcpy(p.times.data(), bytes->data(), sizeof p.times);
+    }
+    return {};
+}
+
+Errno<void> read_xattr_value(const ChildReader& read, std::uint64_t address, std::uint64_t size,
                              Payload& p) {
     if (size > kXattrSizeMax) return std::unexpected(E2BIG);
-    auto value = read_exact(call, address, size);
+    auto value = read_exact(read, address, size);
     if (!value) return std::unexpected(value.error());
     p.bytes = std::move(*value);
     return {};
@@ -164,16 +173,16 @@ Errno<void> read_xattr_value(const Call& call, std::uint64_t address, std::uint6
 
 // An extensible argument record: at least `least` bytes, at most a page; bytes beyond the ones
 // this kernel interface knows are the kernel's to judge, so they are passed on as given.
-Errno<std::vector<std::uint8_t>> read_record(const Call& call, std::uint64_t address,
+Errno<std::vector<std::uint8_t>> read_record(const ChildReader& read, std::uint64_t address,
                                              std::uint64_t size, std::size_t least) {
     if (size > kRecordMax) return std::unexpected(E2BIG);
     if (size < least) return std::unexpected(EINVAL);
-    return read_exact(call, address, size);
+    return read_exact(read, address, size);
 }
 
-Errno<Payload> read_payload(const Call& call, const Request& r) {
-    const auto& a = call.notif.data.args;
-    const int nr = call.notif.data.nr;
+Errno<Payload> read_payload(const seccomp_data& d, const Request& r, const ChildReader& read) {
+    const auto& a = d.args;
+    const int nr = d.nr;
     Payload p;
     auto fail = [](int e) { return std::unexpected(e); };
     switch (r.op) {
@@ -188,25 +197,22 @@ Errno<Payload> read_payload(const Call& call, const Request& r) {
         }
         case Op::Times: {
             const std::uint64_t address = nr == SYS_utime || nr == SYS_utimes ? a[1] : a[2];
-            auto times = read_times(call.listener, call.notif, nr, address);
-            if (!times) return fail(times.error());
-            p.times_now = !*times;
-            if (*times) p.times = **times;
+            if (auto ok = read_times(read, nr, address, p); !ok) return fail(ok.error());
             break;
         }
         case Op::SetXattr:
         case Op::RemoveXattr: {
             const bool at = nr == sys::NR_SETXATTRAT || nr == sys::NR_REMOVEXATTRAT;
-            auto name = read_xattr_name(call.listener, call.notif, a[at ? 3 : 1]);
+            auto name = read_xattr_name(read, a[at ? 3 : 1]);
             if (!name) return fail(name.error());
             p.name = std::move(*name);
             if (r.op == Op::RemoveXattr) break;
             if (!at) {
                 p.flags = static_cast<int>(a[4]);
-                if (auto ok = read_xattr_value(call, a[2], a[3], p); !ok) return fail(ok.error());
+                if (auto ok = read_xattr_value(read, a[2], a[3], p); !ok) return fail(ok.error());
                 break;
             }
-            auto record = read_record(call, a[4], a[5], sizeof(sys::XattrArgs));
+            auto record = read_record(read, a[4], a[5], sizeof(sys::XattrArgs));
             if (!record) return fail(record.error());
             if (std::any_of(record->begin() + sizeof(sys::XattrArgs), record->end(),
                             [](std::uint8_t b) { return b != 0; }))
@@ -214,12 +220,12 @@ Errno<Payload> read_payload(const Call& call, const Request& r) {
             sys::XattrArgs args;
             std::memcpy(&args, record->data(), sizeof args);
             p.flags = static_cast<int>(args.flags);
-            if (auto ok = read_xattr_value(call, args.value, args.size, p); !ok)
+            if (auto ok = read_xattr_value(read, args.value, args.size, p); !ok)
                 return fail(ok.error());
             break;
         }
         case Op::FileAttr: {
-            auto record = read_record(call, a[2], a[3], sys::FILE_ATTR_SIZE_VER0);
+            auto record = read_record(read, a[2], a[3], sys::FILE_ATTR_SIZE_VER0);
             if (!record) return fail(record.error());
             p.bytes = std::move(*record);
             break;
@@ -229,7 +235,7 @@ Errno<Payload> read_payload(const Call& call, const Request& r) {
             // The flags are an int, whatever size FS_IOC_SETFLAGS declares; the attribute record
             // of FS_IOC_FSSETXATTR is 28 bytes.
             std::size_t size = p.request == sys::SET_FSXATTR_REQUEST ? 28 : sizeof(int);
-            auto arg = read_exact(call, a[2], size);
+            auto arg = read_exact(read, a[2], size);
             if (!arg) return fail(arg.error());
             p.bytes = std::move(*arg);
             break;
@@ -364,6 +370,14 @@ NotifAction answer(long ret) {
 
 }  // namespace
 
+Errno<metadata::Decoded> metadata::decode_call(const seccomp_data& data, const ChildReader& read) {
+    auto request = decode(data);
+    if (!request) return std::unexpected(request.error());
+    auto payload = read_payload(data, *request, read);
+    if (!payload) return std::unexpected(payload.error());
+    return Decoded{*request, std::move(*payload)};
+}
+
 bool is_metadata_call(const SeccompNotif& notif) noexcept {
     switch (notif.data.nr) {
         case SYS_chmod: case SYS_fchmod: case SYS_fchmodat: case sys::NR_FCHMODAT2:
@@ -386,10 +400,10 @@ bool is_metadata_call(const SeccompNotif& notif) noexcept {
 
 NotifAction handle_metadata(const Call& call) {
     const SeccompNotif& notif = call.notif;
-    auto request = decode(notif.data);
-    if (!request) return NotifAction::Errno{request.error()};
-    auto payload = read_payload(call, *request);
-    if (!payload) return NotifAction::Errno{payload.error()};
+    auto decoded = metadata::decode_call(notif.data, child_reader(call.listener, notif));
+    if (!decoded) return NotifAction::Errno{decoded.error()};
+    const Request& request = decoded->request;
+    Payload& payload = decoded->payload;
 
     std::shared_ptr<const WriteTrees> trees;
     std::shared_ptr<child_rights::ChildRights> rights;
@@ -402,16 +416,16 @@ NotifAction handle_metadata(const Call& call) {
     if (!creds) return NotifAction::Errno{ESRCH};
     auto view = ThreadView::open(notif, call.listener);
     if (!view) return NotifAction::Errno{view.error()};
-    auto target = open_target(call, *request, *view, *rights, *creds);
+    auto target = open_target(call, request, *view, *rights, *creds);
     if (!target) return NotifAction::Errno{target.error()};
-    if (!may_change(request->op, *payload, place(target->fd.get(), view->root.get(), *trees)))
+    if (!may_change(request.op, payload, place(target->fd.get(), view->root.get(), *trees)))
         return NotifAction::Errno{EACCES};
-    if (request->op == Op::Owner)
-        if (auto mapped = map_owner(notif.pid, *payload); !mapped)
+    if (request.op == Op::Owner)
+        if (auto mapped = map_owner(notif.pid, payload); !mapped)
             return NotifAction::Errno{mapped.error()};
 
     long ret = -EPERM;
-    if (!rights->run(*creds, [&] { ret = perform(request->op, *target, *payload); }))
+    if (!rights->run(*creds, [&] { ret = perform(request.op, *target, payload); }))
         return NotifAction::Errno{EPERM};
     return answer(ret);
 }

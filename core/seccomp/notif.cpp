@@ -130,6 +130,15 @@ std::expected<std::vector<std::uint8_t>, NotifError> read_child_mem(int listener
     return bytes;
 }
 
+ChildReader child_reader(int listener, const SeccompNotif& notif) {
+    return [listener, &notif](std::uint64_t address, std::size_t length)
+               -> std::optional<std::vector<std::uint8_t>> {
+        auto bytes = read_child_mem(listener, notif, address, length);
+        if (!bytes) return std::nullopt;
+        return std::move(*bytes);
+    };
+}
+
 std::expected<void, NotifError> write_child_mem(int listener, const SeccompNotif& notif,
                                                 std::uint64_t address,
                                                 std::span<const std::uint8_t> bytes) {

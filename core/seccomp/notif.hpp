@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -53,6 +54,13 @@ std::expected<std::vector<std::uint8_t>, NotifError> read_child_mem(int listener
 std::expected<std::size_t, NotifError> read_child_mem_into(int listener, const SeccompNotif& notif,
                                                            std::uint64_t address,
                                                            std::span<std::uint8_t> out) noexcept;
+// Reads `length` bytes of a child at `address`: fewer where the range runs into unmapped memory,
+// none when nothing can be read. The decoders of what a command hands in read through one, so
+// that tests and fuzzers can hand them bytes of their own.
+using ChildReader = std::function<std::optional<std::vector<std::uint8_t>>(
+    std::uint64_t address, std::size_t length)>;
+// read_child_mem of the notifying process.
+ChildReader child_reader(int listener, const SeccompNotif& notif);
 // Copies all of `bytes` to the notifying process; a short write is the memory kind.
 std::expected<void, NotifError> write_child_mem(int listener, const SeccompNotif& notif,
                                                 std::uint64_t address,
@@ -100,6 +108,10 @@ struct EventAddress {
 EventAddress read_sockaddr_for_event(int listener, const SeccompNotif& notif,
                                      std::uint64_t address, std::uint64_t length);
 std::optional<std::uint32_t> read_ppid(std::uint32_t pid);
+// The same readers over any memory: the decoding itself.
+std::optional<std::string> event_path(const ChildReader& read, std::uint64_t address);
+std::optional<std::vector<std::string>> event_argv(const ChildReader& read, std::uint64_t address);
+EventAddress event_address(const ChildReader& read, std::uint64_t address, std::uint64_t length);
 
 // The callback's step before an answer is sent: tells the callback of the call and, for the calls
 // it may veto, waits for its verdict, which may turn the answer into an error. Nothing when the

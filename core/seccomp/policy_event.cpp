@@ -82,10 +82,10 @@ std::uint32_t load_u32(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 }
 
 // Text up to the first NUL (or the end of what could be read), absent unless UTF-8.
-std::optional<std::string> read_text(int listener, const SeccompNotif& notif,
-                                     std::uint64_t address, std::size_t limit) {
+std::optional<std::string> read_text(const ChildReader& read, std::uint64_t address,
+                                     std::size_t limit) {
     if (address == 0) return std::nullopt;
-    auto bytes = read_child_mem(listener, notif, address, limit);
+    auto bytes = read(address, limit);
     if (!bytes) return std::nullopt;
     std::string text(bytes->begin(), std::find(bytes->begin(), bytes->end(), 0));
     if (!text::is_valid_utf8(text)) return std::nullopt;
@@ -237,14 +237,27 @@ SyscallEvent event_for(const SeccompNotif& notif) {
 
 std::optional<std::string> read_path_for_event(int listener, const SeccompNotif& notif,
                                                std::uint64_t address) {
-    return read_text(listener, notif, address, PATH_BYTES);
+    return event_path(child_reader(listener, notif), address);
 }
 
 std::optional<std::vector<std::string>> read_argv_for_event(int listener,
                                                             const SeccompNotif& notif,
                                                             std::uint64_t address) {
+    return event_argv(child_reader(listener, notif), address);
+}
+
+EventAddress read_sockaddr_for_event(int listener, const SeccompNotif& notif,
+                                     std::uint64_t address, std::uint64_t length) {
+    return event_address(child_reader(listener, notif), address, length);
+}
+
+std::optional<std::string> event_path(const ChildReader& read, std::uint64_t address) {
+    return read_text(read, address, PATH_BYTES);
+}
+
+std::optional<std::vector<std::string>> event_argv(const ChildReader& read, std::uint64_t address) {
     if (address == 0) return std::nullopt;
-    auto slots = read_child_mem(listener, notif, address, MAX_ARGS * 8);
+    auto slots = read(address, MAX_ARGS * 8);
     if (!slots) return std::nullopt;
     std::vector<std::string> argv;
     for (std::size_t at = 0; at < MAX_ARGS * 8; at += 8) {
@@ -252,7 +265,7 @@ std::optional<std::vector<std::string>> read_argv_for_event(int listener,
         if (at + 8 > slots->size()) return std::nullopt;
         std::uint64_t pointer = load_u64(*slots, at);
         if (pointer == 0) break;
-        auto arg = read_text(listener, notif, pointer, ARG_BYTES);
+        auto arg = read_text(read, pointer, ARG_BYTES);
         if (!arg) break;
         argv.push_back(std::move(*arg));
     }
@@ -260,12 +273,10 @@ std::optional<std::vector<std::string>> read_argv_for_event(int listener,
     return argv;
 }
 
-EventAddress read_sockaddr_for_event(int listener, const SeccompNotif& notif,
-                                     std::uint64_t address, std::uint64_t length) {
+EventAddress event_address(const ChildReader& read, std::uint64_t address, std::uint64_t length) {
     EventAddress out;
     if (address == 0 || length <= 3) return out;
-    auto bytes = read_child_mem(listener, notif, address, std::min<std::uint64_t>(length,
-                                                                                  ADDRESS_BYTES));
+    auto bytes = read(address, std::min<std::uint64_t>(length, ADDRESS_BYTES));
     if (!bytes || bytes->size() < 4) return out;
     const auto& b = *bytes;
     std::uint16_t family;

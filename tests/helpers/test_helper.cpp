@@ -1,5 +1,6 @@
 // Small programs that the tests run inside a sandbox, chosen by argv[1].
 #include <dirent.h>
+#include <limits.h>
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <linux/openat2.h>
@@ -714,6 +715,47 @@ int swap_write(const char* link, const char* a, const char* b, int count) {
     return 0;
 }
 
+// Makes `count` exec attempts while a second thread keeps flipping the name passed to execv
+// between `view` and `outside`: each child tries until an exec replaces it (or 50 times), and a
+// fresh child takes over. Prints how often each program ran (the view's exits 0, the outside one
+// 42).
+int exec_race(const char* view, const char* outside, int count) {
+    static char name[PATH_MAX];
+    static std::string names[2];
+    names[0] = view;
+    names[1] = outside;
+    auto* attempts = static_cast<std::atomic<int>*>(
+        mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0));
+    if (attempts == MAP_FAILED) return 1;
+    new (attempts) std::atomic<int>(0);
+    int ran_view = 0, ran_outside = 0;
+    while (attempts->load() < count) {
+        pid_t pid = fork();
+        if (pid < 0) return 1;
+        if (pid == 0) {
+            std::memcpy(name, names[0].c_str(), names[0].size() + 1);
+            pthread_t flipper;
+            pthread_create(&flipper, nullptr, [](void*) -> void* {
+                for (unsigned k = 1;; ++k) {
+                    const std::string& n = names[k & 1];
+                    std::memcpy(name, n.c_str(), n.size() + 1);
+                }
+                return nullptr;
+            }, nullptr);
+            char* args[] = {name, nullptr};
+            for (int i = 0; i < 50 && attempts->fetch_add(1) < count; ++i) execv(name, args);
+            _exit(100);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 0) ++ran_view;
+        if (WIFEXITED(status) && WEXITSTATUS(status) == 42) ++ran_outside;
+    }
+    std::printf("outside ran %d times; the view's program ran: %s\n", ran_outside,
+                ran_view > 0 ? "yes" : "no");
+    return 0;
+}
+
 // `n` threads open the FIFO at `path` for reading, with no writer. Once every open that does
 // not wait has returned, "ready" is made in the working directory; when "done" appears there, the
 // errors seen are printed ("ENFILE 336") and the process ends with its waiting threads.
@@ -788,6 +830,7 @@ int main(int argc, char** argv) {
         return affinity(static_cast<unsigned>(n), argc > 3 && std::string(argv[3]) == "bad");
     if (name == "uname-bad") return uname_bad();
     if (name == "swap-write" && argc > 5) return swap_write(argv[2], argv[3], argv[4], std::atoi(argv[5]));
+    if (name == "exec-race" && argc > 4) return exec_race(argv[2], argv[3], std::atoi(argv[4]));
     if (name == "fifo-opens" && argc > 3) return fifo_opens(n, argv[3]);
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
