@@ -252,7 +252,27 @@ INSTANTIATE_TEST_SUITE_P(
                    test::write_file(c / "process/memory_map.json",
                                     "[{\"start\": 8192, \"end\": 4096, \"perms\": \"rw-p\", \"offset\": 0}]");
                },
-               "a range ends before it starts"},
+               "a range is empty or ends before it starts"},
+        BadDir{"two ranges with one start",
+               [](const fs::path& c) {
+                   test::write_file(c / "process/memory_map.json",
+                                    "[{\"start\": 4096, \"end\": 8192, \"perms\": \"rw-p\", \"offset\": 0},"
+                                    " {\"start\": 4096, \"end\": 12288, \"perms\": \"rw-p\", \"offset\": 0}]");
+               },
+               "the ranges overlap or are out of address order"},
+        BadDir{"register image of 5000 bytes",
+               [](const fs::path& c) { truncate_to(c / "process/threads/0.bin", 5000); },
+               "process/threads/0.bin: holds 5000 bytes, more than the 4096"},
+        BadDir{"JSON nested without end",
+               [](const fs::path& c) { test::write_file(c / "meta.json", std::string(100000, '[')); },
+               "nested deeper than 64 levels"},
+        BadDir{"more values than a file may hold",
+               [](const fs::path& c) {
+                   std::string many = "[0";
+                   for (std::size_t i = 0; i < checkpoint::json::kMaxValues; ++i) many += ",0";
+                   test::write_file(c / "process/fds.json", many + "]");
+               },
+               "more than 1048576 values"},
         BadDir{"meta.json not UTF-8",
                [](const fs::path& c) { test::write_file(c / "meta.json", "{\"name\": \"\xFF\"}"); },
                "io error: stream did not contain valid UTF-8"},

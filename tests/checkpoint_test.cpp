@@ -5,6 +5,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
+#include <sys/ptrace.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -270,6 +271,29 @@ TEST(CheckpointCapture, RightAfterTheSpawnHoldsNothingOfTheCallersMemory) {
     EXPECT_TRUE(sandbox->wait());
 }
 
+// More writable memory than a checkpoint may hold: refused before anything is copied into the
+// caller, and the command runs on.
+TEST(CheckpointCapture, RefusesMoreWritableMemoryThanTheCap) {
+    SKIP_UNLESS_TRACEABLE();
+    test::TempDir dir;
+    auto sandbox = std::move(*Sandbox::create(helper_policy(dir.path())));
+    // 17 ranges of 256 MiB: each small enough to be dumped, 4.25 GiB in all.
+    ASSERT_TRUE(sandbox->spawn(Args{VESTRION_TEST_HELPER, "wide-writable", "17", dir.path().native()}));
+    if (!wait_for_file(dir / "ready")) {
+        auto result = sandbox->wait();
+        GTEST_SKIP() << "the command could not map 4.25 GiB: " << (result ? result->stderr_bytes.value_or("") : "");
+    }
+    auto cp = sandbox->checkpoint();
+    ASSERT_FALSE(cp.has_value());
+    EXPECT_NE(cp.error().message().find("more than the 4294967296 bytes a checkpoint may hold"), std::string::npos)
+        << cp.error().message();
+    EXPECT_TRUE(runs_again(*sandbox->pid()));
+    test::write_file(dir / "release", "");
+    auto result = sandbox->wait();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, ExitStatus::code(0));
+}
+
 TEST(CheckpointCapture, RefusesASandboxThatDoesNotRun) {
     auto never = std::move(*Sandbox::create(*Policy::builder().build()));
     auto ended = std::move(*Sandbox::create(*Policy::builder().fs_read("/").build()));
@@ -379,6 +403,93 @@ TEST(CheckpointFreeze, ThrottledSandboxRunsOnAfterACheckpoint) {
     for (int i = 0; i < 3; ++i) {
         auto cp = sandbox->checkpoint();
         ASSERT_TRUE(cp.has_value()) << cp.error().message();
+    }
+    test::write_file(dir / "release", "");
+    auto result = sandbox->wait();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, ExitStatus::code(0));
+}
+
+// --- Hostile commands ---
+
+// A command whose threads and processes come and go without pause: every checkpoint stops them
+// all, the forks made meanwhile are answered, and the command works on afterwards.
+TEST(CheckpointHostile, CommandThatForksAndMakesThreadsThroughTheFreeze) {
+    SKIP_UNLESS_TRACEABLE();
+    test::TempDir dir;
+    auto policy = *Policy::builder().fs_read("/").fs_write(dir.path()).max_processes(1'000'000).build();
+    auto sandbox = std::move(*Sandbox::create(policy));
+    ASSERT_TRUE(sandbox->spawn(Args{VESTRION_TEST_HELPER, "churn", dir.path().native()}));
+    ASSERT_TRUE(wait_for_file(dir / "ready"));
+    for (int i = 0; i < 10; ++i) {
+        auto cp = sandbox->checkpoint();
+        ASSERT_TRUE(cp.has_value()) << "checkpoint " << i << ": " << cp.error().message();
+        EXPECT_EQ(cp->process.regs.size(), checkpoint::kRegisterWords);
+    }
+    test::write_file(dir / "release", "");
+    auto result = sandbox->wait();
+    ASSERT_TRUE(result);
+    EXPECT_EQ(result->status, ExitStatus::code(0)) << result->stderr_bytes.value_or("");
+    EXPECT_EQ(result->stdout_bytes.value_or(""), "churned\n");
+}
+
+// A process of the test's own that attaches to the command as a debugger would, and does no
+// more; it ends with the object.
+class Debugger {
+  public:
+    explicit Debugger(pid_t target) {
+        int report[2];
+        if (::pipe2(report, O_CLOEXEC) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            char attached = ::ptrace(PTRACE_SEIZE, target, nullptr, nullptr) == 0 ? 'y' : 'n';
+            (void)!::write(report[1], &attached, 1);
+            while (true) ::pause();
+        }
+        ::close(report[1]);
+        char attached = 'n';
+        if (pid_ > 0 && ::read(report[0], &attached, 1) == 1) attached_ = attached == 'y';
+        ::close(report[0]);
+    }
+    ~Debugger() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+    }
+    Debugger(const Debugger&) = delete;
+    Debugger& operator=(const Debugger&) = delete;
+    bool attached() const { return attached_; }
+    pid_t pid() const { return pid_; }
+
+  private:
+    pid_t pid_ = -1;
+    bool attached_ = false;
+};
+
+// A debugger already attached to the command: the checkpoint is refused at once, naming the
+// attach, nothing is stopped, and the command runs on to its end.
+TEST(CheckpointHostile, CommandUnderADebuggerIsRefused) {
+    SKIP_UNLESS_TRACEABLE();
+    test::TempDir dir;
+    auto sandbox = std::move(*Sandbox::create(helper_policy(dir.path())));
+    ASSERT_TRUE(sandbox->spawn(Args{VESTRION_TEST_HELPER, "hold-marker", "x", dir.path().native()}));
+    ASSERT_TRUE(wait_for_file(dir / "ready"));
+    {
+        Debugger debugger(*sandbox->pid());
+        if (!debugger.attached()) {
+            test::write_file(dir / "release", "");
+            (void)sandbox->wait();
+            GTEST_SKIP() << "the test may not attach a debugger to the command "
+                            "(Yama ptrace_scope 1 or more without CAP_SYS_PTRACE)";
+        }
+        auto started = std::chrono::steady_clock::now();
+        auto cp = sandbox->checkpoint();
+        ASSERT_FALSE(cp.has_value());
+        EXPECT_EQ(cp.error().message(), "sandbox error: child process error: ptrace seize: the command is "
+                                        "traced by process " + std::to_string(debugger.pid()) + " already");
+        // Refused before any stop: no freeze deadline was waited out.
+        EXPECT_LT(std::chrono::steady_clock::now() - started, checkpoint::kFreezeWait);
+        EXPECT_NE(process_state(*sandbox->pid()), 'T');
     }
     test::write_file(dir / "release", "");
     auto result = sandbox->wait();

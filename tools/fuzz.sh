@@ -37,6 +37,7 @@ build_target() {
 }
 
 build_target policy_decoder core/checkpoint/policy_codec.cpp
+build_target checkpoint_dir core/checkpoint/directory.cpp core/checkpoint/json.cpp core/checkpoint/policy_codec.cpp
 build_target proc_texts core/sys/proc.cpp core/child_rights.cpp core/text.cpp
 build_target dirents core/procfs.cpp
 build_target sockaddr core/network.cpp
@@ -47,8 +48,8 @@ build_target policy_events core/seccomp/policy_event.cpp core/text.cpp
 build_target metadata_args core/seccomp/metadata.cpp
 
 status=0
-for target in policy_decoder proc_texts dirents sockaddr split_names filter_program control_data \
-              policy_events metadata_args; do
+for target in policy_decoder checkpoint_dir proc_texts dirents sockaddr split_names filter_program \
+              control_data policy_events metadata_args; do
   corpus=$(mktemp -d)
   cp fuzz/corpus/$target/* "$corpus"/ 2>/dev/null || true
   echo "fuzzing $target for ${seconds}s"

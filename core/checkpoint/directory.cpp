@@ -398,15 +398,24 @@ Result<Checkpoint> load_at(int dirfd) {
     for (const json::Values& v : *maps) {
         MemoryMap m{json::as_u64(*v[0]), json::as_u64(*v[1]), v[2]->string, json::as_u64(*v[3]),
                     v[4] ? std::optional(v[4]->string) : std::nullopt};
-        if (m.end < m.start)
-            return std::unexpected(file_error("process/memory_map.json", "a range ends before it starts"));
+        // As a capture lists them: each range holds bytes and lies above the one before it, so
+        // that no two share a start (a save finds each range by its start).
+        if (m.end <= m.start)
+            return std::unexpected(file_error("process/memory_map.json", "a range is empty or ends before it starts"));
+        if (!cp.process.maps.empty() && m.start < cp.process.maps.back().end)
+            return std::unexpected(
+                file_error("process/memory_map.json", "the ranges overlap or are out of address order"));
         cp.process.maps.push_back(std::move(m));
     }
 
     auto regs = read_file(dirfd, "process/threads/0.bin", budget, false, [](std::uint64_t size) {
-        return size < kRegisterBytes ? "holds " + std::to_string(size) + " bytes, fewer than the " +
-                                           std::to_string(kRegisterBytes) + " of the register record"
-                                     : std::string();
+        if (size < kRegisterBytes)
+            return "holds " + std::to_string(size) + " bytes, fewer than the " + std::to_string(kRegisterBytes) +
+                   " of the register record";
+        if (size > kMaxRegisterBytes)
+            return "holds " + std::to_string(size) + " bytes, more than the " + std::to_string(kMaxRegisterBytes) +
+                   " a register image may hold";
+        return std::string();
     });
     if (!regs) return std::unexpected(regs.error());
     const std::string& reg_bytes = **regs;

@@ -18,6 +18,9 @@ namespace vestrion::checkpoint {
 
 // The largest JSON file a load reads.
 inline constexpr std::uint64_t kMaxJsonBytes = 16ull << 20;
+// The largest register image a load reads: the kernel's record is 216 bytes; the words beyond
+// it are kept, up to this.
+inline constexpr std::uint64_t kMaxRegisterBytes = 4096;
 
 // Reads the checkpoint held by the open directory `dirfd` (borrowed).
 Result<Checkpoint> load_at(int dirfd);

@@ -12,6 +12,8 @@
 #include <sys/wait.h>
 
 #include <cerrno>
+#include <cstdlib>
+#include <fstream>
 #include <mutex>
 #include <thread>
 
@@ -50,6 +52,18 @@ Result<void> wait_for_exec(int fail_r, std::chrono::milliseconds bound) {
         // A failure line waits unread while its writer ends: poll again shortly.
         if (ret > 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
+}
+
+std::optional<pid_t> tracer_of(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(in, line)) {
+        if (!line.starts_with("TracerPid:")) continue;
+        long tracer = std::strtol(line.c_str() + 10, nullptr, 10);
+        if (tracer > 0) return static_cast<pid_t>(tracer);
+        return std::nullopt;
+    }
+    return std::nullopt;
 }
 
 }  // namespace checkpoint
@@ -146,6 +160,11 @@ Result<Checkpoint> Sandbox::checkpoint() {
         if (auto executed = checkpoint::wait_for_exec(exec_gate_.get(), checkpoint::kExecWait); !executed)
             return std::unexpected(std::move(executed.error()));
     }
+    // A debugger holds the command: the capture's own attach would fail, and a debugger that
+    // keeps the stop signal to itself would make the freeze wait out its deadline first.
+    if (auto tracer = checkpoint::tracer_of(*pid_))
+        return std::unexpected(checkpoint::child_error("ptrace seize: the command is traced by process " +
+                                                       std::to_string(*tracer) + " already"));
     if (auto frozen = freeze(); !frozen) return std::unexpected(std::move(frozen.error()));
     auto captured = checkpoint::capture(*pid_, pidfd_.get(), policy_);
     (void)thaw();

@@ -3,7 +3,10 @@
 // `Sandbox::thaw` (core/checkpoint/driver.cpp).
 #pragma once
 
+#include <sys/types.h>
+
 #include <chrono>
+#include <optional>
 
 #include "core/error.hpp"
 
@@ -21,5 +24,8 @@ inline constexpr std::chrono::milliseconds kFreezeWait{7000};
 // that; a process that keeps the write end (a fan-out template forked meanwhile) makes it
 // refuse.
 Result<void> wait_for_exec(int fail_r, std::chrono::milliseconds bound);
+
+// The process that traces `pid` (a debugger), from its status file; none when untraced.
+std::optional<pid_t> tracer_of(pid_t pid);
 
 }  // namespace vestrion::checkpoint

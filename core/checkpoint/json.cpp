@@ -4,6 +4,7 @@
 
 #include <iterator>
 #include <limits>
+#include <unordered_set>
 
 #include "core/text.hpp"
 
@@ -87,9 +88,8 @@ class Builder {
         return open(std::move(n));
     }
     bool key(std::string& k) {
-        Node& object = *stack_.back();
-        for (const auto& member : object.members)
-            if (member.first == k) return fail("duplicate field `" + k + "` " + position(text_, offset()));
+        if (!keys_.back().insert(k).second)
+            return fail("duplicate field `" + k + "` " + position(text_, offset()));
         pending_key_ = std::move(k);
         return true;
     }
@@ -121,24 +121,34 @@ class Builder {
         }
         Node& parent = *stack_.back();
         if (parent.kind == Node::Kind::Object) {
-            parent.members.emplace_back(std::move(pending_key_), std::move(n));
-            return &parent.members.back().second;
+            parent.members.push_back(Member{std::move(pending_key_), std::move(n)});
+            return &parent.members.back().value;
         }
         parent.items.push_back(std::move(n));
         return &parent.items.back();
     }
+    bool counted() {
+        if (++values_ <= kMaxValues) return true;
+        return fail("more than " + std::to_string(kMaxValues) + " values " + position(text_, offset()));
+    }
     bool value(Node n) {
+        if (!counted()) return false;
         n.end = offset();
         place(std::move(n));
         return true;
     }
     bool open(Node n) {
+        if (!counted()) return false;
+        if (stack_.size() >= kMaxDepth)
+            return fail("nested deeper than " + std::to_string(kMaxDepth) + " levels " + position(text_, offset()));
         stack_.push_back(place(std::move(n)));
+        keys_.emplace_back();
         return true;
     }
     bool close() {
         stack_.back()->end = offset();
         stack_.pop_back();
+        keys_.pop_back();
         return true;
     }
 
@@ -147,6 +157,9 @@ class Builder {
     // The open containers, innermost last. Only the innermost grows, so the pointers to the
     // others stay valid.
     std::vector<Node*> stack_;
+    // The keys seen in each open container, beside `stack_`: a key given twice is found at once.
+    std::vector<std::unordered_set<std::string>> keys_;
+    std::size_t values_ = 0;
     std::string pending_key_;
 };
 

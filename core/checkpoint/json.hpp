@@ -14,6 +14,8 @@
 
 namespace vestrion::checkpoint::json {
 
+struct Member;
+
 struct Node {
     enum class Kind : std::uint8_t { Null, Bool, Int, Uint, Float, String, Array, Object };
     Kind kind = Kind::Null;
@@ -23,12 +25,25 @@ struct Node {
     double floating = 0;
     std::string string;
     std::vector<Node> items;
-    std::vector<std::pair<std::string, Node>> members;
+    std::vector<Member> members;
     std::size_t end = 0;  // offset just past the value in the text
 };
 
+// A member of an object, in the order of the text.
+struct Member {
+    std::string key;
+    Node value;
+};
+
+// What one file may hold: a record is two levels deep, and the largest files list one record
+// per mapping or descriptor. Beyond these a hostile file would cost the reader far more memory
+// and stack than its own size.
+inline constexpr std::size_t kMaxDepth = 64;
+inline constexpr std::size_t kMaxValues = std::size_t{1} << 20;
+
 // One JSON value, white space around it and nothing else; the text must be UTF-8. A key that
-// occurs twice in one object fails with "duplicate field `{}`" and its position.
+// occurs twice in one object fails with "duplicate field `{}`" and its position; containers
+// nested deeper than `kMaxDepth`, or more than `kMaxValues` values, fail too.
 Result<Node> parse(std::string_view text);
 
 // One key of a record, and the type its value must have.

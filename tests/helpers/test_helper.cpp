@@ -371,6 +371,71 @@ int hold_marker(const std::string& reversed, const std::string& dir) {
     return 0;
 }
 
+// Maps `count` private writable ranges of 256 MiB each (never touched, so nothing is resident),
+// kept apart by an inaccessible page so that the kernel does not merge them; writes DIR/ready
+// and waits for DIR/release.
+int wide_writable(int count, const std::string& dir) {
+    const std::size_t range = std::size_t{256} << 20;
+    for (int i = 0; i < count; ++i) {
+        void* p = mmap(nullptr, range + 4096, PROT_NONE, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+        if (p == MAP_FAILED || mprotect(p, range, PROT_READ | PROT_WRITE) != 0) {
+            std::perror("mmap");
+            return 1;
+        }
+    }
+    std::string tmp = dir + "/ready.tmp";
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        std::fclose(f);
+        rename(tmp.c_str(), (dir + "/ready").c_str());
+    }
+    for (int i = 0; i < 4000 && !exists(dir + "/release"); ++i) usleep(5000);
+    return 0;
+}
+
+// Makes threads and processes without pause, each ending at once, until DIR/release exists;
+// writes DIR/ready once both kinds have been made, then prints "churned" when every one made
+// worked as it should (a refused fork counts as such: the budget may say no).
+int churn(const std::string& dir) {
+    static std::atomic<bool> stop{false};
+    static std::atomic<long> threads_made{0}, forks_made{0}, failures{0};
+    std::thread spawner([] {
+        while (!stop.load()) {
+            std::thread t([] {});
+            t.join();
+            threads_made.fetch_add(1);
+        }
+    });
+    std::thread forker([] {
+        while (!stop.load()) {
+            pid_t child = fork();
+            if (child == 0) _exit(7);
+            if (child < 0) {
+                if (errno != EAGAIN) failures.fetch_add(1);
+                continue;
+            }
+            int status = 0;
+            if (waitpid(child, &status, 0) != child || !WIFEXITED(status) || WEXITSTATUS(status) != 7)
+                failures.fetch_add(1);
+            forks_made.fetch_add(1);
+        }
+    });
+    while (threads_made.load() == 0 || forks_made.load() == 0) usleep(1000);
+    std::string tmp = dir + "/ready.tmp";
+    if (FILE* f = std::fopen(tmp.c_str(), "w")) {
+        std::fclose(f);
+        rename(tmp.c_str(), (dir + "/ready").c_str());
+    }
+    for (int i = 0; i < 6000 && !exists(dir + "/release"); ++i) usleep(5000);
+    stop.store(true);
+    spawner.join();
+    forker.join();
+    if (failures.load() == 0)
+        std::printf("churned\n");
+    else
+        std::printf("%ld failures\n", failures.load());
+    return 0;
+}
+
 // Field 22 of /proc/self/stat: with the pid, it names this process and no later one.
 unsigned long long start_time() {
     char buf[1024] = {};
@@ -501,6 +566,24 @@ int open_paths(const std::string& how, int count, char** paths) {
         std::printf("%s%s", i ? " " : "", outcome(fd));
         if (fd >= 0) close(static_cast<int>(fd));
     }
+    std::printf("\n");
+    return 0;
+}
+
+// Opens each path for reading, then makes each numbered call with every argument 1, a bad
+// pointer (EFAULT when the call runs, EPERM when the filter refuses it): one line of outcomes
+// each. The paths come before "--", the numbers after it.
+int reads_and_calls(int count, char** args) {
+    int i = 0;
+    for (; i < count && std::strcmp(args[i], "--") != 0; ++i) {
+        long fd = syscall(SYS_openat, AT_FDCWD, args[i], O_RDONLY | O_CLOEXEC);
+        std::printf("%s%s", i ? " " : "", outcome(fd));
+        if (fd >= 0) close(static_cast<int>(fd));
+    }
+    std::printf("\n");
+    for (int first = ++i; i < count; ++i)
+        std::printf("%s%s", i > first ? " " : "",
+                    outcome(syscall(std::strtol(args[i], nullptr, 10), 1, 1, 1, 1, 1, 1)));
     std::printf("\n");
     return 0;
 }
@@ -818,6 +901,8 @@ int main(int argc, char** argv) {
     if (name == "clone-parent") return clone_parent();
     if (name == "session-child" && argc > 2) return session_child(argv[2]);
     if (name == "hold-marker" && argc > 3) return hold_marker(argv[2], argv[3]);
+    if (name == "churn" && argc > 2) return churn(argv[2]);
+    if (name == "wide-writable" && argc > 3) return wide_writable(n, argv[3]);
     if (name == "join-group") return join_group(n);
     if (name == "session-storm" && argc > 4) return session_storm(n, m, argv[4]);
     if (name == "reach") return reach(n);
@@ -833,6 +918,7 @@ int main(int argc, char** argv) {
     if (name == "exec-race" && argc > 4) return exec_race(argv[2], argv[3], std::atoi(argv[4]));
     if (name == "fifo-opens" && argc > 3) return fifo_opens(n, argv[3]);
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
+    if (name == "reads-and-calls") return reads_and_calls(argc - 2, argv + 2);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
