@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sched.h>
+#include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -32,7 +33,7 @@ using seccomp::notif::kXattrSizeMax;
 
 enum class Op {
     Mkdir, Mknod, Unlink, Rename, Link, Symlink, Chmod, Chown, Truncate, Times,
-    SetXattr, GetXattr, ListXattr, RemoveXattr, Watch,
+    SetXattr, GetXattr, ListXattr, RemoveXattr, Watch, Mark,
 };
 
 struct PathArg {
@@ -131,12 +132,18 @@ std::optional<Errno<Change>> decode(const seccomp_data& d) {
             return make(Op::RemoveXattr, cwd(x[0], d.nr == SYS_removexattr), {}, x[1]);
         case SYS_inotify_add_watch:
             return make(Op::Watch, cwd(x[1], !(x[2] & IN_DONT_FOLLOW)), {}, x[0], x[2]);
+        case SYS_fanotify_mark:
+            // A flush names nothing; a null path marks what the directory descriptor (or the
+            // working directory) is, which the command holds already.
+            if (x[4] == 0 || (x[1] & FAN_MARK_FLUSH)) return std::nullopt;
+            return make(Op::Mark, at(x[3], x[4], !(x[1] & FAN_MARK_DONT_FOLLOW)), {}, x[0], x[1],
+                        x[2]);
     }
     return bad(ENOSYS);
 }
 
 bool checks_write(Op op) {
-    return op != Op::GetXattr && op != Op::ListXattr && op != Op::Watch;
+    return op != Op::GetXattr && op != Op::ListXattr && op != Op::Watch && op != Op::Mark;
 }
 
 // What the call sets, copied from the child before anything is resolved.
@@ -318,8 +325,8 @@ std::optional<NotifAction> change(const Session& s) {
         if (!v) return refuse(v.error());
         second = std::move(*v);
     }
-    UniqueFd watcher;
-    if (c.op == Op::Watch) {
+    UniqueFd watcher;  // the command's inotify or fanotify instance
+    if (c.op == Op::Watch || c.op == Op::Mark) {
         auto fd = s.view().descriptor(static_cast<int>(c.a));
         if (!fd) return refuse(fd.error());
         watcher = std::move(*fd);
@@ -347,6 +354,18 @@ std::optional<NotifAction> change(const Session& s) {
             std::snprintf(link, sizeof link, "/proc/self/fd/%d", file->get());
             return sc::raw(SYS_inotify_add_watch, watcher.get(), reinterpret_cast<long>(link),
                            static_cast<long>(c.b & ~static_cast<std::uint64_t>(IN_DONT_FOLLOW)));
+        }
+        if (c.op == Op::Mark) {
+            // The mark goes on the file found in the root; the kernel checks the command's right
+            // to read it, and refuses mount and file-system marks to a thread without
+            // capabilities, as it refuses the command.
+            auto file = open_resolved(*one);
+            if (!file) return std::unexpected(file.error());
+            char link[48];
+            std::snprintf(link, sizeof link, "/proc/self/fd/%d", file->get());
+            return sc::raw(SYS_fanotify_mark, watcher.get(),
+                           static_cast<long>(c.b & ~static_cast<std::uint64_t>(FAN_MARK_DONT_FOLLOW)),
+                           static_cast<long>(c.c), AT_FDCWD, reinterpret_cast<long>(link));
         }
         if (c.op == Op::Symlink) return perform(s, c, *payload, *two, &*two, out);
         return perform(s, c, *payload, *one, two ? &*two : nullptr, out);

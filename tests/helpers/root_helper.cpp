@@ -1,10 +1,13 @@
 // A program the virtual-root tests copy into a root: it starts programs the ways C programs do
-// (system, posix_spawn from a string in its own memory, posix_spawnp) and races a second thread
-// against exec, chdir and open, printing what it saw. Only the C library: the root holds copies
+// (system, posix_spawn from a string in its own memory, posix_spawnp), races a second thread
+// against exec, chdir and open, and changes to "/" by a name in read-only memory, printing what
+// it saw. Only the C library: the root holds copies
 // of its libraries.
 #include <errno.h>
 #include <fcntl.h>
+#include <poll.h>
 #include <spawn.h>
+#include <sys/fanotify.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -121,6 +124,54 @@ int race(const char* dir, const char* target, int tries) {
     return 0;
 }
 
+// "/" in read-only memory, with bytes after it that a longer name for the kernel may stand on
+// while the thread is held.
+const char kTop[] = "/\0neighbours";
+
+// From directory `from`, changes to the literal "/", with a second thread alive when `threaded`;
+// prints the outcome, the working directory and whether the literal is still what it was.
+int change_to_top(const char* from, bool threaded) {
+    if (::chdir(from) != 0) return 3;
+    int pipe_fds[2];
+    if (::pipe(pipe_fds) != 0) return 4;
+    std::thread other;
+    if (threaded)
+        other = std::thread([&] {
+            char c;
+            (void)::read(pipe_fds[0], &c, 1);
+        });
+    const int error = ::chdir(kTop) == 0 ? 0 : errno;
+    ::close(pipe_fds[1]);
+    if (other.joinable()) other.join();
+    char cwd[256] = {};
+    if (!::getcwd(cwd, sizeof cwd)) std::strcpy(cwd, "?");
+    const volatile char* bytes = kTop;
+    const char expected[] = "/\0neighbours";
+    bool same = true;
+    for (std::size_t i = 0; i < sizeof expected; ++i) same = same && bytes[i] == expected[i];
+    std::printf("%s %s %s\n", error_name(error), cwd, same ? "unchanged" : "changed");
+    return 0;
+}
+
+// Marks `path` for opens in a fanotify group of its own, opens it and prints whether the mark
+// took and an event came.
+int mark(const char* path) {
+    int group = ::fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_CLOEXEC, O_RDONLY);
+    if (group < 0) {
+        std::printf("init %s\n", error_name(errno));
+        return 0;
+    }
+    if (::fanotify_mark(group, FAN_MARK_ADD, FAN_OPEN, AT_FDCWD, path) != 0) {
+        std::printf("mark %s\n", error_name(errno));
+        return 0;
+    }
+    int fd = ::open(path, O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) ::close(fd);
+    pollfd p{group, POLLIN, 0};
+    std::printf("mark ok %s\n", ::poll(&p, 1, 5000) == 1 ? "event" : "no event");
+    return 0;
+}
+
 // What this program is, as the kernel names it.
 int whoami() {
     char buf[4096] = {};
@@ -144,6 +195,8 @@ int main(int argc, char** argv) {
     if (mode == "spawnp" && argc > 2) return spawn_searching(argv[2]);
     if (mode == "race" && argc > 4) return race(argv[2], argv[3], std::atoi(argv[4]));
     if (mode == "whoami") return whoami();
+    if (mode == "mark" && argc > 2) return mark(argv[2]);
+    if (mode == "top" && argc > 3) return change_to_top(argv[2], std::string(argv[3]) == "threaded");
     if (mode == "chown" && argc > 2) {
         int ret = ::chown(argv[2], 1, 1);
         std::printf("chown %s\n", ret == 0 ? "ok" : errno == EPERM ? "EPERM" : error_name(errno));
