@@ -358,7 +358,7 @@ TEST_P(PolicyShapes, RefuseTheSameHostileProgram) {
     for (const char* path : {"unmapped", "endless"}) {
         const char* error = std::string_view(path) == "unmapped" ? "EFAULT" : "ENAMETOOLONG";
         for (const char* call : {"openat", "creat", "stat", "mkdir", "chmod", "execve", "chdir",
-                                 "unlink", "readlink"})
+                                 "unlink", "readlink", "fanotify_mark"})
             expected += std::string(path) + " " + call + " " + error + "\n";
     }
     expected +=
