@@ -1,6 +1,29 @@
 #include "core/policy.hpp"
 
+#include <mutex>
+
 namespace vestrion {
+
+struct DerivedSlot::Shared {
+    std::mutex mutex;
+    std::shared_ptr<const void> value;
+};
+
+std::shared_ptr<DerivedSlot::Shared> DerivedSlot::make_shared_slot() {
+    return std::make_shared<Shared>();
+}
+
+std::shared_ptr<const void> DerivedSlot::get() const {
+    if (!shared_) return nullptr;
+    std::lock_guard lock(shared_->mutex);
+    return shared_->value;
+}
+
+void DerivedSlot::set(std::shared_ptr<const void> value) const {
+    if (!shared_) return;
+    std::lock_guard lock(shared_->mutex);
+    shared_->value = std::move(value);
+}
 
 PolicyBuilder Policy::builder() { return PolicyBuilder(); }
 

@@ -26,6 +26,24 @@ using Path = std::filesystem::path;
 
 class PolicyBuilder;
 
+// Where spawns keep what they derive from a policy alone (its filter programs, its Landlock plan,
+// its environment), so that the spawns of one policy and of its copies share it read-only. It says
+// nothing about what the policy allows: never persisted, and equal in every policy. A user checks
+// that what it finds was made from a policy equal to its own, since a copy may have been changed.
+class DerivedSlot {
+public:
+    std::shared_ptr<const void> get() const;
+    void set(std::shared_ptr<const void> value) const;
+    // Leaves this copy with a slot of its own, empty; for a copy kept inside what the slot holds.
+    void detach() { shared_.reset(); }
+    bool operator==(const DerivedSlot&) const { return true; }
+
+private:
+    struct Shared;
+    std::shared_ptr<Shared> shared_ = make_shared_slot();
+    static std::shared_ptr<Shared> make_shared_slot();
+};
+
 // The field order is the order of the persisted policy file: never reorder.
 struct Policy {
     std::vector<Path> fs_writable;
@@ -69,6 +87,9 @@ struct Policy {
     bool privileged = false;
     // Never persisted; shared between copies.
     std::shared_ptr<const PolicyFn> policy_fn;
+    DerivedSlot derived;
+
+    bool operator==(const Policy&) const = default;
 
     static PolicyBuilder builder();
 

@@ -3,7 +3,6 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -229,12 +228,12 @@ struct SpawnJob {
     context::PipePair pipes;
     context::ChildStdio stdio;
     UniqueFd capture_out_w, capture_err_w;
+    UniqueFd capture_out_r, capture_err_r;  // drained by the sandbox thread
+    pid_t foreground;  // the terminal's group before the child took it, or -1
     std::shared_ptr<ChildWatch> watch;
     std::set<IpAddr> allowed_ips;  // resolved from net_allow_hosts; empty when it is
     // Handed to the supervisor state once the supervisor starts.
     std::optional<cow::SeccompCowBranch>& layer;
-    // The policy the child's own rules come from.
-    const Policy& rules;
 
     struct Outcome {
         std::optional<VestrionError> error;
@@ -265,12 +264,6 @@ int write_go_value(int fd) {
 // only a process stuck in the kernel takes longer.
 constexpr std::chrono::seconds kGroupTeardownLimit{5};
 
-void wait_for_stop(int stop_fd) {
-    pollfd fd{stop_fd, POLLIN, 0};
-    while (::poll(&fd, 1, -1) < 0 && errno == EINTR) {
-    }
-}
-
 // The agent's two descriptors, sent after the listener's number, taken into this process.
 Result<std::shared_ptr<agent::Agent>> fetch_agent(int notif_r, int pidfd, int stop_fd) {
     UniqueFd fds[2];
@@ -284,130 +277,15 @@ Result<std::shared_ptr<agent::Agent>> fetch_agent(int notif_r, int pidfd, int st
     return std::make_shared<agent::Agent>(std::move(fds[0]), std::move(fds[1]), stop_fd);
 }
 
-// The sandbox thread: fork, handshake, then supervise until the child is reaped.
-void sandbox_thread_main(SpawnJob* job) {
-    sandbox::block_all_signals();
-    std::shared_ptr<ChildWatch> watch = job->watch;
-    SpawnJob::Outcome outcome;
-    auto started = context::start_child(job->plan, job->pipes, job->stdio);
-    if (!started) {
-        outcome.error = SandboxError(SandboxError::Fork{started.error()});
-        job->done.set_value(std::move(outcome));
-        return;
-    }
-    pid_t pid = started->pid;
-    job->pipes.notif_w.reset();
-    job->pipes.ready_r.reset();
-    job->pipes.fail_w.reset();
-    // Held until the child is reaped: a failure line written after the handshake must not meet
-    // a closed pipe, whose SIGPIPE would end the child by a signal instead of its status 127.
-    UniqueFd fail_r = std::move(job->pipes.fail_r);
-    // The checkpoint's own copy, which tells it when the command has executed.
-    outcome.exec_gate.reset(::fcntl(fail_r.get(), F_DUPFD_CLOEXEC, 0));
-    job->capture_out_w.reset();
-    job->capture_err_w.reset();
-    outcome.pid = pid;
-    outcome.pidfd = std::move(started->pidfd);
-    int pidfd = outcome.pidfd.get();
-
-    UniqueFd listener;
-    std::optional<seccomp::notif::NotifPolicy> notif_policy;
-    auto fail = [&](VestrionError error) {
-        outcome.error = std::move(error);
-        job->done.set_value(std::move(outcome));
-        wait_for_stop(watch->stop.get());
-    };
-
-    auto number = context::read_u32_fd(job->pipes.notif_r.get());
-    if (!number) {
-        // The child ended during its confinement: its own line says why.
-        std::string text = "read notif fd from child: " + number.error().message();
-        if (std::string line = context::read_failure_line(fail_r.get()); !line.empty())
-            text += ": " + line;
-        return fail(child_error(std::move(text)));
-    }
-    std::shared_ptr<agent::Agent> agent;
-    if (job->plan.starts_agent()) {
-        auto fetched = fetch_agent(job->pipes.notif_r.get(), pidfd, watch->stop.get());
-        if (!fetched) return fail(std::move(fetched.error()));
-        agent = std::move(*fetched);
-    }
-    if (*number == 0 && !job->plan.nested()) {
-        if (auto refused = refuse_without_supervisor(job->policy, kListenerTakenReason))
-            return fail(std::move(*refused));
-    }
-    if (*number != 0) {
-        auto fetched = context::fetch_listener(pid, pidfd, *number);
-        if (!fetched) return fail(std::move(fetched.error()));
-        listener = std::move(*fetched);
-        const Policy& p = job->policy;
-        const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
-        notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
-        notif_policy->unix_sockets = agent != nullptr;
-        std::optional<random::Rng> rng;
-        if (p.random_seed) rng.emplace(*p.random_seed);
-        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,
-                                                                               std::move(rng));
-        if (p.time_start || p.random_seed) {
-            // Its vDSO is patched after its exec; a patch that could not be made then would end
-            // the run, so a missing right is said now.
-            if (auto writable = vdso::check_patchable(pid); !writable)
-                return fail(std::move(writable.error()));
-            outcome.state->state.vdso.emplace(
-                p.time_start ? std::optional<std::int64_t>(offset) : std::nullopt,
-                p.random_seed.has_value());
-        }
-        outcome.state->state.set_child(pid, pidfd);
-        outcome.state->state.agent = std::move(agent);
-        if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;
-        // Before the go value: the command cannot yet have swapped a writable path for a link.
-        // Taken from the child's own rules, so that under the copy-on-write layer the working
-        // directory counts as outside every writable tree, as it does for Landlock.
-        outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
-            seccomp::notif::WriteTrees::of(job->rules, pid));
-        if (job->layer) {
-            outcome.state->state.cow_branch = std::move(*job->layer);
-            job->layer.reset();
-        }
-        if (job->policy.policy_fn) {
-            if (auto started = start_policy_callback(job->policy, outcome.state->state); !started)
-                return fail(std::move(started.error()));
-        }
-    }
-    if (job->policy.max_cpu && *job->policy.max_cpu < 100)
-        outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu,
-                                                                  outcome.state);
-    if (int error = write_go_value(job->pipes.ready_w.get()))
-        return fail(child_error("write ready signal: " + SystemError::from_errno(error).message()));
-
-    auto state = outcome.state;
-    job->done.set_value(std::move(outcome));  // `job` is gone from here on
-    if (listener) {
-        seccomp::notif::supervisor(std::move(*notif_policy), state, std::move(listener),
-                                   watch->stop.get());
-        // Supervision has stopped and the listener is closed: no process can make or join a
-        // group any more, so what was recorded is all there is.
-        groups::ProcessGroups recorded;
-        {
-            std::lock_guard lock(state->mutex);
-            recorded = std::move(state->state.groups);
-        }
-        recorded.signal_all(SIGKILL);
-        // Once the collector has reaped the child and its agent, the first group is empty and
-        // the kernel alone says whether any recorded group still has a member.
-        wait_for_stop(watch->stop.get());
-        recorded.kill_all_and_wait(kGroupTeardownLimit);
-        return;
-    }
-    wait_for_stop(watch->stop.get());
-}
-
 // Gives the terminal back to the group that had it before the child took it.
 void restore_foreground(pid_t child_group, pid_t previous) {
     if (previous <= 0 || ::tcgetpgrp(0) != child_group) return;
     ::tcsetpgrp(0, previous);  // SIGTTOU is blocked in this thread
 }
 
+// The sandbox thread's watch over a started child: it drains the capture pipes and, with a
+// supervisor, answers the listener, until the child exits; then it kills what is left of the
+// first group, reaps, and publishes the status.
 struct Collector {
     std::shared_ptr<ChildWatch> watch;
     pid_t pid;
@@ -415,7 +293,7 @@ struct Collector {
     UniqueFd out, err;
     pid_t foreground;
 
-    void operator()();
+    void run(seccomp::notif::Supervision* supervision);
     bool child_exited_without_pidfd();
 };
 
@@ -425,10 +303,13 @@ bool Collector::child_exited_without_pidfd() {
            info.si_pid == pid;
 }
 
-void Collector::operator()() {
-    sandbox::block_all_signals();
+void Collector::run(seccomp::notif::Supervision* supervision) {
     std::string* sinks[2] = {&watch->out, &watch->err};
-    pollfd fds[3] = {{pidfd, POLLIN, 0}, {out.get(), POLLIN, 0}, {err.get(), POLLIN, 0}};
+    pollfd fds[5] = {{pidfd, POLLIN, 0},
+                     {out.get(), POLLIN, 0},
+                     {err.get(), POLLIN, 0},
+                     {supervision ? supervision->fd() : -1, POLLIN, 0},
+                     {supervision ? supervision->wake_fd() : -1, POLLIN, 0}};
     std::string buffered[2];
     auto read_ready = [&](int i, bool drain) {
         char buf[65536];
@@ -446,12 +327,19 @@ void Collector::operator()() {
         }
     };
 
-    // Drain both pipes while the child runs, so that no amount of output can block it.
+    // Drain both pipes while the child runs, so that no amount of output can block it, and
+    // answer its routed calls. A negative descriptor is left out of the poll.
     while (true) {
-        int ret = ::poll(fds, 3, pidfd >= 0 ? -1 : 50);
+        for (pollfd& fd : fds) fd.revents = 0;
+        int ret = ::poll(fds, 5, pidfd >= 0 ? -1 : 50);
         if (ret < 0 && errno != EINTR) break;
         for (int i = 0; i < 2; ++i)
             if (fds[i + 1].fd >= 0 && fds[i + 1].revents) read_ready(i, false);
+        // A thaw released the forks held while the sandbox was frozen.
+        if (fds[4].fd >= 0 && (fds[4].revents & POLLIN)) supervision->answer_held();
+        // The receive blocks unless a notification is pending: serve only after a poll saw one.
+        if (fds[3].fd >= 0 && fds[3].revents && !supervision->serve(fds[3].revents))
+            fds[3].fd = -1;
         if (pidfd >= 0 ? (fds[0].revents != 0) : child_exited_without_pidfd()) break;
     }
 
@@ -489,8 +377,125 @@ void Collector::operator()() {
         watch->status = status;
     }
     watch->changed.notify_all();
-    std::uint64_t one = 1;
-    [[maybe_unused]] ssize_t n = ::write(watch->stop.get(), &one, sizeof one);
+}
+
+// The sandbox thread: fork, handshake, then supervise and collect until the child is reaped.
+void sandbox_thread_main(SpawnJob* job) {
+    sandbox::block_all_signals();
+    std::shared_ptr<ChildWatch> watch = job->watch;
+    SpawnJob::Outcome outcome;
+    auto started = context::start_child(job->plan, job->pipes, job->stdio);
+    if (!started) {
+        outcome.error = SandboxError(SandboxError::Fork{started.error()});
+        job->done.set_value(std::move(outcome));
+        return;
+    }
+    pid_t pid = started->pid;
+    job->pipes.notif_w.reset();
+    job->pipes.ready_r.reset();
+    job->pipes.fail_w.reset();
+    // Held until the child is reaped: a failure line written after the handshake must not meet
+    // a closed pipe, whose SIGPIPE would end the child by a signal instead of its status 127.
+    UniqueFd fail_r = std::move(job->pipes.fail_r);
+    // The checkpoint's own copy, which tells it when the command has executed.
+    outcome.exec_gate.reset(::fcntl(fail_r.get(), F_DUPFD_CLOEXEC, 0));
+    job->capture_out_w.reset();
+    job->capture_err_w.reset();
+    outcome.pid = pid;
+    outcome.pidfd = std::move(started->pidfd);
+    // The sandbox keeps the pidfd open until this thread has been joined.
+    int pidfd = outcome.pidfd.get();
+    Collector collector{watch, pid, pidfd, std::move(job->capture_out_r),
+                        std::move(job->capture_err_r), job->foreground};
+
+    UniqueFd listener;
+    std::optional<seccomp::notif::NotifPolicy> notif_policy;
+    // A child that started is reaped here, whatever became of the spawn: the sandbox kills it.
+    auto fail = [&](VestrionError error) {
+        outcome.error = std::move(error);
+        job->done.set_value(std::move(outcome));
+        collector.run(nullptr);
+    };
+
+    auto number = context::read_u32_fd(job->pipes.notif_r.get());
+    if (!number) {
+        // The child ended during its confinement: its own line says why.
+        std::string text = "read notif fd from child: " + number.error().message();
+        if (std::string line = context::read_failure_line(fail_r.get()); !line.empty())
+            text += ": " + line;
+        return fail(child_error(std::move(text)));
+    }
+    std::shared_ptr<agent::Agent> agent;
+    if (job->plan.starts_agent()) {
+        // The child's exit ends a call the agent makes: the group, agent included, is killed.
+        auto fetched = fetch_agent(job->pipes.notif_r.get(), pidfd, pidfd);
+        if (!fetched) return fail(std::move(fetched.error()));
+        agent = std::move(*fetched);
+    }
+    if (*number == 0 && !job->plan.nested()) {
+        if (auto refused = refuse_without_supervisor(job->policy, kListenerTakenReason))
+            return fail(std::move(*refused));
+    }
+    if (*number != 0) {
+        auto fetched = context::fetch_listener(pid, pidfd, *number);
+        if (!fetched) return fail(std::move(fetched.error()));
+        listener = std::move(*fetched);
+        const Policy& p = job->policy;
+        const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
+        notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
+        notif_policy->unix_sockets = agent != nullptr;
+        std::optional<random::Rng> rng;
+        if (p.random_seed) rng.emplace(*p.random_seed);
+        outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,
+                                                                               std::move(rng));
+        if (p.time_start || p.random_seed) {
+            // Its vDSO is patched after its exec; a patch that could not be made then would end
+            // the run, so a missing right is said now.
+            if (auto writable = vdso::check_patchable(pid); !writable)
+                return fail(std::move(writable.error()));
+            outcome.state->state.vdso.emplace(
+                p.time_start ? std::optional<std::int64_t>(offset) : std::nullopt,
+                p.random_seed.has_value());
+        }
+        outcome.state->state.set_child(pid, pidfd);
+        outcome.state->state.agent = std::move(agent);
+        if (!job->allowed_ips.empty()) outcome.state->state.static_allowed_ips = job->allowed_ips;
+        // Before the go value: the command cannot yet have swapped a writable path for a link.
+        // Taken from the child's own Landlock rules, so that under the copy-on-write layer the
+        // working directory counts as outside every writable tree, as it does for Landlock.
+        outcome.state->state.write_trees = std::make_shared<const seccomp::notif::WriteTrees>(
+            seccomp::notif::WriteTrees::of(job->plan.landlock_plan(), pid));
+        if (job->layer) {
+            outcome.state->state.cow_branch = std::move(*job->layer);
+            job->layer.reset();
+        }
+        if (job->policy.policy_fn) {
+            if (auto started = start_policy_callback(job->policy, outcome.state->state); !started)
+                return fail(std::move(started.error()));
+        }
+    }
+    if (job->policy.max_cpu && *job->policy.max_cpu < 100)
+        outcome.throttle = std::make_unique<sandbox::CpuThrottle>(pidfd, pid, *job->policy.max_cpu,
+                                                                  outcome.state);
+    if (int error = write_go_value(job->pipes.ready_w.get()))
+        return fail(child_error("write ready signal: " + SystemError::from_errno(error).message()));
+
+    auto state = outcome.state;
+    job->done.set_value(std::move(outcome));  // `job` is gone from here on
+    if (!listener) return collector.run(nullptr);
+    std::optional<seccomp::notif::Supervision> supervision;
+    supervision.emplace(std::move(*notif_policy), state, std::move(listener));
+    collector.run(&*supervision);
+    // Closing the listener ends supervision: no process can make or join a group any more, so
+    // what was recorded is all there is. The child and its agent have been reaped, so the first
+    // group is empty and the kernel alone says whether any recorded group still has a member.
+    supervision.reset();
+    groups::ProcessGroups recorded;
+    {
+        std::lock_guard lock(state->mutex);
+        recorded = std::move(state->state.groups);
+    }
+    recorded.kill_all_and_wait(kGroupTeardownLimit);
 }
 
 }  // namespace
@@ -519,9 +524,6 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     if (auto combination = cow::refuse_backend_combination(policy_))
         return std::unexpected(VestrionError(
             child_error(*combination + " is not supported by this build of vestrion yet")));
-    if (auto feature = sandbox::feature_not_built(policy_))
-        return std::unexpected(VestrionError(
-            child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
     if (nested) {
         if (auto refused = refuse_without_supervisor(policy_, kNestedReason))
@@ -549,12 +551,19 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
             if (branch) (void)branch->abort();
         }
     } abort_unstarted{*backend};
-    Policy rules = layer ? cow::child_policy_under_cow(policy_, layer->workdir(), layer->upper())
-                         : cow::child_policy_under_backend(policy_);
-    // A command that starts in W stands in W's mirror in the upper tree, from where the kernel
-    // finds the names the layer holds (a program made in the run, run as ./app).
-    if (layer && policy_.cwd)
-        if (auto mirror = layer->mirror_of(*policy_.cwd)) rules.cwd = std::move(*mirror);
+    // The child's own rules: the policy itself, unless a branch changes what it may reach.
+    std::optional<Policy> changed_rules;
+    if (layer) {
+        changed_rules = cow::child_policy_under_cow(policy_, layer->workdir(), layer->upper());
+        // A command that starts in W stands in W's mirror in the upper tree, from where the
+        // kernel finds the names the layer holds (a program made in the run, run as ./app).
+        if (policy_.cwd)
+            if (auto mirror = layer->mirror_of(*policy_.cwd))
+                changed_rules->cwd = std::move(*mirror);
+    } else if (*backend) {
+        changed_rules = cow::child_policy_under_backend(policy_);
+    }
+    const Policy& rules = changed_rules ? *changed_rules : policy_;
     auto prepared = context::ChildPlan::prepare(
         rules, argv, *backend ? (*backend)->child_mount_config() : std::nullopt, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
@@ -583,13 +592,12 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     }
 
     auto watch = std::make_shared<ChildWatch>();
-    watch->stop.reset(::eventfd(0, EFD_CLOEXEC));
-    if (!watch->stop)
-        return std::unexpected(VestrionError(SandboxError(SandboxError::Io{SystemError::last()})));
     pid_t foreground = ::isatty(0) == 1 ? ::tcgetpgrp(0) : -1;
 
-    SpawnJob job{policy_, *plan, std::move(*pipes), std::move(stdio), std::move(out_w),
-                 std::move(err_w), watch, std::move(*allowed_ips), layer, rules, {}};
+    SpawnJob job{policy_,         *plan,           std::move(*pipes), std::move(stdio),
+                 std::move(out_w), std::move(err_w), std::move(out_r),  std::move(err_r),
+                 foreground,      watch,           std::move(*allowed_ips), layer,
+                 {}};
     auto done = job.done.get_future();
     std::thread sandbox_thread(sandbox_thread_main, &job);
     SpawnJob::Outcome outcome = done.get();
@@ -608,8 +616,6 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     sandbox_thread_ = std::move(sandbox_thread);
     throttle_ = std::move(outcome.throttle);
     supervisor_state_ = std::move(outcome.state);
-    collector_ = std::thread(Collector{watch, *pid_, pidfd_.get(), std::move(out_r),
-                                       std::move(err_r), foreground});
     if (outcome.error) return std::unexpected(std::move(*outcome.error));
     cow_backend_ = std::move(*backend);
     return {};
@@ -630,7 +636,6 @@ void Sandbox::stop_threads() {
         // The run is over: the callback is called no more, whatever is still queued.
         if (events) events->close();
     }
-    if (collector_.joinable()) collector_.join();
     child_plan_.reset();  // the child has been reaped
 }
 

@@ -1,10 +1,10 @@
 // The sandbox runtime: one sandboxed process with everything that belongs to it.
 //
-// Each spawned sandbox has threads of its own: the sandbox thread forks (so the child's
-// parent-death signal follows the sandbox, not the caller's thread), plays the parent's side of the
-// handshake and then supervises the child; the collector drains the capture pipes, reaps the child
-// and kills what is left of its process group; the throttle, when asked for, stops and continues
-// the group.
+// Each spawned sandbox has one thread of its own: it forks (so the child's parent-death signal
+// follows the sandbox, not the caller's thread), plays the parent's side of the handshake, then
+// answers the child's routed calls and drains its capture pipes in one poll loop, reaps it and
+// kills what is left of its process groups. The throttle, when asked for, is a second thread that
+// stops and continues the group.
 #pragma once
 
 #include <signal.h>
@@ -122,7 +122,6 @@ struct ChildWatch {
     std::optional<ExitStatus> status;  // set once, when the child has been reaped
     std::string out;
     std::string err;
-    UniqueFd stop;  // eventfd: ends the sandbox thread's supervision
 };
 
 }  // namespace sandbox
@@ -208,8 +207,9 @@ private:
     UniqueFd exec_gate_;
     bool captured_ = false;
     std::shared_ptr<sandbox::ChildWatch> watch_;
-    std::thread sandbox_thread_;  // forks, then supervises
-    std::thread collector_;       // drains the output, reaps
+    // Forks, plays the parent's side of the handshake, then supervises, drains the output and
+    // reaps, all on one thread.
+    std::thread sandbox_thread_;
     std::unique_ptr<sandbox::CpuThrottle> throttle_;
     std::shared_ptr<seccomp::notif::SharedSupervisorState> supervisor_state_;
     // Empty while the child runs: the supervisor state holds the layer then.

@@ -8,6 +8,8 @@ namespace {
 constexpr std::uint16_t kLoadAbs = BPF_LD | BPF_W | BPF_ABS;
 constexpr std::uint16_t kJumpEq = BPF_JMP | BPF_JEQ | BPF_K;
 constexpr std::uint16_t kJumpSet = BPF_JMP | BPF_JSET | BPF_K;
+constexpr std::uint16_t kJumpAtLeast = BPF_JMP | BPF_JGE | BPF_K;
+constexpr std::uint16_t kJumpAlways = BPF_JMP | BPF_JA;
 constexpr std::uint16_t kAnd = BPF_ALU | BPF_AND | BPF_K;
 constexpr std::uint16_t kReturn = BPF_RET | BPF_K;
 
@@ -18,10 +20,14 @@ std::string at(std::size_t pc) {
 }  // namespace
 
 std::expected<std::uint32_t, std::string> run_bpf(std::span<const sock_filter> program,
-                                                  const seccomp_data& data) {
+                                                  const seccomp_data& data,
+                                                  std::size_t* steps) {
     std::uint32_t acc = 0;
     std::size_t pc = 0;
+    std::size_t executed = 0;
     while (pc < program.size()) {
+        ++executed;
+        if (steps) *steps = executed;
         const sock_filter& insn = program[pc];
         std::size_t next = pc + 1;
         switch (insn.code) {
@@ -36,6 +42,12 @@ std::expected<std::uint32_t, std::string> run_bpf(std::span<const sock_filter> p
                 break;
             case kJumpSet:
                 next += (acc & insn.k) != 0 ? insn.jt : insn.jf;
+                break;
+            case kJumpAtLeast:
+                next += acc >= insn.k ? insn.jt : insn.jf;
+                break;
+            case kJumpAlways:
+                next += insn.k;
                 break;
             case kAnd:
                 acc &= insn.k;

@@ -13,7 +13,9 @@
 
 namespace vestrion::test {
 
+// `steps`, when given, receives the number of instructions the run executed.
 std::expected<std::uint32_t, std::string> run_bpf(std::span<const sock_filter> program,
-                                                  const seccomp_data& data);
+                                                  const seccomp_data& data,
+                                                  std::size_t* steps = nullptr);
 
 }  // namespace vestrion::test

@@ -13,8 +13,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <chrono>
 #include <fstream>
+#include <mutex>
 #include <sstream>
 #include <thread>
 
@@ -187,11 +189,17 @@ TEST(SandboxSpawn, ExecFailureAfterTheHandshakeIsStatus127WithDescriptorsKept) {
               "error 2)\n");
 }
 
-TEST(SandboxSpawn, FeaturesWithoutTheirHandlerAreRefused) {
-    Policy policy = *Policy::builder().fs_read("/").chroot("/").build();
+// The virtual root's handlers keep no copy-on-write branch: a change beneath the root would reach
+// the working directory itself.
+TEST(SandboxSpawn, AVirtualRootWithACopyOnWriteDirectoryIsRefused) {
+    test::TempDir dir;
+    Policy policy = *Policy::builder().chroot(dir.path()).workdir(dir.path()).build();
     auto result = Sandbox::run(policy, Args{"true"});
     ASSERT_FALSE(result.has_value());
-    EXPECT_NE(result.error().message().find("virtual root"), std::string::npos);
+    EXPECT_NE(result.error().message().find(
+                  "a virtual root (chroot) together with a copy-on-write working directory"),
+              std::string::npos)
+        << result.error().message();
 }
 
 TEST(SandboxSpawn, HugePagesAreTurnedOffForTheCommandOnly) {
@@ -250,6 +258,104 @@ TEST(SandboxSpawn, ChildSurvivesTheThreadThatSpawnedIt) {
     ASSERT_TRUE(result.has_value());
     EXPECT_EQ(result->status, ExitStatus::code(0));
     EXPECT_EQ(*result->stdout_bytes, "alive\n");
+}
+
+// What is prepared once for a policy and shared by its spawns belongs to that policy alone:
+// policies that differ in one readable path and one denied call, built and freed in turn on 16
+// threads at once (so that their addresses repeat), each give their child exactly their own path
+// and their own refusal.
+TEST(SandboxSpawn, ConcurrentPoliciesKeepTheirOwnPathAndRefusal) {
+    struct Call {
+        const char* name;
+        long nr;
+    };
+    // Names the deny list takes; each call made with bad pointers fails at once when allowed.
+    constexpr Call calls[] = {{"mkdir", SYS_mkdir},       {"rmdir", SYS_rmdir},
+                              {"unlink", SYS_unlink},     {"access", SYS_access},
+                              {"stat", SYS_stat},         {"lstat", SYS_lstat},
+                              {"truncate", SYS_truncate}, {"readlink", SYS_readlink},
+                              {"rename", SYS_rename},     {"link", SYS_link},
+                              {"symlink", SYS_symlink},   {"mkdirat", SYS_mkdirat},
+                              {"unlinkat", SYS_unlinkat}, {"linkat", SYS_linkat},
+                              {"symlinkat", SYS_symlinkat}, {"readlinkat", SYS_readlinkat}};
+    constexpr int kThreads = std::size(calls), kRounds = 4;
+    test::TempDir dir;
+    Args argv{VESTRION_TEST_HELPER, "reads-and-calls"};
+    for (int i = 0; i < kThreads; ++i) {
+        test::write_file(dir / ("f" + std::to_string(i)), "x");
+        argv.push_back((dir / ("f" + std::to_string(i))).native());
+    }
+    argv.push_back("--");
+    for (const Call& call : calls) argv.push_back(std::to_string(call.nr));
+    const std::string helper_dir = std::filesystem::path(VESTRION_TEST_HELPER).parent_path();
+
+    std::atomic<int> ready{0};
+    std::mutex mutex;
+    std::vector<std::string> wrong;
+    // The reads exactly as expected; the calls refused (EPERM) exactly where expected, each
+    // other failing in its own way.
+    auto as_expected = [&](const std::string& out, int t) {
+        std::istringstream lines(out);
+        std::string reads, calls, rest;
+        if (!std::getline(lines, reads) || !std::getline(lines, calls) || std::getline(lines, rest))
+            return false;
+        std::istringstream read_words(reads), call_words(calls);
+        std::string word;
+        for (int i = 0; i < kThreads; ++i) {
+            if (!(read_words >> word) || word != (i == t ? "ok" : "EACCES")) return false;
+            if (!(call_words >> word) || (word == "EPERM") != (i == t)) return false;
+        }
+        return !(read_words >> word) && !(call_words >> word);
+    };
+    auto worker = [&](int t) {
+        ready.fetch_add(1);
+        while (ready.load() < kThreads) std::this_thread::yield();
+        for (int round = 0; round < kRounds; ++round) {
+            auto builder = Policy::builder().fs_read(helper_dir).fs_read(argv[2 + t]);
+            for (const char* system : {"/usr", "/lib", "/lib64", "/etc", "/bin"})
+                if (std::filesystem::exists(system)) builder = std::move(builder).fs_read(system);
+            auto built = std::move(builder).deny_syscalls({calls[t].name}).build();
+            auto policy = std::make_unique<Policy>(std::move(*built));
+            auto result = Sandbox::run(*policy, argv);
+            policy.reset();
+            std::string got = result ? *result->stdout_bytes + *result->stderr_bytes
+                                     : "error: " + result.error().message();
+            if (!as_expected(got, t)) {
+                std::lock_guard lock(mutex);
+                wrong.push_back("thread " + std::to_string(t) + " (" + calls[t].name + ") round " +
+                                std::to_string(round) + ":\n" + got);
+            }
+        }
+    };
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t) threads.emplace_back(worker, t);
+    for (auto& thread : threads) thread.join();
+    for (const std::string& w : wrong) ADD_FAILURE() << w;
+}
+
+// A copy shares what spawns prepared for the policy it came from; one changed after the copy
+// must still get its own rules, and the original keep its own.
+TEST(SandboxSpawn, AChangedCopyOfAPolicyGetsItsOwnRules) {
+    const Args argv{VESTRION_TEST_HELPER, "reads-and-calls", "--", std::to_string(SYS_mkdir)};
+    Policy original = readable_root();
+    EXPECT_EQ(*run_ok(original, argv).stdout_bytes, "\nEFAULT\n");
+    Policy changed = original.clone();
+    changed.deny_syscalls = std::vector<std::string>{"mkdir"};
+    EXPECT_EQ(*run_ok(changed, argv).stdout_bytes, "\nEPERM\n");
+    EXPECT_EQ(*run_ok(original, argv).stdout_bytes, "\nEFAULT\n");
+}
+
+// The command inherits the caller's environment as it is at each spawn, not as it was at the
+// policy's first.
+TEST(SandboxSpawn, EachSpawnSeesTheCallersEnvironmentOfThatMoment) {
+    const Policy policy = readable_root();
+    const Args argv{"sh", "-c", "echo \"$VESTRION_TEST_VALUE\""};
+    ::setenv("VESTRION_TEST_VALUE", "first", 1);
+    EXPECT_EQ(*run_ok(policy, argv).stdout_bytes, "first\n");
+    ::setenv("VESTRION_TEST_VALUE", "second", 1);
+    EXPECT_EQ(*run_ok(policy, argv).stdout_bytes, "second\n");
+    ::unsetenv("VESTRION_TEST_VALUE");
+    EXPECT_EQ(*run_ok(policy, argv).stdout_bytes, "\n");
 }
 
 // How a caller can be placed where its child cannot have a supervisor of its own.

@@ -36,6 +36,7 @@ using context::deny_syscall_numbers;
 using context::notif_syscalls;
 using context::needs_agent;
 using context::syscall_name_to_nr;
+using seccomp::bpf::ArgCheck;
 using seccomp::bpf::assemble_filter;
 using seccomp::bpf::Program;
 using Numbers = std::vector<std::uint32_t>;
@@ -162,10 +163,10 @@ const Numbers kCopyOnWriteRouted{
     264, 265, 266, 267, 268, 269, 280, 316, 322, 332, 435, 437, 439, 452, 463, 464, 465,
     466, 469};
 const Numbers kVirtualRootRouted{2, 4, 6, 21, 56, 57, 58, 59, 76, 78, 79, 80, 82, 83, 84, 85, 86,
-                                 87, 88, 89, 90, 92, 94, 109, 112, 132, 133, 137, 188, 189, 191,
-                                 192, 194, 195, 197, 198, 217, 235, 254, 257, 258, 259, 260, 261,
-                                 262, 263, 264, 265, 266, 267, 268, 269, 280, 316, 322, 332, 435,
-                                 437, 439, 452, 463, 464, 465, 466, 468, 469};
+                                 87, 88, 89, 90, 92, 94, 109, 112, 132, 133, 137, 161, 188, 189,
+                                 191, 192, 194, 195, 197, 198, 217, 235, 254, 257, 258, 259, 260,
+                                 261, 262, 263, 264, 265, 266, 267, 268, 269, 280, 301, 316, 322,
+                                 332, 435, 437, 439, 452, 463, 464, 465, 466, 468, 469};
 const Numbers kIoUring{425, 426, 427};
 // connect, sendmsg and sendmmsg: a Unix socket file may be named in any of them.
 const Numbers kUnixSocketCalls{42, 46, 307};
@@ -835,34 +836,143 @@ TEST(UnixBlock, NoSocketThatCouldReachANameWithoutTheAgent) {
     }
 }
 
+// The layout the filter had before it searched: each argument check behind a comparison of the
+// number, one after another, then each list compared in turn. The search must give its verdicts.
+Program linear_program(const Numbers& routed, const Numbers& denied,
+                       std::span<const ArgCheck> checks) {
+    auto load = [](std::uint32_t offset) -> sock_filter {
+        return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
+    };
+    auto ret = [](std::uint32_t verdict) -> sock_filter { return BPF_STMT(BPF_RET | BPF_K, verdict); };
+    auto jeq = [](std::uint32_t k, std::size_t skip) -> sock_filter {
+        return BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, k, 0, static_cast<std::uint8_t>(skip));
+    };
+    Program p{load(4), BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, AUDIT_ARCH_X86_64, 1, 0),
+              ret(SECCOMP_RET_KILL_PROCESS), load(0),
+              BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kX32, 0, 1), ret(SECCOMP_RET_KILL_PROCESS),
+              jeq(kClone3, 1), ret(SECCOMP_RET_ERRNO | ENOSYS)};
+    for (const ArgCheck& check : checks) {
+        p.push_back(load(0));
+        p.push_back(jeq(check.nr, check.body.size()));
+        p.insert(p.end(), check.body.begin(), check.body.end());
+    }
+    p.push_back(load(0));
+    for (std::uint32_t nr : routed) {
+        p.push_back(jeq(nr, 1));
+        p.push_back(ret(SECCOMP_RET_USER_NOTIF));
+    }
+    for (std::uint32_t nr : denied) {
+        p.push_back(jeq(nr, 1));
+        p.push_back(ret(SECCOMP_RET_ERRNO | EPERM));
+    }
+    p.push_back(ret(SECCOMP_RET_ALLOW));
+    return p;
+}
+
+// Values worth trying in the arguments of call `nr`: every constant its checks compare with,
+// one above it and with the flag bits of a socket type set, and a few that match nothing.
+std::vector<std::uint64_t> argument_values(std::span<const ArgCheck> checks, std::uint32_t nr) {
+    std::vector<std::uint64_t> values{0, 1, 0xFFFFFFFF};
+    for (const ArgCheck& check : checks) {
+        if (check.nr != nr) continue;
+        for (const sock_filter& insn : check.body) {
+            if (BPF_CLASS(insn.code) != BPF_JMP || BPF_OP(insn.code) == BPF_JA) continue;
+            for (std::uint64_t value : {insn.k, insn.k + 1, insn.k | SOCK_CLOEXEC | SOCK_NONBLOCK})
+                values.push_back(value);
+        }
+    }
+    std::ranges::sort(values);
+    values.erase(std::unique(values.begin(), values.end()), values.end());
+    return values;
+}
+
+TEST(FilterProgram, SearchGivesTheVerdictsOfTheLinearLayout) {
+    const std::pair<const char*, Policy> policies[] = {
+        {"defaults", defaults()},
+        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build())},
+        {"own deny list with ioctl",
+         built(Policy::builder().deny_syscalls({"ioctl", "chmod", "mount", "socket"}).build())},
+        {"sockets", built(Policy::builder().no_raw_sockets(false).no_udp(true).build())},
+        {"network rule and memory",
+         built(Policy::builder().net_allow_host("127.0.0.1").no_udp(true).max_memory(1 << 30).build())},
+        {"copy-on-write and callback",
+         built(Policy::builder().workdir("/tmp/w").policy_fn(allow_all()).build())},
+        {"every routing rule", built(Policy::builder()
+                                         .max_memory(1)
+                                         .num_cpus(1)
+                                         .random_seed(1)
+                                         .time_start(TimePoint{})
+                                         .hostname("h")
+                                         .isolate_pids(true)
+                                         .port_remap(true)
+                                         .chroot("/srv/root")
+                                         .policy_fn(allow_all())
+                                         .build())},
+    };
+    for (const auto& [name, policy] : policies) {
+        for (bool supervised : {true, false}) {
+            SCOPED_TRACE(std::string(name) + (supervised ? ", supervised" : ", nested"));
+            const Numbers routed = supervised ? notif_syscalls(policy) : Numbers{};
+            const Numbers denied = deny_syscall_numbers(policy);
+            const std::vector<ArgCheck> checks = arg_filters(policy, supervised);
+            auto searched = assemble_filter(routed, denied, checks);
+            ASSERT_TRUE(searched.has_value()) << searched.error().message();
+            const Program linear = linear_program(routed, denied, checks);
+            std::size_t differ = 0, compared = 0;
+            auto compare = [&](const seccomp_data& data) {
+                ++compared;
+                const std::string want = verdict(linear, data), got = verdict(*searched, data);
+                if (want == got || ++differ > 5) return;
+                ADD_FAILURE() << "number " << data.nr << " architecture " << std::hex << data.arch
+                              << " arguments " << data.args[0] << ", " << data.args[1] << ", "
+                              << data.args[2] << std::dec << ": " << got << ", not " << want;
+            };
+            for (std::uint32_t nr = 0; nr < 1024; ++nr) {
+                const auto values = argument_values(checks, nr);
+                for (std::uint64_t a0 : values)
+                    for (std::uint64_t a1 : values)
+                        for (std::uint64_t a2 : values) {
+                            compare(call(nr, {a0, a1, a2}));
+                            compare(call(nr | kX32, {a0, a1, a2}));
+                            compare(call(nr, {a0, a1, a2}, AUDIT_ARCH_I386));
+                        }
+            }
+            EXPECT_EQ(differ, 0u) << "of " << compared;
+        }
+    }
+}
+
 TEST(FilterProgram, InstructionCounts) {
-    // Eight instructions before the argument block (architecture, x32 and clone3 checks with
-    // their returns), one load and two per listed number after it, one final return. The
-    // default argument block has 110 instructions (13 refuse the Unix sockets that could reach a
-    // name, as none of these policies starts the agent); 10 fewer without raw and packet sockets
-    // and 5 fewer still without the packet-family check, one more with no_udp, and 69 more
-    // without a listener (the refusals of what the supervisor decides). Routed under every
-    // policy: the fork family, setsid and setpgid (6) and the 21 calls that change file metadata.
+    // The search halves the numbers a policy names (its lists, clone3 and the calls whose
+    // arguments are checked) down to groups of eight compared one by one, each with its checks
+    // and verdict beside its comparison: a call walks the architecture and x32 checks, a few
+    // halvings and at most eight comparisons with their checks, not every list.
     struct Count {
         const char* label;
         Policy policy;
         bool nested;
         std::size_t size;
+        std::size_t longest_walk;
     };
     const Count counts[] = {
-        {"defaults", defaults(), false, 8 + 110 + 1 + 2 * (27 + 41) + 1},
-        {"defaults nested", defaults(), true, 8 + 179 + 1 + 2 * 41 + 1},
-        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false,
-         8 + 110 + 1 + 2 * (27 + 3) + 1},
+        {"defaults", defaults(), false, 268, 20},
+        {"defaults nested", defaults(), true, 264, 20},
+        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false, 176, 19},
         {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false,
-         8 + 95 + 1 + 2 * (27 + 41) + 1},
-        {"no_udp", built(Policy::builder().no_udp(true).build()), false,
-         8 + 111 + 1 + 2 * (27 + 41) + 1},
+         257, 16},
+        {"no_udp", built(Policy::builder().no_udp(true).build()), false, 269, 20},
     };
     for (const auto& c : counts) {
         SCOPED_TRACE(c.label);
         const Program program = c.nested ? nested_program_for(c.policy) : program_for(c.policy);
         EXPECT_EQ(program.size(), c.size);
+        std::size_t longest = 0;
+        for (std::uint32_t nr = 0; nr < 1024; ++nr) {
+            std::size_t steps = 0;
+            (void)test::run_bpf(program, call(nr), &steps);
+            longest = std::max(longest, steps);
+        }
+        EXPECT_EQ(longest, c.longest_walk);
     }
 }
 
@@ -878,19 +988,19 @@ std::string install_text(const SeccompError& error) {
 }
 
 TEST(FilterProgram, ListsFarLongerThanAJumpReachGiveTheirVerdicts) {
-    // 2043 numbers make the longest program the kernel takes: 4096 instructions.
+    // 1785 numbers make the longest program the kernel takes: 4096 instructions.
     const Numbers routed = range(2000, 1000);
-    const Numbers denied = range(5000, 1043);
+    const Numbers denied = range(5000, 785);
     auto program = assemble_filter(routed, denied, {});
     ASSERT_TRUE(program.has_value()) << program.error().message();
     EXPECT_EQ(program->size(), 4096u);
     for (std::uint32_t nr : {2000u, 2999u}) EXPECT_EQ(verdict(*program, call(nr)), "NOTIFY") << nr;
-    for (std::uint32_t nr : {5000u, 6042u}) EXPECT_EQ(verdict(*program, call(nr)), "EPERM") << nr;
-    for (std::uint32_t nr : {1999u, 3000u, 6043u})
+    for (std::uint32_t nr : {5000u, 5784u}) EXPECT_EQ(verdict(*program, call(nr)), "EPERM") << nr;
+    for (std::uint32_t nr : {1999u, 3000u, 4999u, 5785u})
         EXPECT_EQ(verdict(*program, call(nr)), "ALLOW") << nr;
     EXPECT_EQ(verdict(*program, call(kClone3)), "ENOSYS");
-    EXPECT_EQ(verdict(*program, call(6042 | kX32)), "KILL");
-    EXPECT_EQ(verdict(*program, call(6042, {}, AUDIT_ARCH_I386)), "KILL");
+    EXPECT_EQ(verdict(*program, call(5784 | kX32)), "KILL");
+    EXPECT_EQ(verdict(*program, call(5784, {}, AUDIT_ARCH_I386)), "KILL");
 }
 
 TEST(FilterProgram, RefusesAProgramLongerThanTheKernelTakes) {
@@ -902,19 +1012,20 @@ TEST(FilterProgram, RefusesAProgramLongerThanTheKernelTakes) {
         const char* text;
     };
     const TooLong cases[] = {
-        {"denied", {}, range(1000, 2044), 0,
-         "filter of 4098 instructions is longer than the kernel's limit of 4096"},
-        {"routed", range(1000, 2044), {}, 0,
-         "filter of 4098 instructions is longer than the kernel's limit of 4096"},
-        {"both", range(5000, 1000), range(1000, 1044), 0,
-         "filter of 4098 instructions is longer than the kernel's limit of 4096"},
-        {"with argument block", {56}, range(1000, 2025), 37,
-         "filter of 4099 instructions is longer than the kernel's limit of 4096"},
+        {"denied", {}, range(1000, 1786), 0,
+         "filter of 4100 instructions is longer than the kernel's limit of 4096"},
+        {"routed", range(1000, 1786), {}, 0,
+         "filter of 4100 instructions is longer than the kernel's limit of 4096"},
+        {"both", range(5000, 1000), range(1000, 786), 0,
+         "filter of 4100 instructions is longer than the kernel's limit of 4096"},
+        {"with argument checks", {56}, range(1000, 1766), 37,
+         "filter of 4097 instructions is longer than the kernel's limit of 4096"},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.label);
-        const std::vector<sock_filter> block(c.arg_block, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0));
-        auto program = assemble_filter(c.routed, c.denied, block);
+        const std::vector<ArgCheck> checks{
+            {56, Program(c.arg_block, BPF_STMT(BPF_LD | BPF_W | BPF_ABS, 0))}};
+        auto program = assemble_filter(c.routed, c.denied, checks);
         ASSERT_FALSE(program.has_value());
         EXPECT_EQ(install_text(program.error()), c.text);
     }
@@ -927,7 +1038,9 @@ TEST(FilterProgram, RepeatedNumbersAreDroppedBeforeTheLengthCheck) {
     denied.insert(denied.begin() + 1250, 56);
     auto program = assemble_filter(routed, denied, {});
     ASSERT_TRUE(program.has_value()) << program.error().message();
-    EXPECT_EQ(program->size(), 8u + 1u + 2u * 2u + 1u);
+    // The two checks of the architecture, the x32 check, then each number (with clone3) compared
+    // once and a final return.
+    EXPECT_EQ(program->size(), 6u + 2u * 3u + 1u);
     EXPECT_EQ(verdict(*program, call(56)), "NOTIFY");
     EXPECT_EQ(verdict(*program, call(165)), "EPERM");
     EXPECT_EQ(verdict(*program, call(166)), "ALLOW");

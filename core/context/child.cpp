@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <unordered_map>
 
 #include "core/agent.hpp"
 #include "core/chroot/interp.hpp"
@@ -25,15 +24,12 @@
 #include "core/sys/syscall.hpp"
 #include "core/text.hpp"
 
-extern char** environ;  // read in the parent: the command inherits a copy
-
 namespace vestrion::context {
 
 namespace {
 
 constexpr unsigned int LISTENER_FLAGS =
     SECCOMP_FILTER_FLAG_NEW_LISTENER | SECCOMP_FILTER_FLAG_WAIT_KILLABLE_RECV;
-constexpr const char* DEFAULT_SEARCH_PATH = "/bin:/usr/bin";
 
 bool has_nul(std::string_view s) { return s.find('\0') != std::string_view::npos; }
 
@@ -251,17 +247,22 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
     }
     if (mount) plan.prepare_mount(*mount);
     plan.prepare_cwd(policy);
-    plan.landlock_ = landlock::plan(policy);
-    if (auto filters = plan.prepare_filters(policy); !filters)
-        return std::unexpected(std::move(filters.error()));
-    plan.prepare_environment(policy);
-    plan.prepare_command(command);
+    auto prepared = prepared_for(policy, nested);
+    if (!prepared) return std::unexpected(std::move(prepared.error()));
+    plan.filters_ = (*prepared)->filters;
+    plan.landlock_ = (*prepared)->landlock;
+    plan.environment_ = (*prepared)->environment;
     plan.virtual_root_ = policy.chroot.has_value();
-    // The kernel loads the command's interpreter by host path, past the root.
-    if (policy.chroot && policy.fs_readable.empty())
+    plan.prepare_command(command);
+    // The kernel loads the command's interpreter by host path, past the root: these rules are
+    // the command's own, added to a copy.
+    if (policy.chroot && policy.fs_readable.empty()) {
+        auto rules = std::make_shared<landlock::Plan>(*plan.landlock_);
         for (auto& file : chroot::host_files_for(*policy.chroot, plan.argv_storage_[0],
-                                                 plan.search_dirs_))
-            landlock::grant_read(plan.landlock_, std::move(file));
+                                                 plan.environment_->search_dirs))
+            landlock::grant_read(*rules, std::move(file));
+        plan.landlock_ = std::move(rules);
+    }
     return plan;
 }
 
@@ -303,74 +304,6 @@ void ChildPlan::prepare_cwd(const Policy& policy) {
     cwd_invalid_ = has_nul(cwd_);
 }
 
-Result<void> ChildPlan::prepare_filters(const Policy& policy) {
-    std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
-    auto deny_only = seccomp::bpf::assemble_filter({}, denied, arg_filters(policy, false));
-    if (!deny_only) return std::unexpected(VestrionError(ConfinementError(deny_only.error())));
-    deny_program_ = std::move(*deny_only);
-    if (nested_) return {};
-    std::vector<std::uint32_t> routed = notif_syscalls(policy);
-    auto with_routes = seccomp::bpf::assemble_filter(routed, denied, arg_filters(policy, true));
-    if (!with_routes) return std::unexpected(VestrionError(ConfinementError(with_routes.error())));
-    notify_program_ = std::move(*with_routes);
-    return {};
-}
-
-void ChildPlan::prepare_environment(const Policy& policy) {
-    // The environment the command would see after unsetenv of everything (clean_env), setenv of
-    // each map entry and of the GPU variables, applied to a copy of ours.
-    std::vector<std::pair<std::string, std::string>> vars;
-    std::unordered_map<std::string, std::size_t> index;
-    auto set = [&](const std::string& name, const std::string& value) {
-        if (name.empty() || name.find('=') != std::string::npos || has_nul(name) ||
-            has_nul(value)) {
-            env_invalid_ = true;  // setenv would refuse it: the child fails there
-            return;
-        }
-        auto [it, inserted] = index.try_emplace(name, vars.size());
-        if (inserted)
-            vars.emplace_back(name, value);
-        else
-            vars[it->second].second = value;
-    };
-    if (!policy.clean_env) {
-        for (char** e = environ; e && *e; ++e) {
-            std::string_view entry(*e);
-            std::size_t eq = entry.find('=');
-            std::string name(entry.substr(0, eq));
-            std::string value(eq == std::string_view::npos ? "" : entry.substr(eq + 1));
-            if (index.try_emplace(name, vars.size()).second) vars.emplace_back(name, value);
-        }
-    }
-    for (const auto& [name, value] : policy.env) set(name, value);
-    if (policy.gpu_devices && !policy.gpu_devices->empty()) {
-        std::string ids;
-        for (std::uint32_t id : *policy.gpu_devices) {
-            if (!ids.empty()) ids += ',';
-            ids += std::to_string(id);
-        }
-        set("CUDA_VISIBLE_DEVICES", ids);
-        set("ROCR_VISIBLE_DEVICES", ids);
-    }
-
-    std::string path = DEFAULT_SEARCH_PATH;
-    for (const auto& [name, value] : vars) {
-        env_storage_.push_back(name + "=" + value);
-        if (name == "PATH") path = value;
-    }
-    for (auto& entry : env_storage_) envp_.push_back(entry.data());
-    envp_.push_back(nullptr);
-
-    std::size_t start = 0;
-    while (true) {
-        std::size_t colon = path.find(':', start);
-        std::string dir = path.substr(start, colon - start);
-        search_dirs_.push_back(dir.empty() ? "." : dir);
-        if (colon == std::string::npos) break;
-        start = colon + 1;
-    }
-}
-
 void ChildPlan::prepare_command(std::span<const std::string> command) {
     argv_storage_.assign(command.begin(), command.end());
     for (auto& arg : argv_storage_) argv_.push_back(arg.data());
@@ -379,8 +312,9 @@ void ChildPlan::prepare_command(std::span<const std::string> command) {
     sh_argv_ = {shell, nullptr};
     sh_argv_.insert(sh_argv_.end(), argv_.begin() + 1, argv_.end());
     command_text_ = text::lossy_utf8(argv_storage_[0]);
-    // A second slot holds the shell for a program without an interpreter line.
-    exec_buffer_.assign(2 * EXEC_BUFFER_SIZE, '\0');
+    // A second slot holds the shell for a program without an interpreter line. Only a virtual
+    // root execs from it; the others use the child's own stack.
+    if (virtual_root_) exec_buffer_.assign(2 * EXEC_BUFFER_SIZE, '\0');
 }
 
 // --- The child. ---
@@ -529,10 +463,10 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
     if (int e = error_of(call(SYS_prctl, PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0)))
         fail("prctl(PR_SET_NO_NEW_PRIVS)", e);
 
-    if (landlock::Failure failure = landlock::apply(plan.landlock_)) {
+    if (landlock::Failure failure = landlock::apply(*plan.landlock_)) {
         text::LineBuf what;
         what.add("landlock: ");
-        landlock::write_failure(what, plan.landlock_, failure);
+        landlock::write_failure(what, *plan.landlock_, failure);
         fail.line(what, failure.error);
     }
     // Last of the steps that open paths, so that a root caller's policy still reaches what it
@@ -551,7 +485,7 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
 
     int listener = -1;
     if (!plan.nested_) {
-        long ret = seccomp::bpf::install_raw(plan.notify_program_, LISTENER_FLAGS);
+        long ret = seccomp::bpf::install_raw(plan.filters_->notify, LISTENER_FLAGS);
         if (ret >= 0) {
             listener = static_cast<int>(ret);
         } else if (ret != -EBUSY) {
@@ -560,7 +494,7 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         // EBUSY: an outer filter already has a listener, so we are nested after all.
     }
     if (listener < 0) {
-        long ret = seccomp::bpf::install_raw(plan.deny_program_, 0);
+        long ret = seccomp::bpf::install_raw(plan.filters_->deny, 0);
         if (ret < 0) fail.with_error("seccomp deny filter", static_cast<int>(-ret));
         if (int error = write_u32_raw(kept.notif_w, 0)) fail.with_error("write nested signal", error);
     } else if (int error = write_u32_raw(kept.notif_w, static_cast<std::uint32_t>(listener))) {
@@ -587,7 +521,7 @@ void ChildPlan::confine_with(const ChildPlan& plan, const Launch& fds) noexcept 
         int keep[2] = {listener, kept.fail_w};
         close_fds_above(keep);
     }
-    if (plan.env_invalid_) fail("setenv", EINVAL);
+    if (plan.environment_->invalid) fail("setenv", EINVAL);
     reset_signals();
 
     // With a virtual root the path must lie in the plan's exec buffer; otherwise our own stack.
@@ -619,16 +553,9 @@ ChildStack::~ChildStack() {
 
 SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
                                     const ChildStdio& stdio) {
-    if (!plan.shares_memory_) {
-        pid_t pid = ::fork();
-        if (pid < 0) return std::unexpected(SystemError::last());
-        if (pid == 0) confine_child(plan, pipes, stdio);
-        StartedChild started{pid, UniqueFd()};
-        if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) started.pidfd = std::move(*pidfd);
-        return started;
-    }
-    // Sharing the memory spares copying the page tables, and the flushes that copy-on-write
-    // faults cost a threaded caller afterwards: most of what a fork costs.
+    // Built here, before the fork or clone: copying the standard-stream record allocates, and a
+    // forked child of a threaded caller that allocates can wait forever on a lock another
+    // thread held at the fork.
     plan.launch_ = {&plan,
                     pipes.notif_r.get(),
                     pipes.notif_w.get(),
@@ -637,6 +564,16 @@ SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
                     pipes.fail_r.get(),
                     pipes.fail_w.get(),
                     stdio};
+    if (!plan.shares_memory_) {
+        pid_t pid = ::fork();
+        if (pid < 0) return std::unexpected(SystemError::last());
+        if (pid == 0) ChildPlan::confine_with(plan, plan.launch_);
+        StartedChild started{pid, UniqueFd()};
+        if (auto pidfd = sys::syscall::pidfd_open(pid, 0)) started.pidfd = std::move(*pidfd);
+        return started;
+    }
+    // Sharing the memory spares copying the page tables, and the flushes that copy-on-write
+    // faults cost a threaded caller afterwards: most of what a fork costs.
     if (!plan.child_stack_) {
         auto stack = ChildStack::map();
         if (!stack) return std::unexpected(stack.error());

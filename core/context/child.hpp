@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "core/context/handshake.hpp"
+#include "core/context/prepared.hpp"
 #include "core/error.hpp"
 #include "core/landlock.hpp"
 #include "core/policy.hpp"
@@ -88,18 +89,19 @@ public:
         const std::vector<std::string>* search_dirs;
     };
     ExecArgs exec_args() const {
-        return {argv_.data(), envp_.data(), sh_argv_.data(), &search_dirs_};
+        return {argv_.data(), environment_->envp.data(), sh_argv_.data(),
+                &environment_->search_dirs};
     }
+    // The child's Landlock rules.
+    const landlock::Plan& landlock_plan() const { return *landlock_; }
 
 private:
     friend void confine_child(const ChildPlan&, const PipePair&, const ChildStdio&) noexcept;
     friend SysResult<StartedChild> start_child(ChildPlan&, const PipePair&, const ChildStdio&);
 
     void prepare_command(std::span<const std::string> command);
-    void prepare_environment(const Policy& policy);
     void prepare_mount(const ChildMountConfig& mount);
     void prepare_cwd(const Policy& policy);
-    Result<void> prepare_filters(const Policy& policy);
 
     bool nested_ = false;
     bool starts_agent_ = false;
@@ -138,13 +140,10 @@ private:
     bool cwd_invalid_ = false;
     std::string cwd_;
 
-    landlock::Plan landlock_;
-    seccomp::bpf::Program notify_program_;
-    seccomp::bpf::Program deny_program_;
-
-    bool env_invalid_ = false;
-    std::vector<std::string> env_storage_;
-    std::vector<char*> envp_;
+    // Shared read-only with the other spawns of the policy (core/context/prepared.hpp).
+    std::shared_ptr<const Filters> filters_;
+    std::shared_ptr<const landlock::Plan> landlock_;
+    std::shared_ptr<const Environment> environment_;
 
     std::vector<std::string> argv_storage_;
     std::vector<char*> argv_;
@@ -155,7 +154,6 @@ private:
     // place, and the child searches PATH itself.
     bool virtual_root_ = false;
     std::vector<char> exec_buffer_;
-    std::vector<std::string> search_dirs_;
 };
 
 // Empties every capability set of the calling process (the bounding set too, when it holds

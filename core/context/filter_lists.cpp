@@ -71,6 +71,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"sched_setscheduler", 144, false},
     {"pivot_root", 155, true},
     {"prctl", 157, true},
+    {"chroot", 161, false},
     {"acct", 163, true},
     {"mount", 165, true},
     {"umount2", 166, true},
@@ -126,6 +127,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"utimensat", 280, true},
     {"timerfd_settime", 286, true},
     {"perf_event_open", 298, true},
+    {"fanotify_mark", 301, false},
     {"prlimit64", 302, false},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
@@ -231,7 +233,7 @@ constexpr Numbers<64> kCopyOnWrite{
 // own copy of each readable entry (the kernel loads interpreters by host path), so a call left
 // to the kernel could read the host's files there. openat2, fchmodat2 and the newest attribute
 // calls are refused with ENOSYS: C libraries fall back to the forms the root serves.
-constexpr Numbers<60> kVirtualRoot{
+constexpr Numbers<62> kVirtualRoot{
     // opens and exec
     nr("openat"), nr("open"), nr("creat"), nr("openat2"), nr("execve"), nr("execveat"),
     // changes by path
@@ -248,7 +250,9 @@ constexpr Numbers<60> kVirtualRoot{
     // status, links, listings, the working directory, watches
     nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
     nr("access"), nr("readlinkat"), nr("readlink"), nr("statfs"), nr("getdents64"),
-    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch")};
+    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch"), nr("fanotify_mark"),
+    // a root of the command's own, refused
+    nr("chroot")};
 // Every way to open by path, so that a path the callback denied is not one open(2) away.
 constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
                                nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};
@@ -327,7 +331,6 @@ std::vector<std::uint32_t> numbers_of(const Names& names) {
 constexpr std::uint32_t kRefuse = SECCOMP_RET_ERRNO | EPERM;
 // What Landlock answers a write it does not allow, and so the answer to a metadata change.
 constexpr std::uint32_t kNoAccess = SECCOMP_RET_ERRNO | EACCES;
-constexpr std::uint32_t kOffsetNr = 0;
 constexpr std::uint32_t kOffsetArg0 = 16;
 constexpr std::uint32_t kOffsetArg1 = 24;
 constexpr std::uint32_t kOffsetArg2 = 32;
@@ -342,6 +345,7 @@ constexpr std::uint32_t kPrioUser = 2;        // setpriority: every process of a
 constexpr std::uint32_t kIoprioWhoUser = 3;   // ioprio_set: the same
 
 using Insns = std::vector<sock_filter>;
+using Checks = std::vector<seccomp::bpf::ArgCheck>;
 
 sock_filter load(std::uint32_t offset) {
     return BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offset);
@@ -362,12 +366,10 @@ void return_if(Insns& out, std::uint32_t k, std::uint32_t verdict) {
     out.push_back(ret(verdict));
 }
 
-// Runs `body` for system call `number` only. The body either returns or falls through to
-// whatever follows; it is short, so the skip fits its 8-bit field.
-void for_call(Insns& out, std::uint32_t number, const Insns& body) {
-    out.push_back(load(kOffsetNr));
-    out.push_back(jeq(number, 0, static_cast<std::uint8_t>(body.size())));
-    out.insert(out.end(), body.begin(), body.end());
+// Runs `body` for system call `number` only. The body either returns or falls through to the
+// lists.
+void for_call(Checks& out, std::uint32_t number, Insns body) {
+    out.push_back({number, std::move(body)});
 }
 
 // The verdict for a call that the supervisor decides: routed to it, or `without` when the
@@ -377,7 +379,7 @@ std::uint32_t decided_by_supervisor(bool supervised, std::uint32_t without) {
 }
 
 // The socket block: raw, packet and/or datagram sockets of the two internet families.
-void append_socket_block(const Policy& policy, Insns& out) {
+void append_socket_block(const Policy& policy, Checks& out) {
     std::vector<std::uint32_t> types;
     if (policy.no_raw_sockets) {
         types.push_back(SOCK_RAW);
@@ -386,37 +388,29 @@ void append_socket_block(const Policy& policy, Insns& out) {
     if (policy.no_udp) types.push_back(SOCK_DGRAM);
     if (types.empty()) return;
     const auto b = static_cast<std::uint8_t>(types.size());
-    out.push_back(load(kOffsetNr));
-    out.push_back(jeq(nr("socket"), 0, b + 6));
-    out.push_back(load(kOffsetArg0));
-    out.push_back(jeq(AF_INET, 1, 0));
-    out.push_back(jeq(AF_INET6, 0, b + 3));
-    out.push_back(load(kOffsetArg1));
-    // Only the type proper: SOCK_NONBLOCK and SOCK_CLOEXEC ride in the higher bits.
-    out.push_back(BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xFF));
+    Insns body{load(kOffsetArg0), jeq(AF_INET, 1, 0), jeq(AF_INET6, 0, b + 3), load(kOffsetArg1),
+               // Only the type proper: SOCK_NONBLOCK and SOCK_CLOEXEC ride in the higher bits.
+               BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xFF)};
     for (std::uint8_t t = 0; t < b; ++t) {
         const bool last = t + 1 == b;
-        out.push_back(jeq(types[t], static_cast<std::uint8_t>(b - 1 - t), last ? 1 : 0));
+        body.push_back(jeq(types[t], static_cast<std::uint8_t>(b - 1 - t), last ? 1 : 0));
     }
-    out.push_back(refuse());
+    body.push_back(refuse());
+    for_call(out, nr("socket"), std::move(body));
 }
 
 // Packet sockets send and receive raw frames below IP; whoever may open them (a caller running as
 // root) could forge or sniff traffic just as with raw IP sockets.
-void append_packet_block(const Policy& policy, Insns& out) {
+void append_packet_block(const Policy& policy, Checks& out) {
     if (!policy.no_raw_sockets) return;
-    out.push_back(load(kOffsetNr));
-    out.push_back(jeq(nr("socket"), 0, 3));
-    out.push_back(load(kOffsetArg0));
-    out.push_back(jeq(AF_PACKET, 0, 1));
-    out.push_back(refuse());
+    for_call(out, nr("socket"), {load(kOffsetArg0), jeq(AF_PACKET, 0, 1), refuse()});
 }
 
 // Under the network rule a socket may be only of a family whose destinations the supervisor
 // judges (the two internet families) or that reaches no other host (Unix, netlink). Any other
 // (vsock to the hypervisor, TIPC, RDS, CAN, Bluetooth...) would carry data past the allow-list.
 // The family is a plain argument, so the filter refuses it, with or without a listener.
-void append_family_block(const Policy& policy, Insns& out) {
+void append_family_block(const Policy& policy, Checks& out) {
     if (!network_rule(policy)) return;
     constexpr std::array<std::uint32_t, 4> kFamilies{AF_UNIX, AF_INET, AF_INET6, AF_NETLINK};
     Insns body{load(kOffsetArg0)};
@@ -429,7 +423,7 @@ void append_family_block(const Policy& policy, Insns& out) {
 // sendto with a destination goes to the supervisor, which judges it as connect; one without
 // (a connected socket's send) reads nothing from memory that a check could miss and stays the
 // kernel's. A policy whose own list denies sendto keeps it denied.
-void append_sendto_block(const Policy& policy, bool supervised, Insns& out) {
+void append_sendto_block(const Policy& policy, bool supervised, Checks& out) {
     const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
     if (!supervised || !needs_agent(policy) || std::ranges::find(denied, nr("sendto")) != denied.end())
         return;
@@ -446,7 +440,7 @@ void append_sendto_block(const Policy& policy, bool supervised, Insns& out) {
 // and sequenced-packet pairs are connected for good; the kernel refuses or ignores a name on
 // them. Landlock refuses the bind that would make a socket file (no tree is writable), so this
 // takes nothing that could be served.
-void append_unix_block(const Policy& policy, Insns& out) {
+void append_unix_block(const Policy& policy, Checks& out) {
     if (needs_agent(policy)) return;
     constexpr std::uint32_t kRefuseUnix = SECCOMP_RET_ERRNO | EACCES;
     for_call(out, nr("socket"), {load(kOffsetArg0), jeq(AF_UNIX, 0, 1), ret(kRefuseUnix)});
@@ -463,7 +457,7 @@ constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
 // Calls that act on another process by number reach the caller of the library just as well:
 // its limits, niceness and CPU placement. The process's own forms (number 0) pass here; the
 // others go to the supervisor, which allows the sandbox's own processes, or are refused.
-void append_other_process_block(bool supervised, Insns& out) {
+void append_other_process_block(bool supervised, Checks& out) {
     const std::uint32_t other = decided_by_supervisor(supervised, kRefuse);
     Insns self_or_other{load(kOffsetArg0)};
     return_if(self_or_other, 0, SECCOMP_RET_ALLOW);
@@ -486,7 +480,7 @@ void append_other_process_block(bool supervised, Insns& out) {
 }
 
 // Without a listener nothing can decide what the supervisor would: refuse it.
-void append_listenerless_refusals(Insns& out) {
+void append_listenerless_refusals(Checks& out) {
     for (std::uint32_t number : {nr("setsid"), nr("setpgid")}) for_call(out, number, {refuse()});
     for (std::uint32_t number : kFileMetadata) for_call(out, number, {ret(kNoAccess)});
 }
@@ -535,8 +529,8 @@ std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy) {
     return denied;
 }
 
-std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised) {
-    Insns out;
+std::vector<seccomp::bpf::ArgCheck> arg_filters(const Policy& policy, bool supervised) {
+    Checks out;
     // clone creating a namespace, or a process that our caller would have to reap
     for_call(out, nr("clone"),
              {load(kOffsetArg0), BPF_JUMP(BPF_JMP | BPF_JSET | BPF_K, kNamespaceFlags | kCloneParent, 0, 1),

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "core/policy.hpp"
+#include "core/seccomp/bpf.hpp"
 
 namespace vestrion::context {
 
@@ -43,6 +44,6 @@ std::vector<std::uint32_t> deny_syscall_numbers(const Policy& policy);
 // The checks of arguments, which come before both lists. `supervised`: the program has a
 // listener, and the calls the supervisor decides by their arguments are routed to it; without
 // one they are refused.
-std::vector<sock_filter> arg_filters(const Policy& policy, bool supervised);
+std::vector<seccomp::bpf::ArgCheck> arg_filters(const Policy& policy, bool supervised);
 
 }  // namespace vestrion::context

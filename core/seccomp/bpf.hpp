@@ -14,11 +14,20 @@ namespace vestrion::seccomp::bpf {
 
 using Program = std::vector<sock_filter>;
 
-// The program for a routed list, a deny list and an argument-filter block. Fails only when the
+// The checks of one system call's arguments: instructions that either return a verdict or run
+// off their end, which leaves the call to the lists. They start with the call's number in the
+// accumulator; their jumps stay inside them.
+struct ArgCheck {
+    std::uint32_t nr;
+    Program body;
+};
+
+// The program for a routed list, a deny list and the argument checks, laid out as a binary
+// search over the numbers: a call walks a few comparisons, not every list. Fails only when the
 // program would be longer than the kernel accepts.
 std::expected<Program, SeccompError> assemble_filter(std::span<const std::uint32_t> routed,
                                                      std::span<const std::uint32_t> denied,
-                                                     std::span<const sock_filter> arg_block);
+                                                     std::span<const ArgCheck> checks);
 
 // The raw seccomp(SECCOMP_SET_MODE_FILTER) call with the given flags; returns the kernel's value
 // (a descriptor, 0, or a negated error number). Async-signal-safe: the child of a spawn uses it.

@@ -174,13 +174,18 @@ WriteTrees::WriteTrees(std::vector<FileId> roots) : roots_(std::move(roots)) {
     std::ranges::sort(roots_);
 }
 
-WriteTrees WriteTrees::of(const Policy& policy, pid_t pid) {
+WriteTrees WriteTrees::of(const landlock::Plan& plan, pid_t pid) {
+    auto grants_writing = [](const landlock::PathRule& rule) {
+        return (rule.mask & sys::LANDLOCK_ACCESS_FS_WRITE_FILE) != 0;
+    };
+    // Most policies grant no writing at all: nothing to open then.
+    if (std::ranges::none_of(plan.paths, grants_writing)) return WriteTrees();
     auto root = open_proc_dir(static_cast<std::uint32_t>(pid), "root");
     auto cwd = open_proc_dir(static_cast<std::uint32_t>(pid), "cwd");
     std::vector<FileId> roots;
     if (!root || !cwd) return WriteTrees();
-    for (const auto& rule : landlock::plan(policy).paths) {
-        if (!(rule.mask & sys::LANDLOCK_ACCESS_FS_WRITE_FILE)) continue;
+    for (const auto& rule : plan.paths) {
+        if (!grants_writing(rule)) continue;
         // Landlock opened the path following its links, inside the child's mount namespace and
         // from its working directory, which has not moved since.
         const bool absolute = rule.path.starts_with('/');

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "core/landlock.hpp"
 #include "core/policy.hpp"
 #include "core/sys/fd.hpp"
 
@@ -40,10 +41,10 @@ class WriteTrees {
   public:
     WriteTrees() = default;
     explicit WriteTrees(std::vector<FileId> roots);
-    // The writable paths of `policy`'s Landlock rules, opened inside the root of process `pid`
+    // The writable paths of the Landlock rules `plan`, opened inside the root of process `pid`
     // (its mount namespace may differ from ours). Taken before the command starts, so that it
     // cannot have replaced any of them; a path that is missing is left out, as Landlock leaves it.
-    static WriteTrees of(const Policy& policy, pid_t pid);
+    static WriteTrees of(const landlock::Plan& plan, pid_t pid);
 
     bool contains(FileId id) const;
     bool empty() const { return roots_.empty(); }

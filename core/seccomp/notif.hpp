@@ -28,6 +28,27 @@ namespace vestrion::seccomp::notif {
 void supervisor(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
                 UniqueFd listener, int stop_fd);
 
+// Supervision of one sandbox whose poll loop the caller owns (the sandbox thread polls the
+// listener beside the child's pidfd and output pipes). Owns the listener.
+class Supervision {
+  public:
+    Supervision(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
+                UniqueFd listener);
+    int fd() const { return listener_.get(); }
+    // Readable when a thaw released the forks held while the sandbox was frozen.
+    int wake_fd() const { return shared_->wake.get(); }
+    void answer_held();
+    // Answers what a poll saw on the listener: at most one notification, since the receive
+    // blocks unless one is pending. False once supervision is over: the listener is gone or
+    // hung up (every process under the filter has ended).
+    bool serve(short revents);
+
+  private:
+    NotifPolicy policy_;
+    std::shared_ptr<SharedSupervisorState> shared_;
+    UniqueFd listener_;
+};
+
 // Asks the kernel to wake the notifying thread on the supervisor's CPU, which cuts the round
 // trip of a routed call several times over. False where the kernel lacks the flag.
 bool try_set_sync_wakeup(int listener) noexcept;

@@ -69,11 +69,28 @@ void answer_held_forks(SharedSupervisorState& shared, int listener) {
 
 }  // namespace
 
+Supervision::Supervision(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
+                         UniqueFd listener)
+    : policy_(std::move(policy)), shared_(std::move(shared)), listener_(std::move(listener)) {
+    (void)try_set_sync_wakeup(listener_.get());
+}
+
+void Supervision::answer_held() { answer_held_forks(*shared_, listener_.get()); }
+
+bool Supervision::serve(short revents) {
+    if (revents & POLLNVAL) return false;
+    if (revents & POLLIN)
+        return serve_one(policy_, *shared_, listener_.get()) != Received::ListenerGone;
+    // Hang-up: every process under the filter has ended. The listener would stay readable
+    // and spin the loop, so supervision ends here.
+    return !(revents & (POLLHUP | POLLERR));
+}
+
 void supervisor(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> shared,
                 UniqueFd listener, int stop_fd) {
-    (void)try_set_sync_wakeup(listener.get());
-    const int fd = listener.get();
-    pollfd fds[3] = {{fd, POLLIN, 0}, {stop_fd, POLLIN, 0}, {shared->wake.get(), POLLIN, 0}};
+    Supervision supervision(std::move(policy), std::move(shared), std::move(listener));
+    pollfd fds[3] = {{supervision.fd(), POLLIN, 0}, {stop_fd, POLLIN, 0},
+                     {supervision.wake_fd(), POLLIN, 0}};
     while (true) {
         // The receive blocks even on a non-blocking listener, so it only follows a poll that
         // saw a notification pending; the poll also sees a stop between two notifications.
@@ -83,16 +100,8 @@ void supervisor(NotifPolicy policy, std::shared_ptr<SharedSupervisorState> share
             return;
         }
         if (fds[1].revents) return;
-        if (fds[2].revents & POLLIN) answer_held_forks(*shared, fd);
-        short events = fds[0].revents;
-        if (events & POLLNVAL) return;
-        if (events & POLLIN) {
-            if (serve_one(policy, *shared, fd) == Received::ListenerGone) return;
-            continue;
-        }
-        // Hang-up: every process under the filter has ended. The listener would stay readable
-        // and spin the loop, so supervision ends here.
-        if (events & (POLLHUP | POLLERR)) return;
+        if (fds[2].revents & POLLIN) supervision.answer_held();
+        if (fds[0].revents && !supervision.serve(fds[0].revents)) return;
     }
 }
 

@@ -570,6 +570,24 @@ int open_paths(const std::string& how, int count, char** paths) {
     return 0;
 }
 
+// Opens each path for reading, then makes each numbered call with every argument 1, a bad
+// pointer (EFAULT when the call runs, EPERM when the filter refuses it): one line of outcomes
+// each. The paths come before "--", the numbers after it.
+int reads_and_calls(int count, char** args) {
+    int i = 0;
+    for (; i < count && std::strcmp(args[i], "--") != 0; ++i) {
+        long fd = syscall(SYS_openat, AT_FDCWD, args[i], O_RDONLY | O_CLOEXEC);
+        std::printf("%s%s", i ? " " : "", outcome(fd));
+        if (fd >= 0) close(static_cast<int>(fd));
+    }
+    std::printf("\n");
+    for (int first = ++i; i < count; ++i)
+        std::printf("%s%s", i > first ? " " : "",
+                    outcome(syscall(std::strtol(args[i], nullptr, 10), 1, 1, 1, 1, 1, 1)));
+    std::printf("\n");
+    return 0;
+}
+
 // One call that changes a file's metadata, made in the form named; prints its outcome.
 long metadata_call(const std::string& form, const char* path, const char* arg) {
     const long self = static_cast<long>(getuid());
@@ -900,6 +918,7 @@ int main(int argc, char** argv) {
     if (name == "exec-race" && argc > 4) return exec_race(argv[2], argv[3], std::atoi(argv[4]));
     if (name == "fifo-opens" && argc > 3) return fifo_opens(n, argv[3]);
     if (name == "open-paths" && argc > 2) return open_paths(argv[2], argc - 3, argv + 3);
+    if (name == "reads-and-calls") return reads_and_calls(argc - 2, argv + 2);
     std::fprintf(stderr, "unknown case %s\n", argv[1]);
     return 2;
 }
