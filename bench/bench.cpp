@@ -217,6 +217,7 @@ void tool_startup(const std::string& dir, int rounds) {
                     "bwrap --ro-bind / / /bin/true", m[3], verdict(m[2] <= m[3]));
 }
 
+// `calls` routed calls of the loop program in `mode`, sandboxed and bare, per call.
 void routed_calls(const std::string& dir, const char* mode, const char* what, int rounds,
                   long calls) {
     vestrion_policy_t* policy = system_policy(std::uint64_t{1} << 40, dir.c_str());

@@ -11,8 +11,11 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/sys/syscall.hpp"
@@ -195,6 +198,10 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     if (kind == Destination::Kind::Address) {
         name = dest;
         name_len = req.dest_len;
+    } else if (kind == Destination::Kind::File) {
+        if (base < 0) return -EBADF;
+        name = &by_fd;
+        name_len = proc_fd_address(by_fd, base);
     } else if (kind == Destination::Kind::PathFromDir || kind == Destination::Kind::PathInRoot) {
         dest[req.dest_len] = 0;
         open_how how{};
@@ -299,8 +306,27 @@ int start(Started& out) noexcept {
 
 // --- The supervisor's side. ---
 
+namespace {
+
+// The process id a pidfd stands for, from its "Pid:" line; 0 when it cannot be read.
+int pid_of(int pidfd) noexcept {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return 0;
+    char text[512];
+    ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+    if (n <= 0) return 0;
+    text[n] = 0;
+    const char* line = std::strstr(text, "\nPid:");
+    return line ? std::atoi(line + 5) : 0;
+}
+
+}  // namespace
+
 Agent::Agent(UniqueFd channel, UniqueFd pidfd, int stop_fd) noexcept
-    : channel_(std::move(channel)), pidfd_(std::move(pidfd)), stop_fd_(stop_fd) {}
+    : channel_(std::move(channel)), pidfd_(std::move(pidfd)), pid_(pid_of(pidfd_.get())),
+      stop_fd_(stop_fd) {}
 
 Agent::~Agent() {
     channel_.reset();  // the agent ends at the end of its stream
@@ -377,7 +403,7 @@ bool send_with_fds(int fd, const void* data, std::size_t len, std::span<const in
 SysResult<std::int64_t> Agent::call(std::uint32_t op, int socket, const Message& m) {
     const Destination& to = m.to;
     bool by_path = to.kind == Destination::Kind::PathFromDir ||
-                   to.kind == Destination::Kind::PathInRoot;
+                   to.kind == Destination::Kind::PathInRoot || to.kind == Destination::Kind::File;
     if (to.bytes.size() > MAX_NAME || m.control.size() > MAX_CONTROL ||
         m.payload.size() > MAX_PAYLOAD || m.rights.size() > MAX_RIGHTS)
         return std::unexpected(SystemError::from_errno(EMSGSIZE));

@@ -52,9 +52,11 @@ bool fix_control(std::uint8_t* control, std::size_t len, const int* rights, std:
 
 // Where a call goes: an address as the child gave it, or a Unix path name that the agent opens
 // from `base` (the child's working directory, or its root for an absolute path) and reaches as
-// /proc/self/fd/N, so that the name resolves as the child would resolve it, with its rights.
+// /proc/self/fd/N, so that the name resolves as the child would resolve it, with its rights; or
+// a Unix socket file the supervisor has found and judged already (`base`, an O_PATH descriptor),
+// reached the same way, so that what is reached is the very file judged.
 struct Destination {
-    enum class Kind : std::uint8_t { None, Address, PathFromDir, PathInRoot };
+    enum class Kind : std::uint8_t { None, Address, PathFromDir, PathInRoot, File };
     Kind kind = Kind::None;
     std::span<const std::uint8_t> bytes;  // the address, or the path without its NUL
     int base = -1;
@@ -93,6 +95,9 @@ class Agent {
 
     // The agent's process, for a signal to it alone.
     int pidfd() const noexcept { return pidfd_.get(); }
+    // Its process id in our namespace; 0 when unknown. The command's views of the sandbox's
+    // processes leave it out: it is the sandbox's, not the command's.
+    int pid() const noexcept { return pid_; }
 
   private:
     SysResult<std::int64_t> call(std::uint32_t op, int socket, const Message& message);
@@ -100,6 +105,7 @@ class Agent {
 
     UniqueFd channel_;
     UniqueFd pidfd_;
+    int pid_ = 0;
     int stop_fd_;
     bool broken_ = false;  // a failed exchange leaves the stream out of step
 };

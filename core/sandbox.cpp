@@ -446,6 +446,7 @@ void sandbox_thread_main(SpawnJob* job) {
         const Policy& p = job->policy;
         const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
         notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
+        notif_policy->unix_sockets = agent != nullptr;
         std::optional<random::Rng> rng;
         if (p.random_seed) rng.emplace(*p.random_seed);
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,
@@ -526,9 +527,6 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     if (auto combination = cow::refuse_backend_combination(policy_))
         return std::unexpected(VestrionError(
             child_error(*combination + " is not supported by this build of vestrion yet")));
-    if (auto feature = sandbox::feature_not_built(policy_))
-        return std::unexpected(VestrionError(
-            child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
     if (nested) {
         if (auto refused = refuse_without_supervisor(policy_, kNestedReason))

@@ -221,10 +221,9 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
 
     ChildPlan plan;
     plan.nested_ = nested;
-    // Calls made on the child's behalf need the agent: the network calls and bind, which the
-    // supervisor makes whenever it is routed.
-    plan.starts_agent_ =
-        !nested && (!policy.net_allow_hosts.empty() || policy.policy_fn || policy.port_remap);
+    // Calls made on the child's behalf need the agent; it costs a fork of the child, so a
+    // policy that makes none starts none.
+    plan.starts_agent_ = !nested && needs_agent(policy);
     plan.parent_pid_ = ::getpid();
     plan.no_randomize_memory_ = policy.no_randomize_memory;
     plan.no_huge_pages_ = policy.no_huge_pages;

@@ -71,6 +71,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"sched_setscheduler", 144},
     {"pivot_root", 155},
     {"prctl", 157},
+    {"chroot", 161},
     {"acct", 163},
     {"mount", 165},
     {"umount2", 166},
@@ -126,6 +127,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"utimensat", 280},
     {"timerfd_settime", 286},
     {"perf_event_open", 298},
+    {"fanotify_mark", 301},
     {"prlimit64", 302},
     {"name_to_handle_at", 303},
     {"open_by_handle_at", 304},
@@ -181,9 +183,12 @@ using Numbers = std::array<std::uint32_t, N>;
 constexpr Numbers<6> kAlwaysRouted{nr("clone"), nr("fork"),   nr("clone3"),
                                    nr("vfork"), nr("setsid"), nr("setpgid")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
-// sendmmsg too: unrouted, its datagrams would reach any address.
-constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
-                              nr("bind")};
+// sendmmsg too: unrouted, its datagrams would reach any address. sendto is routed by the
+// argument block, when it names a destination.
+constexpr Numbers<4> kNetwork{nr("connect"), nr("sendmsg"), nr("sendmmsg"), nr("bind")};
+// Landlock does not check a connect or a send to a Unix socket file: the supervisor makes each
+// one that may name a path (sendmsg and sendmmsg keep their name in memory).
+constexpr Numbers<3> kUnixSockets{nr("connect"), nr("sendmsg"), nr("sendmmsg")};
 // brk is the first call of every program, static ones too, which open nothing before main: the
 // supervisor patches a fresh vDSO at a process's first routed call after its exec. open too:
 // some C libraries open the random devices with it.
@@ -228,7 +233,7 @@ constexpr Numbers<64> kCopyOnWrite{
 // own copy of each readable entry (the kernel loads interpreters by host path), so a call left
 // to the kernel could read the host's files there. openat2, fchmodat2 and the newest attribute
 // calls are refused with ENOSYS: C libraries fall back to the forms the root serves.
-constexpr Numbers<60> kVirtualRoot{
+constexpr Numbers<62> kVirtualRoot{
     // opens and exec
     nr("openat"), nr("open"), nr("creat"), nr("openat2"), nr("execve"), nr("execveat"),
     // changes by path
@@ -245,7 +250,9 @@ constexpr Numbers<60> kVirtualRoot{
     // status, links, listings, the working directory, watches
     nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
     nr("access"), nr("readlinkat"), nr("readlink"), nr("statfs"), nr("getdents64"),
-    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch")};
+    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch"), nr("fanotify_mark"),
+    // a root of the command's own, refused
+    nr("chroot")};
 // Every way to open by path, so that a path the callback denied is not one open(2) away.
 constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
                                nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};
@@ -279,9 +286,10 @@ bool network_rule(const Policy& p) {
     return !p.net_allow_hosts.empty() || p.policy_fn != nullptr;
 }
 
-constexpr std::array<RoutedRule, 14> kRoutedRules{{
+constexpr std::array<RoutedRule, 15> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
     {[](const Policy&) { return true; }, kFileMetadata, true},
+    {needs_agent, kUnixSockets, true},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {network_rule, kNetwork},
     {[](const Policy& p) { return p.random_seed.has_value(); }, kRandom},
@@ -326,6 +334,7 @@ constexpr std::uint32_t kNoAccess = SECCOMP_RET_ERRNO | EACCES;
 constexpr std::uint32_t kOffsetArg0 = 16;
 constexpr std::uint32_t kOffsetArg1 = 24;
 constexpr std::uint32_t kOffsetArg2 = 32;
+constexpr std::uint32_t kOffsetArg4 = 48;  // its low half; the high half follows
 constexpr std::uint32_t kNamespaceFlags = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
                                           CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
                                           CLONE_NEWNET;
@@ -411,6 +420,36 @@ void append_family_block(const Policy& policy, Checks& out) {
     for (std::uint32_t number : {nr("socket"), nr("socketpair")}) for_call(out, number, body);
 }
 
+// sendto with a destination goes to the supervisor, which judges it as connect; one without
+// (a connected socket's send) reads nothing from memory that a check could miss and stays the
+// kernel's. A policy whose own list denies sendto keeps it denied.
+void append_sendto_block(const Policy& policy, bool supervised, Checks& out) {
+    const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
+    if (!supervised || !needs_agent(policy) || std::ranges::find(denied, nr("sendto")) != denied.end())
+        return;
+    for_call(out, nr("sendto"),
+             {load(kOffsetArg4), jeq(0, 0, 2), load(kOffsetArg4 + 4), jeq(0, 1, 0),
+              ret(SECCOMP_RET_USER_NOTIF)});
+}
+
+// Without the agent nothing can make a connect or a send by name for the command from a copy
+// the command cannot change afterwards, and an answer that lets the kernel make it reads the
+// name, and the descriptor, again: a second thread could put a Unix socket at that number and
+// a path in the name. So the command gets no socket that could reach a name: no Unix socket
+// from socket(), no datagram pair (either end may send to, or connect to, any name). Stream
+// and sequenced-packet pairs are connected for good; the kernel refuses or ignores a name on
+// them. Landlock refuses the bind that would make a socket file (no tree is writable), so this
+// takes nothing that could be served.
+void append_unix_block(const Policy& policy, Checks& out) {
+    if (needs_agent(policy)) return;
+    constexpr std::uint32_t kRefuseUnix = SECCOMP_RET_ERRNO | EACCES;
+    for_call(out, nr("socket"), {load(kOffsetArg0), jeq(AF_UNIX, 0, 1), ret(kRefuseUnix)});
+    // Only the type proper: SOCK_NONBLOCK and SOCK_CLOEXEC ride in the higher bits.
+    for_call(out, nr("socketpair"),
+             {load(kOffsetArg0), jeq(AF_UNIX, 0, 4), load(kOffsetArg1),
+              BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xFF), jeq(SOCK_DGRAM, 0, 1), ret(kRefuseUnix)});
+}
+
 constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
                                    nr("sched_setscheduler"), nr("sched_setaffinity"),
                                    nr("sched_setattr")};
@@ -447,6 +486,11 @@ void append_listenerless_refusals(Checks& out) {
 }
 
 }  // namespace
+
+bool needs_agent(const Policy& policy) {
+    return network_rule(policy) || policy.port_remap || !policy.fs_writable.empty() ||
+           policy.workdir.has_value() || policy.gpu_devices.has_value();
+}
 
 std::span<const SyscallEntry> syscall_table() {
     return kSyscalls;
@@ -519,6 +563,8 @@ std::vector<seccomp::bpf::ArgCheck> arg_filters(const Policy& policy, bool super
     append_socket_block(policy, out);
     append_packet_block(policy, out);
     append_family_block(policy, out);
+    append_unix_block(policy, out);
+    append_sendto_block(policy, supervised, out);
     append_other_process_block(supervised, out);
     if (!supervised) append_listenerless_refusals(out);
     return out;

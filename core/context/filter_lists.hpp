@@ -26,6 +26,13 @@ std::span<const SyscallEntry> syscall_table();
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name);
 
+// Whether a supervised sandbox under `policy` starts the agent, which makes calls for the
+// command: connects and sends under the network rule, binds under port remapping, and every
+// connect and send that may reach a Unix socket file, which can lie only beneath a tree the
+// command may write (an fs_write path, the working directory). Without it the filter gives the
+// command no Unix socket that could reach a name.
+bool needs_agent(const Policy& policy);
+
 // Sorted ascending, without duplicates.
 std::vector<std::uint32_t> notif_syscalls(const Policy& policy);
 
