@@ -413,6 +413,14 @@ bool SeccompCowBranch::is_deleted(std::string_view rel) const {
     return deleted_.contains(std::string(rel));
 }
 
+bool SeccompCowBranch::shows_own_entry(std::string_view rel) const {
+    if (rel.empty() || is_deleted(rel)) return false;
+    // Missing, with only plain directories of the upper tree on the way (ENOTDIR: a file there;
+    // ELOOP: a link of the layer's).
+    auto upper = open_beneath(upper_fd_.get(), rel, O_PATH | O_NOFOLLOW, NO_LINKS);
+    return !upper && upper.error() == ENOENT;
+}
+
 void SeccompCowBranch::clear_mark(const std::string& rel) { deleted_.erase(rel); }
 
 void SeccompCowBranch::mark_removed(const std::string& rel) {

@@ -107,6 +107,10 @@ public:
 
     // True when rel or one of its parents is marked deleted.
     bool is_deleted(std::string_view rel) const;
+    // The view shows W's own entry at rel (not the working directory itself): no deletion mark
+    // on it or above it, and no name of the upper tree there, nor a link or file of the upper
+    // tree on the way to it. From the marks and one lookup in the upper tree.
+    bool shows_own_entry(std::string_view rel) const;
     // upper/rel when the upper tree holds it, else workdir/rel.
     std::filesystem::path resolve_read(std::string_view rel) const;
     // The copy-up: upper/rel with the contents and metadata of W's entry (a link as a link, a
