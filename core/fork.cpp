@@ -150,8 +150,6 @@ std::optional<VestrionError> refuse(const Policy& policy, std::uint32_t n) {
     if (auto feature = sandbox::feature_needing_supervisor(policy))
         return child_error(*feature +
                            " needs the syscall supervisor, which a fan-out template does not have");
-    if (auto feature = sandbox::feature_not_built(policy))
-        return child_error(*feature + " is not supported by this build of vestrion yet");
     if (n > policy.max_processes)
         return child_error("fork of " + std::to_string(n) + " clones exceeds max_processes (" +
                            std::to_string(policy.max_processes) + ")");

@@ -523,9 +523,6 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     if (auto combination = cow::refuse_backend_combination(policy_))
         return std::unexpected(VestrionError(
             child_error(*combination + " is not supported by this build of vestrion yet")));
-    if (auto feature = sandbox::feature_not_built(policy_))
-        return std::unexpected(VestrionError(
-            child_error(*feature + " is not supported by this build of vestrion yet")));
     bool nested = sandbox::is_nested();
     if (nested) {
         if (auto refused = refuse_without_supervisor(policy_, kNestedReason))

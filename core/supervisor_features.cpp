@@ -15,10 +15,6 @@ std::optional<std::string> feature_needing_supervisor(const Policy& p) {
     if (p.isolate_pids) return "the /proc process view (isolate_pids)";
     if (p.hostname) return "the host-name view (hostname)";
     if (p.deterministic_dirs) return "sorted directory listings (deterministic_dirs)";
-    return std::nullopt;
-}
-
-std::optional<std::string> feature_not_built(const Policy& p) {
     if (p.chroot) return "a virtual root (chroot)";
     return std::nullopt;
 }

@@ -15,8 +15,4 @@ namespace vestrion::sandbox {
 // supervisor it is not kept, and the README says so.
 std::optional<std::string> feature_needing_supervisor(const Policy& policy);
 
-// The first feature of the policy whose supervisor part is not in this build: a policy that asks
-// for it must not run as if it were enforced.
-std::optional<std::string> feature_not_built(const Policy& policy);
-
 }  // namespace vestrion::sandbox

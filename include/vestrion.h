@@ -144,7 +144,9 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_fs_deny(vestrion
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_workdir(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command's working directory; it must exist. Grants no access to it. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_cwd(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
-/* The command sees this directory as its root. Not served yet. Replaced. */
+/* The command sees this directory as its root: every path it
+ * names is resolved beneath it, and fs_read and fs_write name paths inside it (the README's "A
+ * virtual root" says what it does not change). Cannot be combined with a workdir. Replaced. */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_chroot(vestrion_policy_builder_t* b, const char* path) VESTRION_NOEXCEPT;
 /* The command may connect and send only to this host's addresses (and to 127.0.0.1 and ::1),
  * resolved when the sandbox is spawned; other IP destinations get ECONNREFUSED. Ports are left

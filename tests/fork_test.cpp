@@ -205,9 +205,9 @@ INSTANTIATE_TEST_SUITE_P(
                         return std::move(b).workdir(d.path()).fs_isolation(FsIsolation::OverlayFs);
                     },
                     1, "(workdir) cannot be given to a fan-out template"},
-        RefusalCase{"NotBuiltYet",
+        RefusalCase{"AVirtualRootNeedsTheSupervisor",
                     [](PolicyBuilder b, const TempDir&) { return std::move(b).chroot("/"); },
-                    1, "(chroot) is not supported"},
+                    1, "a virtual root (chroot) needs the syscall supervisor"},
         RefusalCase{"PortRemappingNeedsTheSupervisor",
                     [](PolicyBuilder b, const TempDir&) { return std::move(b).port_remap(true); },
                     1, "port remapping (port_remap) needs the syscall supervisor"},

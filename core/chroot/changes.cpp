@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <sched.h>
+#include <sys/fanotify.h>
 #include <sys/inotify.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
@@ -16,6 +17,7 @@
 #include <vector>
 
 #include "core/chroot/handlers.hpp"
+#include "core/seccomp/call_args.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/structs.hpp"
@@ -27,12 +29,11 @@ namespace sc = sys::syscall;
 
 namespace {
 
-constexpr std::size_t kXattrNameMax = 255;
-constexpr std::size_t kXattrSizeMax = 65536;
+using seccomp::notif::kXattrSizeMax;
 
 enum class Op {
     Mkdir, Mknod, Unlink, Rename, Link, Symlink, Chmod, Chown, Truncate, Times,
-    SetXattr, GetXattr, ListXattr, RemoveXattr, Watch,
+    SetXattr, GetXattr, ListXattr, RemoveXattr, Watch, Mark,
 };
 
 struct PathArg {
@@ -131,12 +132,18 @@ std::optional<Errno<Change>> decode(const seccomp_data& d) {
             return make(Op::RemoveXattr, cwd(x[0], d.nr == SYS_removexattr), {}, x[1]);
         case SYS_inotify_add_watch:
             return make(Op::Watch, cwd(x[1], !(x[2] & IN_DONT_FOLLOW)), {}, x[0], x[2]);
+        case SYS_fanotify_mark:
+            // A flush names nothing; a null path marks what the directory descriptor (or the
+            // working directory) is, which the command holds already.
+            if (x[4] == 0 || (x[1] & FAN_MARK_FLUSH)) return std::nullopt;
+            return make(Op::Mark, at(x[3], x[4], !(x[1] & FAN_MARK_DONT_FOLLOW)), {}, x[0], x[1],
+                        x[2]);
     }
     return bad(ENOSYS);
 }
 
 bool checks_write(Op op) {
-    return op != Op::GetXattr && op != Op::ListXattr && op != Op::Watch;
+    return op != Op::GetXattr && op != Op::ListXattr && op != Op::Watch && op != Op::Mark;
 }
 
 // What the call sets, copied from the child before anything is resolved.
@@ -149,51 +156,6 @@ struct Payload {
     std::uint32_t uid = UINT32_MAX, gid = UINT32_MAX;
 };
 
-Errno<std::vector<std::uint8_t>> read_exact(const Session& s, std::uint64_t address,
-                                            std::size_t length) {
-    if (length == 0) return std::vector<std::uint8_t>{};
-    auto bytes = seccomp::notif::read_child_mem(s.call().listener, s.call().notif, address, length);
-    if (!bytes || bytes->size() < length) return std::unexpected(EFAULT);
-    return std::move(*bytes);
-}
-
-Errno<void> read_times(const Session& s, int nr, std::uint64_t address, Payload& p) {
-    if (address == 0) return {};
-    p.times_now = false;
-    if (nr == SYS_utime) {
-        auto bytes = read_exact(s, address, 2 * sizeof(long));
-        if (!bytes) return std::unexpected(bytes.error());
-        long t[2];
-        std::memcpy(t, bytes->data(), sizeof t);
-        p.times = {timespec{t[0], 0}, timespec{t[1], 0}};
-    } else if (nr == SYS_utimes || nr == SYS_futimesat) {
-        auto bytes = read_exact(s, address, 2 * sizeof(timeval));
-        if (!bytes) return std::unexpected(bytes.error());
-        timeval t[2];
-        std::memcpy(t, bytes->data(), sizeof t);
-        for (int i = 0; i < 2; ++i) {
-            if (t[i].tv_usec < 0 || t[i].tv_usec >= 1000000) return std::unexpected(EINVAL);
-            p.times[i] = timespec{t[i].tv_sec, t[i].tv_usec * 1000};
-        }
-    } else {
-        auto bytes = read_exact(s, address, sizeof p.times);
-        if (!bytes) return std::unexpected(bytes.error());
-        std::memcpy(p.times.data(), bytes->data(), sizeof p.times);
-    }
-    return {};
-}
-
-Errno<std::string> read_xattr_name(const Session& s, std::uint64_t address) {
-    if (address == 0) return std::unexpected(EFAULT);
-    auto bytes = seccomp::notif::read_child_mem(s.call().listener, s.call().notif, address,
-                                                kXattrNameMax + 1);
-    if (!bytes || bytes->empty()) return std::unexpected(EFAULT);
-    auto end = std::find(bytes->begin(), bytes->end(), 0);
-    if (end == bytes->end()) return std::unexpected(bytes->size() > kXattrNameMax ? ERANGE : EFAULT);
-    if (end == bytes->begin()) return std::unexpected(ERANGE);
-    return std::string(bytes->begin(), end);
-}
-
 Errno<Payload> read_payload(const Session& s, const Change& c) {
     Payload p;
     const int nr = s.call().notif.data.nr;
@@ -205,9 +167,13 @@ Errno<Payload> read_payload(const Session& s, const Change& c) {
             p.target = std::move(*target);
             break;
         }
-        case Op::Times:
-            if (auto ok = read_times(s, nr, c.a, p); !ok) return std::unexpected(ok.error());
+        case Op::Times: {
+            auto times = seccomp::notif::read_times(s.call().listener, s.call().notif, nr, c.a);
+            if (!times) return std::unexpected(times.error());
+            p.times_now = !*times;
+            if (*times) p.times = **times;
             break;
+        }
         case Op::Chown: {
             p.uid = static_cast<std::uint32_t>(c.a);
             p.gid = static_cast<std::uint32_t>(c.b);
@@ -225,12 +191,12 @@ Errno<Payload> read_payload(const Session& s, const Change& c) {
         case Op::SetXattr:
         case Op::GetXattr:
         case Op::RemoveXattr: {
-            auto name = read_xattr_name(s, c.a);
+            auto name = seccomp::notif::read_xattr_name(s.call().listener, s.call().notif, c.a);
             if (!name) return std::unexpected(name.error());
             p.name = std::move(*name);
             if (c.op != Op::SetXattr) break;
             if (c.c > kXattrSizeMax) return std::unexpected(E2BIG);
-            auto value = read_exact(s, c.b, c.c);
+            auto value = seccomp::notif::read_exact(s.call().listener, s.call().notif, c.b, c.c);
             if (!value) return std::unexpected(value.error());
             p.value = std::move(*value);
             break;
@@ -359,8 +325,8 @@ std::optional<NotifAction> change(const Session& s) {
         if (!v) return refuse(v.error());
         second = std::move(*v);
     }
-    UniqueFd watcher;
-    if (c.op == Op::Watch) {
+    UniqueFd watcher;  // the command's inotify or fanotify instance
+    if (c.op == Op::Watch || c.op == Op::Mark) {
         auto fd = s.view().descriptor(static_cast<int>(c.a));
         if (!fd) return refuse(fd.error());
         watcher = std::move(*fd);
@@ -388,6 +354,18 @@ std::optional<NotifAction> change(const Session& s) {
             std::snprintf(link, sizeof link, "/proc/self/fd/%d", file->get());
             return sc::raw(SYS_inotify_add_watch, watcher.get(), reinterpret_cast<long>(link),
                            static_cast<long>(c.b & ~static_cast<std::uint64_t>(IN_DONT_FOLLOW)));
+        }
+        if (c.op == Op::Mark) {
+            // The mark goes on the file found in the root; the kernel checks the command's right
+            // to read it, and refuses mount and file-system marks to a thread without
+            // capabilities, as it refuses the command.
+            auto file = open_resolved(*one);
+            if (!file) return std::unexpected(file.error());
+            char link[48];
+            std::snprintf(link, sizeof link, "/proc/self/fd/%d", file->get());
+            return sc::raw(SYS_fanotify_mark, watcher.get(),
+                           static_cast<long>(c.b & ~static_cast<std::uint64_t>(FAN_MARK_DONT_FOLLOW)),
+                           static_cast<long>(c.c), AT_FDCWD, reinterpret_cast<long>(link));
         }
         if (c.op == Op::Symlink) return perform(s, c, *payload, *two, &*two, out);
         return perform(s, c, *payload, *one, two ? &*two : nullptr, out);

@@ -9,7 +9,7 @@ namespace vestrion::chroot::dispatch {
 
 namespace {
 
-enum class Family { Status, Link, Cwd, Exec, Chdir, Change, Refused, Other };
+enum class Family { Status, Link, Cwd, Exec, Chdir, Change, Refused, Denied, Other };
 
 Family family_of(int nr) {
     // clang-format off
@@ -30,8 +30,11 @@ Family family_of(int nr) {
         case SYS_utimensat:
         case SYS_setxattr: case SYS_lsetxattr: case SYS_getxattr: case SYS_lgetxattr:
         case SYS_listxattr: case SYS_llistxattr: case SYS_removexattr: case SYS_lremovexattr:
-        case SYS_inotify_add_watch:
+        case SYS_inotify_add_watch: case SYS_fanotify_mark:
             return Family::Change;
+        // A root of the command's own would have the kernel resolve its paths from a host
+        // directory.
+        case SYS_chroot: return Family::Denied;
         // The newer forms: C libraries fall back to the older ones the root serves.
         case sys::NR_OPENAT2: case sys::NR_FCHMODAT2:
         case sys::NR_SETXATTRAT: case sys::NR_GETXATTRAT: case sys::NR_LISTXATTRAT:
@@ -58,6 +61,7 @@ std::optional<NotifAction> handle_call(const Call& call) {
     const Family family = family_of(call.notif.data.nr);
     if (family == Family::Other) return std::nullopt;
     if (family == Family::Refused) return refuse(ENOSYS);
+    if (family == Family::Denied) return refuse(EPERM);
     auto s = Session::open(call);
     if (!s) return refuse(s.error());
     switch (family) {

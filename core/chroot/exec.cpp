@@ -9,6 +9,11 @@
 //   4. otherwise EACCES (on which PATH searches go on).
 // chdir tries 3 before 2, since each descriptor it installs stays until the next exec. Nothing
 // is written past the string, into read-only memory, or into memory another process shares.
+//
+// chdir is steered where it can be (see core/seccomp/steer.hpp): the kernel reads a name that
+// reaches the directory while the thread is held, and the program gets its own bytes back before
+// it runs on, so a shell's $PWD keeps the virtual name. The steps above are what is left when the
+// thread cannot be held.
 #include <fcntl.h>
 #include <linux/kcmp.h>
 #include <linux/openat2.h>
@@ -17,7 +22,9 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 
+#include <algorithm>
 #include <charconv>
+#include <cstdlib>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -26,6 +33,7 @@
 
 #include "core/chroot/handlers.hpp"
 #include "core/seccomp/notif.hpp"
+#include "core/seccomp/steer.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/syscall.hpp"
 #include "core/text.hpp"
@@ -186,15 +194,25 @@ bool kernel_reaches(const Session& s, int dirfd, const std::string& text, bool f
     if (seccomp::notif::place(found->get(), s.view().root.get(), exec_trees(s)) !=
         seccomp::notif::Placement::Writable)
         return false;
-    if (::faccessat(found->get(), "", X_OK, AT_EMPTY_PATH | AT_EACCESS) != 0) return false;
-    const std::string key = copy_key(found->get(), file);
+    // Read with the child's rights, which must let it run the copy; the lookup gave O_PATH.
+    auto copy = s.as_child([&]() -> Errno<UniqueFd> {
+        if (::faccessat(found->get(), "", X_OK, AT_EMPTY_PATH | AT_EACCESS) != 0)
+            return std::unexpected(errno);
+        char link[48];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", found->get());
+        auto fd = sc::openat2(AT_FDCWD, link, O_RDONLY | O_NONBLOCK | O_NOCTTY, 0, 0);
+        if (!fd) return std::unexpected(fd.error().code());
+        return std::move(*fd);
+    });
+    if (!copy) return false;
+    const std::string key = copy_key(copy->get(), file);
     auto& shared = s.call().shared;
     {
         std::lock_guard lock(shared.mutex);
         auto& cache = shared.state.chroot_copies;
         if (auto it = cache.find(key); it != cache.end()) return it->second;
     }
-    const bool same = identical(found->get(), file);
+    const bool same = identical(copy->get(), file);
     std::lock_guard lock(shared.mutex);
     shared.state.chroot_copies.emplace(key, same);
     return same;
@@ -271,6 +289,127 @@ std::optional<NotifAction> by_relative_path(const Session& s, std::uint64_t addr
     });
     if (!found || !same_file(found->get(), file)) return std::nullopt;
     return rewrite(s, address, rel);
+}
+
+// Whether the process of thread `tid` is the only one that sees its memory: a single thread, and
+// neither its parent nor a child of its shares the memory (a vfork child runs on its parent's).
+// Then bytes written past a string while the thread is held are seen by no one before they are
+// put back.
+bool alone_in_memory(std::uint32_t tid) {
+    auto status = read_text("/proc/" + std::to_string(tid) + "/status");
+    if (!status) return false;
+    const std::size_t at = status->find("\nThreads:");
+    if (at == std::string::npos || std::strtol(status->c_str() + at + 9, nullptr, 10) != 1)
+        return false;
+    // kcmp orders two different memories 1 or 2; the same, or one it cannot compare, counts as
+    // shared.
+    auto shares = [&](std::uint32_t other) {
+        const long order =
+            sc::raw(SYS_kcmp, static_cast<long>(tid), static_cast<long>(other), KCMP_VM);
+        return order != 1 && order != 2;
+    };
+    if (auto parent = sys::proc::parent_pid(tid); parent && *parent != 0 && shares(*parent))
+        return false;
+    const std::string task = "/proc/" + std::to_string(tid) + "/task/" + std::to_string(tid);
+    auto children = read_text(task + "/children");
+    if (!children) return false;
+    std::istringstream in(*children);
+    for (std::uint32_t child; in >> child;)
+        if (shares(child)) return false;
+    return true;
+}
+
+// Whether [start, end) lies in private mappings of process `pid`, with no gap: bytes written
+// there through the process's memory file change the process's own copy, never a file.
+bool private_range(std::uint32_t pid, std::uint64_t start, std::uint64_t end) {
+    std::uint64_t at = start;
+    while (at < end) {
+        auto region = mapping_of(pid, at);
+        if (!region || !region->private_) return false;
+        at = region->end;
+    }
+    return true;
+}
+
+// The name the kernel is to read for a chdir into `dir` (virtual `where`): the shorter of the
+// path from the working directory and the root's host path of the directory, each checked to
+// reach it without a link. None when neither does.
+std::optional<std::string> kernel_name_for(const Session& s, const std::string& where, int dir) {
+    std::vector<std::pair<std::string, int>> candidates;  // the name, and where it starts from
+    if (auto cwd = s.root().virtual_of(s.view().cwd.get()))
+        candidates.emplace_back(relative(*cwd, where), s.view().cwd.get());
+    const std::string host = where == "/" ? s.root().host() : s.root().host() + where;
+    candidates.emplace_back(host, s.view().root.get());
+    std::ranges::stable_sort(candidates, {}, [](const auto& c) { return c.first.size(); });
+    for (const auto& [name, from] : candidates) {
+        const char* rel = name.c_str();
+        while (*rel == '/') ++rel;
+        auto found = s.as_child([&] {
+            auto fd = sc::openat2(from, *rel ? rel : ".", O_PATH | O_DIRECTORY, 0,
+                                  RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+            return fd ? Errno<UniqueFd>(std::move(*fd)) : std::unexpected(fd.error().code());
+        });
+        if (found && same_file(found->get(), dir)) return name;
+    }
+    return std::nullopt;
+}
+
+// The directory behind O_PATH descriptor `dir` opened for reading, which can be installed in
+// the child (an O_PATH descriptor cannot).
+Errno<UniqueFd> readable_dir(const Session& s, int dir) {
+    return s.as_child([&]() -> Errno<UniqueFd> {
+        char link[48];
+        std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir);
+        auto fd = sc::openat2(AT_FDCWD, link, O_RDONLY | O_DIRECTORY, 0, 0);
+        if (!fd) return std::unexpected(fd.error().code());
+        return std::move(*fd);
+    });
+}
+
+// chdir steered to `dir`: the answer (Hold, sent already), or none when it cannot be steered
+// (the thread cannot be held, or no name fits). A name longer than the program's string is
+// written over the bytes after it only while nothing else can see them; where it cannot be,
+// "/dev/fd/N" for the directory installed as N takes its place when the string has room.
+std::optional<NotifAction> steer_chdir(const Session& s, std::uint64_t address,
+                                       const std::string& text, const std::string& where,
+                                       int dir) {
+    std::vector<std::uint8_t> original(text.begin(), text.end());
+    original.push_back(0);
+    auto name = kernel_name_for(s, where, dir);
+    std::string kernel;
+    bool installed = false;
+    if (name && name->size() + 1 <= original.size()) {
+        kernel = *name;
+    } else if (const std::uint32_t tid = s.call().notif.pid;
+               name && alone_in_memory(tid) &&
+               private_range(tid, address, address + name->size() + 1)) {
+        auto bytes = seccomp::notif::read_child_mem(s.call().listener, s.call().notif, address,
+                                                    name->size() + 1);
+        if (!bytes || bytes->size() != name->size() + 1 ||
+            !std::equal(original.begin(), original.end(), bytes->begin()))
+            return std::nullopt;
+        original = std::move(*bytes);
+        kernel = *name;
+    } else if (original.size() >= sizeof("/dev/fd/") + 10) {
+        auto fd = readable_dir(s, dir);
+        if (!fd) return std::nullopt;
+        auto n = install(s, fd->get(), true);
+        if (!n) return refuse(n.error());
+        kernel = "/dev/fd/" + std::to_string(*n);
+        installed = true;
+    } else {
+        return std::nullopt;
+    }
+    const std::span<const std::uint8_t> bytes(reinterpret_cast<const std::uint8_t*>(kernel.c_str()),
+                                              kernel.size() + 1);
+    if (seccomp::notif::continue_steered(s.call(), address, bytes, original, refuse(EACCES)))
+        return NotifAction::Hold{};
+    // Installed already: the program keeps the new text where it may be written.
+    if (installed) {
+        if (!may_overwrite(s, address, original.size())) return refuse(EACCES);
+        return rewrite(s, address, kernel);
+    }
+    return std::nullopt;
 }
 
 bool starts_elf(int fd) {
@@ -356,18 +495,11 @@ NotifAction chdir(const Session& s) {
     });
     if (!dir) return refuse(dir.error());
     if (kernel_reaches(s, AT_FDCWD, *text, true, dir->get(), false)) return NotifAction::Continue{};
+    if (auto held = steer_chdir(s, address, *text, where, dir->get())) return std::move(*held);
     const std::size_t room = text->size() + 1;
     if (!may_overwrite(s, address, room)) return refuse(EACCES);
     if (auto a = by_relative_path(s, address, room, where, dir->get())) return std::move(*a);
-    // An O_PATH descriptor cannot be installed: the directory is opened for reading.
-    auto readable = s.as_child([&]() -> Errno<UniqueFd> {
-        char link[48];
-        std::snprintf(link, sizeof link, "/proc/self/fd/%d", dir->get());
-        auto fd = sc::openat2(AT_FDCWD, link, O_RDONLY | O_DIRECTORY, 0, 0);
-        if (!fd) return std::unexpected(fd.error().code());
-        return std::move(*fd);
-    });
-    if (readable)
+    if (auto readable = readable_dir(s, dir->get()))
         if (auto a = by_descriptor(s, address, room, readable->get(), true)) return std::move(*a);
     return refuse(EACCES);
 }

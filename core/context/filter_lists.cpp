@@ -71,6 +71,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"sched_setscheduler", 144, false},
     {"pivot_root", 155, true},
     {"prctl", 157, true},
+    {"chroot", 161, false},
     {"acct", 163, true},
     {"mount", 165, true},
     {"umount2", 166, true},
@@ -126,6 +127,7 @@ constexpr auto kSyscalls = std::to_array<SyscallEntry>({
     {"utimensat", 280, true},
     {"timerfd_settime", 286, true},
     {"perf_event_open", 298, true},
+    {"fanotify_mark", 301, false},
     {"prlimit64", 302, false},
     {"name_to_handle_at", 303, true},
     {"open_by_handle_at", 304, true},
@@ -228,7 +230,7 @@ constexpr Numbers<64> kCopyOnWrite{
 // own copy of each readable entry (the kernel loads interpreters by host path), so a call left
 // to the kernel could read the host's files there. openat2, fchmodat2 and the newest attribute
 // calls are refused with ENOSYS: C libraries fall back to the forms the root serves.
-constexpr Numbers<60> kVirtualRoot{
+constexpr Numbers<62> kVirtualRoot{
     // opens and exec
     nr("openat"), nr("open"), nr("creat"), nr("openat2"), nr("execve"), nr("execveat"),
     // changes by path
@@ -245,7 +247,9 @@ constexpr Numbers<60> kVirtualRoot{
     // status, links, listings, the working directory, watches
     nr("newfstatat"), nr("stat"), nr("lstat"), nr("statx"), nr("faccessat"), nr("faccessat2"),
     nr("access"), nr("readlinkat"), nr("readlink"), nr("statfs"), nr("getdents64"),
-    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch")};
+    nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch"), nr("fanotify_mark"),
+    // a root of the command's own, refused
+    nr("chroot")};
 // Every way to open by path, so that a path the callback denied is not one open(2) away.
 constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
                                nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};

@@ -26,6 +26,10 @@ std::optional<std::string> refuse_backend_combination(const Policy& p) {
     if (p.fs_isolation != FsIsolation::None && p.chroot)
         return "a virtual root (chroot) together with a copy-on-write working directory on an "
                "overlay or outside filesystem (fs_isolation)";
+    // Nor do they keep the supervisor's branch: a change beneath the root would reach W itself.
+    if (p.workdir && p.chroot)
+        return "a virtual root (chroot) together with a copy-on-write working directory kept by "
+               "the supervisor (workdir)";
     return std::nullopt;
 }
 

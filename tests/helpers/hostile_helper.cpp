@@ -5,6 +5,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/ioctl.h>
+#include <sys/fanotify.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -46,6 +47,7 @@ void bad_paths(const std::string& dir) {
     char* endless = endless_path();
     const std::pair<const char*, char*> paths[] = {{"unmapped", gone}, {"endless", endless}};
     (void)dir;
+    const int group = fanotify_init(FAN_CLASS_NOTIF | FAN_REPORT_FID | FAN_CLOEXEC, O_RDONLY);
     for (const auto& [name, path] : paths) {
         std::string label = std::string(name);
         report((label + " openat").c_str(), syscall(SYS_openat, AT_FDCWD, path, O_RDONLY));
@@ -54,7 +56,14 @@ void bad_paths(const std::string& dir) {
         report((label + " mkdir").c_str(), syscall(SYS_mkdirat, AT_FDCWD, path, 0700));
         report((label + " chmod").c_str(), syscall(SYS_fchmodat, AT_FDCWD, path, 0600));
         report((label + " execve").c_str(), syscall(SYS_execve, path, nullptr, nullptr));
+        report((label + " chdir").c_str(), syscall(SYS_chdir, path));
+        report((label + " unlink").c_str(), syscall(SYS_unlinkat, AT_FDCWD, path, 0));
+        char buf[16];
+        report((label + " readlink").c_str(), syscall(SYS_readlinkat, AT_FDCWD, path, buf, sizeof buf));
+        report((label + " fanotify_mark").c_str(),
+               syscall(SYS_fanotify_mark, group, FAN_MARK_ADD, FAN_OPEN, AT_FDCWD, path));
     }
+    if (group >= 0) close(group);
 }
 
 // Calls that do what a routed call does, by another road.
