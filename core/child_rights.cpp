@@ -243,9 +243,10 @@ bool pidfd_info(int pidfd, sys::PidfdInfo& info) {
            (info.mask & sys::PIDFD_INFO_CREDS);
 }
 
-// Beyond this many remembered threads, those that have ended are forgotten.
-constexpr std::size_t kSweepAt = 256;
-constexpr std::size_t kForgetAllAt = 4096;
+// Each remembered thread holds a descriptor of the caller's: a command that runs many threads
+// must not fill the caller's table. Beyond this many, those that have ended are forgotten, then
+// any one.
+constexpr std::size_t kRemembered = 16;
 
 }  // namespace
 
@@ -280,9 +281,10 @@ std::optional<ThreadFacts> ChildRights::facts(std::uint32_t tid) {
     }
     facts.tgid = info.tgid;
     if (!facts.shares_user_namespace) return facts;
-    if (known_.size() >= kSweepAt) {
-        std::erase_if(known_, [&](auto& entry) { return !pidfd_info(entry.second.pidfd.get(), info); });
-        if (known_.size() >= kForgetAllAt) known_.clear();
+    if (known_.size() >= kRemembered) {
+        sys::PidfdInfo seen;
+        std::erase_if(known_, [&](auto& entry) { return !pidfd_info(entry.second.pidfd.get(), seen); });
+        if (known_.size() >= kRemembered) known_.erase(known_.begin());
     }
     known_.emplace(tid, Known{std::move(*pidfd), facts});
     return facts;

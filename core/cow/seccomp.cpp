@@ -331,6 +331,7 @@ std::expected<SeccompCowBranch, BranchError> SeccompCowBranch::create(
     int wfd = ::open(b.workdir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (wfd < 0) return std::unexpected(failed("canonicalize workdir", errno));
     b.w_fd_.reset(wfd);
+    if (::fstat(wfd, &b.workdir_st_) != 0) return std::unexpected(failed("canonicalize workdir", errno));
 
     b.base_ = storage ? fs::absolute(*storage)
                       : fs::temp_directory_path() / ("vestrion-cow-" + std::to_string(::getpid()));
@@ -701,6 +702,9 @@ std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view pa
         ::close(fd);
         clear_mark(*rel);
         dirty_ = true;
+        OpenTarget made{dup_cloexec(upper_fd_.get()), *rel, flags & ~(O_CREAT | O_EXCL), true};
+        made.created = true;
+        return made;
     }
     return OpenTarget{dup_cloexec(upper_fd_.get()), *rel, flags & ~(O_CREAT | O_EXCL), true};
 }
