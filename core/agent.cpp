@@ -266,8 +266,8 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     // Before anything else: the command shares our ids, and must not read what we copied of
     // the caller's memory.
     sys(SYS_prctl, PR_SET_DUMPABLE, 0, 0, 0, 0);
-    // The child waits for this byte before it goes on towards the command's exec: until now
-    // the command could have opened our memory.
+    // The supervisor waits for this byte before it lets the child go on towards the command's
+    // exec: until now the command could have opened our memory.
     const char ready = 1;
     if (sys(SYS_write, channel, &ready, 1) != 1) quit();
     sys(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
@@ -298,16 +298,8 @@ int start(Started& out) noexcept {
         sys(SYS_close, fds[0]);
         return static_cast<int>(-pid);
     }
-    char ready = 0;
-    long got;
-    while ((got = sys(SYS_read, fds[0], &ready, 1)) == -EINTR) {
-    }
-    if (got != 1) {
-        // The agent ended before it was safe from the command: no agent at all.
-        sys(SYS_close, fds[0]);
-        sys(SYS_close, pidfd);
-        return got < 0 ? static_cast<int>(-got) : EIO;
-    }
+    // The agent's first byte goes to the supervisor (Agent::await_ready), which reads it before
+    // it lets this child go on: the child need not wait for the agent to be scheduled.
     out = {fds[0], pidfd};
     return 0;
 }
@@ -345,6 +337,18 @@ Agent::~Agent() {
     while (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED) < 0 &&
            errno == EINTR) {
     }
+}
+
+SysResult<void> Agent::await_ready() {
+    char ready = 0;
+    ssize_t got;
+    do {
+        got = ::read(channel_.get(), &ready, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got == 1) return {};
+    broken_ = true;
+    // The agent ended before it was safe from the command: no agent at all.
+    return std::unexpected(got < 0 ? SystemError::last() : SystemError::from_errno(EIO));
 }
 
 SysResult<std::int64_t> Agent::connect(int socket, const Destination& to) {

@@ -82,6 +82,10 @@ class Agent {
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
+    // Waits until the agent has made itself safe from the command (non-dumpable): the child
+    // must not be let go towards the command's exec before. An error when the agent ended first.
+    SysResult<void> await_ready();
+
     // The call's result (0 for connect, the count sent) or its error. `socket` is the
     // supervisor's duplicate of the child's socket. An agent that is gone gives ENOSYS.
     SysResult<std::int64_t> connect(int socket, const Destination& to);

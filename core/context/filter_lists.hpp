@@ -15,12 +15,10 @@
 
 namespace vestrion::context {
 
-// One x86-64 system call the filter knows. `by_name`: a deny or allow list may name it; the
-// others appear only in routing rules.
+// One x86-64 system call the filter knows; a deny list may name any of them.
 struct SyscallEntry {
     std::string_view name;
     std::uint32_t nr;
-    bool by_name;
 };
 
 // Every call some rule of the filter names, in ascending order of number.
