@@ -1,7 +1,10 @@
 // What vestrion costs, measured through its C interface side by side with bare processes in the
 // same run: every figure interleaves the sandboxed and the bare case and reports medians.
 //
-//   vestrion-bench [--short]
+//   vestrion-bench [--short] [WORD...]
+//   A WORD runs only the figures whose name holds it: startup, feature-startup, tool, routed,
+//   floor, connect, metadata, cow-open, view, cow-write, fan-out, dry-run, pipeline, throughput,
+//   memory.
 #include <dirent.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
@@ -214,6 +217,7 @@ void tool_startup(const std::string& dir, int rounds) {
                     "bwrap --ro-bind / / /bin/true", m[3], verdict(m[2] <= m[3]));
 }
 
+// `calls` routed calls of the loop program in `mode`, sandboxed and bare, per call.
 void routed_calls(const std::string& dir, const char* mode, const char* what, int rounds,
                   long calls) {
     vestrion_policy_t* policy = system_policy(std::uint64_t{1} << 40, dir.c_str());
@@ -390,6 +394,178 @@ void view_opens(const std::string& dir, int rounds, long calls) {
     vestrion_policy_free(policy);
 }
 
+// A connect through the host allow-list: the supervisor checks the address and has the
+// sandbox's agent make the call. One UDP socket connected again and again (no traffic, no peer
+// needed) against the same loop bare; the floor is the bare connect plus a bare listener's round
+// trip, and the target is that floor + 3 us.
+void allow_list_connects(const std::string& dir, int rounds, long calls, double round_trip) {
+    vestrion_policy_t* policy = system_policy(0, dir.c_str(), "127.0.0.1");
+    const std::string program = dir + "/vestrion-bench-routed-loop";
+    const std::string count = std::to_string(calls);
+    const char* argv[] = {program.c_str(), "connect", count.c_str(), "9", nullptr};
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds; ++i) {
+        std::string out;
+        bare_spawn(argv, &out);
+        bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+        out.clear();
+        if (!sandboxed_run(policy, argv, 4, &out)) std::fprintf(stderr, "connect loop failed\n");
+        sandboxed.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
+    }
+    const double floor = median(bare) + round_trip;
+    std::printf("%-34s vestrion %9.2f us   bare %9.2f us   floor %9.2f us   target: <= floor + 3 us: "
+                "%s\n",
+                "connect, allow-list (per call)", median(sandboxed), median(bare), floor,
+                verdict(median(sandboxed) <= floor + 3.0));
+    vestrion_policy_free(policy);
+}
+
+// Fan-out: what one more clone of a warmed template costs against a raw fork of a process of the
+// same size. Both sides are a process that touches 64 MiB and then forks n children that end at
+// once, waiting for them all; the cost of a clone is the difference between n = 33 and n = 1,
+// per extra clone, so that the template's own start and its 64 MiB cancel out.
+constexpr std::size_t TEMPLATE_BYTES = 64u << 20;
+constexpr std::uint32_t MANY_CLONES = 33;
+char* template_memory = nullptr;
+
+void touch_template_memory() {
+    template_memory = static_cast<char*>(std::malloc(TEMPLATE_BYTES));
+    if (!template_memory) return;
+    for (std::size_t at = 0; at < TEMPLATE_BYTES; at += 4096) template_memory[at] = 1;
+}
+
+void clone_work(std::uint32_t) {}
+
+void fan_out(const vestrion_policy_t* policy, std::uint32_t clones) {
+    vestrion_sandbox_t* s = vestrion_new_with_fns(policy, touch_template_memory, clone_work);
+    vestrion_fork_result_t* r = vestrion_fork(s, clones);
+    if (vestrion_fork_result_count(r) != clones) std::fprintf(stderr, "fan-out made too few clones\n");
+    vestrion_fork_result_free(r);
+    vestrion_sandbox_free(s);
+}
+
+void raw_forks(std::uint32_t children) {
+    pid_t parent = ::fork();
+    if (parent == 0) {
+        touch_template_memory();
+        pid_t pids[MANY_CLONES];
+        for (std::uint32_t i = 0; i < children; ++i) {
+            pids[i] = ::fork();
+            if (pids[i] == 0) ::_exit(0);
+        }
+        for (std::uint32_t i = 0; i < children; ++i) ::waitpid(pids[i], nullptr, 0);
+        ::_exit(0);
+    }
+    ::waitpid(parent, nullptr, 0);
+}
+
+void fan_out_clones(int rounds) {
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+        if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+    b = vestrion_policy_builder_max_processes(b, MANY_CLONES + 1);
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    auto m = interleaved_medians(
+        rounds, [&] { fan_out(policy, 1); }, [&] { fan_out(policy, MANY_CLONES); },
+        [&] { raw_forks(1); }, [&] { raw_forks(MANY_CLONES); });
+    const double clone = (m[1] - m[0]) / (MANY_CLONES - 1), fork = (m[3] - m[2]) / (MANY_CLONES - 1);
+    report_ratio("fan-out clone, 64 MiB template", clone, fork, "us", 1.2);
+    vestrion_policy_free(policy);
+}
+
+// A dry run over a tree of 1,000 files whose command changes 100 of them, against the same
+// command run bare followed by `find` over the tree: listing the changes may cost at most what a
+// walk of the tree does.
+const char* const kChangeTen =
+    " && for d in 0 1 2 3 4 5 6 7 8 9; do for f in 0 1 2 3 4 5 6 7 8 9; do echo y >> d$d/f$f;"
+    " done; done";
+
+void dry_run_listing(int rounds) {
+    char scratch[] = "/tmp/vestrion-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return;
+    const std::string tree = scratch, copy = tree + "-bare";
+    for (int d = 0; d < 10; ++d) {
+        const std::string sub = tree + "/d" + std::to_string(d);
+        ::mkdir(sub.c_str(), 0755);
+        for (int f = 0; f < 100; ++f) {
+            const std::string file = sub + "/f" + std::to_string(f);
+            int fd = ::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+            if (fd >= 0 && ::write(fd, "x\n", 2) != 2) std::fprintf(stderr, "write failed\n");
+            if (fd >= 0) ::close(fd);
+        }
+    }
+    const std::string change = "cd " + tree + kChangeTen, bare_change = "cd " + copy + kChangeTen;
+    const char* change_argv[] = {"/bin/sh", "-c", change.c_str(), nullptr};
+    const char* bare_argv[] = {"/bin/sh", "-c", bare_change.c_str(), nullptr};
+    const char* bare_find[] = {"/usr/bin/find", copy.c_str(), nullptr};
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+        if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+    b = vestrion_policy_builder_workdir(b, tree.c_str());
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    // The bare side changes its tree for real: a fresh copy each round.
+    const std::string reset = "rm -rf " + copy + " && cp -a " + tree + " " + copy;
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds + 2; ++i) {
+        if (std::system(reset.c_str()) != 0) break;
+        auto t0 = Clock::now();
+        bare_spawn(bare_argv);
+        std::string listing;
+        bare_spawn(bare_find, &listing);
+        const double bare_time = micros_since(t0) / 1000.0;
+        t0 = Clock::now();
+        vestrion_dry_run_result_t* r = vestrion_dry_run(policy, change_argv, 3);
+        const double dry_time = micros_since(t0) / 1000.0;
+        if (vestrion_dry_run_result_changes_len(r) != 100)
+            std::fprintf(stderr, "dry run: %zu changes, not 100\n",
+                         vestrion_dry_run_result_changes_len(r));
+        vestrion_dry_run_result_free(r);
+        if (i >= 2) {  // two rounds warm the caches
+            bare.push_back(bare_time);
+            sandboxed.push_back(dry_time);
+        }
+    }
+    report_ratio("dry run, 100 of 1,000 files changed", median(sandboxed), median(bare), "ms", 2.0);
+    vestrion_policy_free(policy);
+    const std::string remove = "rm -rf " + tree + " " + copy;
+    if (std::system(remove.c_str()) != 0) std::fprintf(stderr, "cleanup failed\n");
+}
+
+// Three `cat` stages between a producer of 256 MiB and a counter, as a pipeline of sandboxes and
+// as the same shell pipeline; the figure is the rate, which must be at least 0.8 of the shell's.
+void pipeline_rate(int rounds) {
+    const char* produce[] = {"/usr/bin/head", "-c", "268435456", "/dev/zero"};
+    const char* cat[] = {"/bin/cat"};
+    const char* count[] = {"/usr/bin/wc", "-c"};
+    const char* shell[] = {"/bin/sh", "-c",
+                           "/usr/bin/head -c 268435456 /dev/zero | /bin/cat | /bin/cat | /bin/cat | "
+                           "/usr/bin/wc -c",
+                           nullptr};
+    vestrion_policy_t* policy = system_policy(0, "/dev/zero");
+    auto sandboxed_pipeline = [&] {
+        vestrion_pipeline_t* pl = vestrion_pipeline_new();
+        vestrion_pipeline_add_stage(pl, policy, produce, 4);
+        for (int i = 0; i < 3; ++i) vestrion_pipeline_add_stage(pl, policy, cat, 1);
+        vestrion_pipeline_add_stage(pl, policy, count, 2);
+        vestrion_result_t* r = vestrion_pipeline_run(pl, 0);
+        std::size_t len = 0;
+        const std::uint8_t* out = vestrion_result_stdout_bytes(r, &len);
+        const std::string counted = out ? std::string(reinterpret_cast<const char*>(out), len) : "";
+        if (std::atol(counted.c_str()) != 268435456L)
+            std::fprintf(stderr, "pipeline moved the wrong amount\n");
+        vestrion_result_free(r);
+    };
+    auto shell_pipeline = [&] {
+        std::string out;
+        bare_spawn(shell, &out);
+    };
+    auto m = interleaved_medians(rounds, shell_pipeline, sandboxed_pipeline);
+    // Rates in MiB/s: the ratio is the pipeline's rate over the shell's.
+    report_ratio("pipeline, 3 cat stages (MiB/s)", 256.0 / (m[1] / 1e6), 256.0 / (m[0] / 1e6),
+                 "MiB/s", 0.8, true);
+    vestrion_policy_free(policy);
+}
+
 // A shell writes `files` small files in a fresh directory: bare, and under the copy-on-write
 // layer, whose figure includes the commit that brings them into the directory.
 void cow_writes(int rounds, int files) {
@@ -478,11 +654,12 @@ double bare_notification_round_trip(long calls) {
     return per_call;
 }
 
-void notification_floor(int rounds, long calls) {
+double notification_floor(int rounds, long calls) {
     std::vector<double> floor;
     for (int i = 0; i < rounds; ++i) floor.push_back(bare_notification_round_trip(calls));
     std::printf("%-34s %9.2f us per call (a bare listener answering at once)\n",
                 "kernel floor of a routed call", median(floor));
+    return median(floor);
 }
 
 // Runs per second of `threads` threads, each starting processes back to back for `seconds`.
@@ -568,7 +745,21 @@ int main(int argc, char** argv) {
         std::printf("%f\n", throughput(8, std::atof(argv[2]), [&] { bare_spawn(true_argv); }));
         return 0;
     }
-    bool quick = argc > 1 && std::strcmp(argv[1], "--short") == 0;
+    // --short: fewer rounds; any other word runs only the figures whose name holds it.
+    bool quick = false;
+    std::vector<std::string> only;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--short") == 0)
+            quick = true;
+        else
+            only.emplace_back(argv[i]);
+    }
+    auto wanted = [&](const char* name) {
+        if (only.empty()) return true;
+        for (const auto& word : only)
+            if (std::strstr(name, word.c_str())) return true;
+        return false;
+    };
     char* self = ::realpath("/proc/self/exe", nullptr);
     const std::string self_path(self);
     std::string dir(self);
@@ -576,20 +767,27 @@ int main(int argc, char** argv) {
     dir.erase(dir.rfind('/'));
     std::printf("vestrion benchmarks%s (medians; bare = the same work without a sandbox)\n",
                 quick ? " (short)" : "");
-    startup(quick ? 20 : 300);
-    feature_startups(quick ? 20 : 300);
-    tool_startup(dir, quick ? 20 : 300);
-    routed_calls(dir, "pair", "routed call (mmap+munmap, per call)", quick ? 3 : 15,
-                 quick ? 20000 : 100000);
-    routed_calls(dir, "map", "routed call (mmap only, per call)", quick ? 3 : 15,
-                 quick ? 20000 : 100000);
-    notification_floor(quick ? 3 : 15, quick ? 20000 : 100000);
-    metadata_calls(dir, quick ? 3 : 15, quick ? 5000 : 20000);
-    cow_opens(dir, quick ? 3 : 15, quick ? 5000 : 20000);
-    view_opens(dir, quick ? 3 : 15, quick ? 5000 : 20000);
-    root_calls(dir, quick ? 3 : 15, quick ? 5000 : 20000);
-    cow_writes(quick ? 3 : 15, 200);
-    parallel_throughput(self_path.c_str(), quick ? 1 : 5, quick ? 0.3 : 2.0);
-    live_sandboxes(quick ? 10 : 100);
+    const int starts = quick ? 20 : 300, loops = quick ? 3 : 15;
+    const long calls = quick ? 20000 : 100000, file_calls = quick ? 5000 : 20000;
+    if (wanted("startup")) startup(starts);
+    if (wanted("feature-startup")) feature_startups(starts);
+    if (wanted("tool")) tool_startup(dir, starts);
+    if (wanted("routed")) {
+        routed_calls(dir, "pair", "routed call (mmap+munmap, per call)", loops, calls);
+        routed_calls(dir, "map", "routed call (mmap only, per call)", loops, calls);
+    }
+    double round_trip = 0;
+    if (wanted("floor") || wanted("connect")) round_trip = notification_floor(loops, calls);
+    if (wanted("connect")) allow_list_connects(dir, loops, file_calls, round_trip);
+    if (wanted("metadata")) metadata_calls(dir, loops, file_calls);
+    if (wanted("cow-open")) cow_opens(dir, loops, file_calls);
+    if (wanted("view")) view_opens(dir, loops, file_calls);
+    if (wanted("root")) root_calls(dir, loops, file_calls);
+    if (wanted("cow-write")) cow_writes(loops, 200);
+    if (wanted("fan-out")) fan_out_clones(quick ? 10 : 60);
+    if (wanted("dry-run")) dry_run_listing(quick ? 3 : 15);
+    if (wanted("pipeline")) pipeline_rate(quick ? 2 : 7);
+    if (wanted("throughput")) parallel_throughput(self_path.c_str(), quick ? 1 : 5, quick ? 0.3 : 2.0);
+    if (wanted("memory")) live_sandboxes(quick ? 10 : 100);
     return 0;
 }

@@ -4,13 +4,17 @@
  *                        nothing of the process
  *   routed-loop chmod N FILE   N changes of FILE's mode: N calls the supervisor performs itself
  *   routed-loop open N FILE r|w  N opens and closes of FILE, for reading or for appending
- *   routed-loop chdir N A B      N changes of directory, to A and B in turn */
+ *   routed-loop chdir N A B      N changes of directory, to A and B in turn
+ *   routed-loop connect N PORT   N connects of one UDP socket to 127.0.0.1:PORT (no traffic) */
 #define _GNU_SOURCE
+#include <arpa/inet.h>
 #include <fcntl.h>
+#include <netinet/in.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <time.h>
 #include <unistd.h>
@@ -20,6 +24,17 @@ int main(int argc, char** argv) {
     int change_mode = argc > 3 && strcmp(argv[1], "chmod") == 0;
     int open_file = argc > 4 && strcmp(argv[1], "open") == 0;
     int change_dir = argc > 4 && strcmp(argv[1], "chdir") == 0;
+    int connect_udp = argc > 3 && strcmp(argv[1], "connect") == 0;
+    int sock = -1;
+    struct sockaddr_in peer;
+    memset(&peer, 0, sizeof peer);
+    if (connect_udp) {
+        sock = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        if (sock < 0) return 1;
+        peer.sin_family = AF_INET;
+        peer.sin_port = htons((unsigned short)atoi(argv[3]));
+        peer.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    }
     int open_flags = (open_file && argv[4][0] == 'w' ? O_WRONLY | O_APPEND : O_RDONLY) | O_CLOEXEC;
     long rounds = argc > 2 ? atol(argv[2]) : 50000;
     struct timespec start, end;
@@ -33,7 +48,9 @@ int main(int argc, char** argv) {
     }
     for (long i = 0; i < rounds && change_dir; ++i)
         if (chdir(argv[(i & 1) ? 4 : 3]) != 0) return 1;
-    for (long i = 0; i < rounds && !change_mode && !open_file && !change_dir; ++i) {
+    for (long i = 0; i < rounds && connect_udp; ++i)
+        if (connect(sock, (const struct sockaddr*)&peer, sizeof peer) != 0) return 1;
+    for (long i = 0; i < rounds && !change_mode && !open_file && !change_dir && !connect_udp; ++i) {
         void* p = mmap(NULL, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
         if (p == MAP_FAILED) return 1;
         if (pair) munmap(p, 4096);

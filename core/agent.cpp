@@ -11,8 +11,11 @@
 #include <sys/syscall.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "core/sys/syscall.hpp"
@@ -195,6 +198,10 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     if (kind == Destination::Kind::Address) {
         name = dest;
         name_len = req.dest_len;
+    } else if (kind == Destination::Kind::File) {
+        if (base < 0) return -EBADF;
+        name = &by_fd;
+        name_len = proc_fd_address(by_fd, base);
     } else if (kind == Destination::Kind::PathFromDir || kind == Destination::Kind::PathInRoot) {
         dest[req.dest_len] = 0;
         open_how how{};
@@ -259,8 +266,8 @@ long perform(const Request& req, std::uint8_t* buf, int socket, int base, const 
     // Before anything else: the command shares our ids, and must not read what we copied of
     // the caller's memory.
     sys(SYS_prctl, PR_SET_DUMPABLE, 0, 0, 0, 0);
-    // The child waits for this byte before it goes on towards the command's exec: until now
-    // the command could have opened our memory.
+    // The supervisor waits for this byte before it lets the child go on towards the command's
+    // exec: until now the command could have opened our memory.
     const char ready = 1;
     if (sys(SYS_write, channel, &ready, 1) != 1) quit();
     sys(SYS_prctl, PR_SET_PDEATHSIG, SIGKILL, 0, 0, 0);
@@ -291,24 +298,35 @@ int start(Started& out) noexcept {
         sys(SYS_close, fds[0]);
         return static_cast<int>(-pid);
     }
-    char ready = 0;
-    long got;
-    while ((got = sys(SYS_read, fds[0], &ready, 1)) == -EINTR) {
-    }
-    if (got != 1) {
-        // The agent ended before it was safe from the command: no agent at all.
-        sys(SYS_close, fds[0]);
-        sys(SYS_close, pidfd);
-        return got < 0 ? static_cast<int>(-got) : EIO;
-    }
+    // The agent's first byte goes to the supervisor (Agent::await_ready), which reads it before
+    // it lets this child go on: the child need not wait for the agent to be scheduled.
     out = {fds[0], pidfd};
     return 0;
 }
 
 // --- The supervisor's side. ---
 
+namespace {
+
+// The process id a pidfd stands for, from its "Pid:" line; 0 when it cannot be read.
+int pid_of(int pidfd) noexcept {
+    char path[48];
+    std::snprintf(path, sizeof path, "/proc/self/fdinfo/%d", pidfd);
+    UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+    if (!fd) return 0;
+    char text[512];
+    ssize_t n = ::read(fd.get(), text, sizeof text - 1);
+    if (n <= 0) return 0;
+    text[n] = 0;
+    const char* line = std::strstr(text, "\nPid:");
+    return line ? std::atoi(line + 5) : 0;
+}
+
+}  // namespace
+
 Agent::Agent(UniqueFd channel, UniqueFd pidfd, int stop_fd) noexcept
-    : channel_(std::move(channel)), pidfd_(std::move(pidfd)), stop_fd_(stop_fd) {}
+    : channel_(std::move(channel)), pidfd_(std::move(pidfd)), pid_(pid_of(pidfd_.get())),
+      stop_fd_(stop_fd) {}
 
 Agent::~Agent() {
     channel_.reset();  // the agent ends at the end of its stream
@@ -319,6 +337,18 @@ Agent::~Agent() {
     while (::waitid(P_PIDFD, static_cast<id_t>(pidfd_.get()), &info, WEXITED) < 0 &&
            errno == EINTR) {
     }
+}
+
+SysResult<void> Agent::await_ready() {
+    char ready = 0;
+    ssize_t got;
+    do {
+        got = ::read(channel_.get(), &ready, 1);
+    } while (got < 0 && errno == EINTR);
+    if (got == 1) return {};
+    broken_ = true;
+    // The agent ended before it was safe from the command: no agent at all.
+    return std::unexpected(got < 0 ? SystemError::last() : SystemError::from_errno(EIO));
 }
 
 SysResult<std::int64_t> Agent::connect(int socket, const Destination& to) {
@@ -373,7 +403,7 @@ bool send_with_fds(int fd, const void* data, std::size_t len, std::span<const in
 SysResult<std::int64_t> Agent::call(std::uint32_t op, int socket, const Message& m) {
     const Destination& to = m.to;
     bool by_path = to.kind == Destination::Kind::PathFromDir ||
-                   to.kind == Destination::Kind::PathInRoot;
+                   to.kind == Destination::Kind::PathInRoot || to.kind == Destination::Kind::File;
     if (to.bytes.size() > MAX_NAME || m.control.size() > MAX_CONTROL ||
         m.payload.size() > MAX_PAYLOAD || m.rights.size() > MAX_RIGHTS)
         return std::unexpected(SystemError::from_errno(EMSGSIZE));

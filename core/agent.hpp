@@ -52,9 +52,11 @@ bool fix_control(std::uint8_t* control, std::size_t len, const int* rights, std:
 
 // Where a call goes: an address as the child gave it, or a Unix path name that the agent opens
 // from `base` (the child's working directory, or its root for an absolute path) and reaches as
-// /proc/self/fd/N, so that the name resolves as the child would resolve it, with its rights.
+// /proc/self/fd/N, so that the name resolves as the child would resolve it, with its rights; or
+// a Unix socket file the supervisor has found and judged already (`base`, an O_PATH descriptor),
+// reached the same way, so that what is reached is the very file judged.
 struct Destination {
-    enum class Kind : std::uint8_t { None, Address, PathFromDir, PathInRoot };
+    enum class Kind : std::uint8_t { None, Address, PathFromDir, PathInRoot, File };
     Kind kind = Kind::None;
     std::span<const std::uint8_t> bytes;  // the address, or the path without its NUL
     int base = -1;
@@ -80,6 +82,10 @@ class Agent {
     Agent(const Agent&) = delete;
     Agent& operator=(const Agent&) = delete;
 
+    // Waits until the agent has made itself safe from the command (non-dumpable): the child
+    // must not be let go towards the command's exec before. An error when the agent ended first.
+    SysResult<void> await_ready();
+
     // The call's result (0 for connect, the count sent) or its error. `socket` is the
     // supervisor's duplicate of the child's socket. An agent that is gone gives ENOSYS.
     SysResult<std::int64_t> connect(int socket, const Destination& to);
@@ -89,6 +95,9 @@ class Agent {
 
     // The agent's process, for a signal to it alone.
     int pidfd() const noexcept { return pidfd_.get(); }
+    // Its process id in our namespace; 0 when unknown. The command's views of the sandbox's
+    // processes leave it out: it is the sandbox's, not the command's.
+    int pid() const noexcept { return pid_; }
 
   private:
     SysResult<std::int64_t> call(std::uint32_t op, int socket, const Message& message);
@@ -96,6 +105,7 @@ class Agent {
 
     UniqueFd channel_;
     UniqueFd pidfd_;
+    int pid_ = 0;
     int stop_fd_;
     bool broken_ = false;  // a failed exchange leaves the stream out of step
 };

@@ -148,6 +148,16 @@ void grant_read(Plan& plan, std::string path) {
     add_path(plan, std::move(path), READ_ACCESS, PathRule::Mode::Optional);
 }
 
+void add_readable(Plan& plan, const Policy& policy, const Path& entry) {
+    using Mode = PathRule::Mode;
+    if (!policy.chroot) {
+        add_path(plan, entry.native(), READ_ACCESS, Mode::Required);
+        return;
+    }
+    add_path(plan, under_root(*policy.chroot, entry), READ_ACCESS, Mode::SkipIfMissing);
+    add_path(plan, entry.native(), READ_ACCESS, Mode::Optional);
+}
+
 Plan plan(const Policy& policy) {
     using Mode = PathRule::Mode;
     Plan p;

@@ -76,6 +76,8 @@ std::expected<void, ConfinementError> add_net_rule(int ruleset_fd, std::uint16_t
 void grant_read(Plan& plan, std::string path);
 
 Plan plan(const Policy& policy);
+// Adds one more readable entry to a plan made from `policy`, as an fs_read entry of it would be.
+void add_readable(Plan& plan, const Policy& policy, const Path& entry);
 Failure apply(const Plan& plan) noexcept;
 VestrionError failure_error(const Plan& plan, const Failure& failure);
 // The full message of the failure ("sandbox error: confinement failed: ..."), without allocating.

@@ -4,6 +4,7 @@
 #include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/un.h>
 
@@ -16,6 +17,7 @@
 
 #include "core/agent.hpp"
 #include "core/child_rights.hpp"
+#include "core/seccomp/child_path.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/sys/proc.hpp"
 #include "core/sys/syscall.hpp"
@@ -49,14 +51,15 @@ std::expected<std::optional<IpAddr>, int> destination_ip(int domain, int type, b
     if (name.size() < 2) return std::unexpected(EINVAL);
     std::uint16_t family;
     std::memcpy(&family, name.data(), sizeof family);
+    // Shorter than the address its family takes: the kernel refuses it (EINVAL).
     auto v4 = [&]() -> std::expected<std::optional<IpAddr>, int> {
-        if (name.size() < 8) return std::unexpected(EINVAL);
+        if (name.size() < sizeof(sockaddr_in)) return std::unexpected(EINVAL);
         std::array<std::uint8_t, 4> ip;
         std::copy_n(name.begin() + 4, 4, ip.begin());
         return ip;
     };
     auto v6 = [&]() -> std::expected<std::optional<IpAddr>, int> {
-        if (name.size() < 24) return std::unexpected(EINVAL);
+        if (name.size() < 24) return std::unexpected(EINVAL);  // SIN6_LEN_RFC2133
         std::array<std::uint8_t, 16> ip;
         std::copy_n(name.begin() + 8, 16, ip.begin());
         return ip;
@@ -186,15 +189,6 @@ class Caller {
         return std::move(*dup);
     }
 
-    // A directory of the caller's from its /proc entry ("cwd", "root").
-    Step<UniqueFd> proc_dir(const char* which) {
-        std::string path = "/proc/" + std::to_string(call_.notif.pid) + "/" + which;
-        UniqueFd fd(::open(path.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC));
-        if (!fd || !seccomp::notif::still_valid(call_.listener, call_.notif.id))
-            return std::unexpected(fd ? ESRCH : errno);
-        return fd;
-    }
-
     const Call& call() const { return call_; }
 
   private:
@@ -219,37 +213,86 @@ int socket_option(int socket, int option) {
     return value;
 }
 
+// The upper tree of the copy-on-write layer, by identity: the command's names in W lead there,
+// and the sockets it binds in W lie there.
+std::optional<seccomp::notif::FileId> layer_upper(const Call& call) {
+    std::lock_guard lock(call.shared.mutex);
+    const auto& layer = call.shared.state.cow_branch;
+    if (!layer) return std::nullopt;
+    struct stat st {};
+    if (::stat(layer->upper().c_str(), &st) != 0) return std::nullopt;
+    return seccomp::notif::FileId{st.st_dev, st.st_ino};
+}
+
+// A Unix socket file named by the caller, found as the caller would find it (from its root or
+// working directory, with its search rights) and judged where it lies. Landlock does not check a
+// connect or a send to a socket file, so the command reaches one only beneath a tree it may write,
+// where it could have made one itself: never a service of the host's (an engine's or the init
+// system's socket) that its ids happen to be allowed to write. Under the copy-on-write layer W is
+// such a tree, and its view of W lies in the layer's upper tree. EACCES elsewhere, and at once
+// when the policy lends no such tree.
+Step<UniqueFd> checked_socket_file(const Call& call, std::string path) {
+    using seccomp::notif::Placement;
+    using seccomp::notif::WriteTrees;
+    std::shared_ptr<const WriteTrees> trees;
+    std::shared_ptr<child_rights::ChildRights> rights;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        trees = call.shared.state.write_trees;
+        rights = call.shared.state.child_rights;
+    }
+    const std::optional<seccomp::notif::FileId> upper = layer_upper(call);
+    if (!rights || ((!trees || trees->empty()) && !upper)) return std::unexpected(EACCES);
+    auto creds = child_rights::credentials_of(call.notif.pid);
+    if (!creds) return std::unexpected(ESRCH);
+    auto view = seccomp::notif::ThreadView::open(call.notif, call.listener);
+    if (!view) return std::unexpected(view.error());
+    auto lookup = seccomp::notif::prepare_lookup(*view, AT_FDCWD, std::move(path), true);
+    if (!lookup) return std::unexpected(lookup.error());
+    seccomp::notif::Errno<UniqueFd> found = std::unexpected(EPERM);
+    if (!rights->run(*creds, [&] { found = seccomp::notif::finish_lookup(*lookup, true); }))
+        return std::unexpected(EPERM);
+    if (!found) return std::unexpected(found.error());
+    // The entry a policy names is lent to the command as it stands: a socket file named in
+    // fs_write is the command's to reach.
+    const Placement where =
+        trees ? seccomp::notif::place(found->get(), view->root.get(), *trees) : Placement::Outside;
+    if (where == Placement::Writable || where == Placement::WriteRoot) return std::move(*found);
+    if (upper && seccomp::notif::place(found->get(), view->root.get(), WriteTrees({*upper})) ==
+                     Placement::Writable)
+        return std::move(*found);
+    return std::unexpected(EACCES);
+}
+
 // What the kernel will do with the name on this socket decides what is checked. On a Unix
-// socket a path name resolves as the child would resolve it: from its working directory, or
-// beneath its root. Abstract and unnamed addresses, and netlink ones, go as given.
-Step<Target> resolve_target(Caller& caller, Bytes name, int socket, bool connect) {
+// socket a path name is a file, judged where it lies and then reached as that very file.
+// Abstract and unnamed addresses, and netlink ones, go as given; under the allow-list an IP
+// destination is the one the kernel will send to on that socket.
+Step<Target> resolve_target(const Call& call, Bytes name, int socket, bool connect) {
     Target t;
     if (name.empty()) return t;
     t.kind = agent::Destination::Kind::Address;
     const int domain = socket_option(socket, SO_DOMAIN);
     if (domain < 0) return std::unexpected(errno);
-    auto ip = destination_ip(domain, socket_option(socket, SO_TYPE), connect, name);
-    if (!ip) return std::unexpected(ip.error());
     std::uint16_t family = 0;
     if (name.size() >= 2) std::memcpy(&family, name.data(), sizeof family);
-    if (domain != AF_UNIX || family != AF_UNIX) {
+    if (domain == AF_UNIX && family == AF_UNIX) {
+        if (name.size() > sizeof(sockaddr_un)) return std::unexpected(EINVAL);
+        constexpr std::size_t path_at = offsetof(sockaddr_un, sun_path);
+        if (name.size() > path_at && name[path_at] != 0) {
+            auto end = std::find(name.begin() + path_at, name.end(), std::uint8_t{0});
+            auto file = checked_socket_file(call, std::string(name.begin() + path_at, end));
+            if (!file) return std::unexpected(file.error());
+            t.kind = agent::Destination::Kind::File;
+            t.base = std::move(*file);
+            return t;
+        }
+    } else if (call.policy.network) {
+        auto ip = destination_ip(domain, socket_option(socket, SO_TYPE), connect, name);
+        if (!ip) return std::unexpected(ip.error());
         t.ip = *ip;
-        t.bytes = std::move(name);
-        return t;
     }
-    if (name.size() > sizeof(sockaddr_un)) return std::unexpected(EINVAL);
-    constexpr std::size_t path_at = offsetof(sockaddr_un, sun_path);
-    if (name.size() <= path_at || name[path_at] == 0) {
-        t.bytes = std::move(name);
-        return t;
-    }
-    auto end = std::find(name.begin() + path_at, name.end(), std::uint8_t{0});
-    t.bytes.assign(name.begin() + path_at, end);
-    bool absolute = t.bytes[0] == '/';
-    auto base = caller.proc_dir(absolute ? "root" : "cwd");
-    if (!base) return std::unexpected(base.error());
-    t.base = std::move(*base);
-    t.kind = absolute ? agent::Destination::Kind::PathInRoot : agent::Destination::Kind::PathFromDir;
+    t.bytes = std::move(name);
     return t;
 }
 
@@ -263,9 +306,8 @@ std::optional<int> refuse_address(const Call& call, const Target& target) {
 }
 
 // The destination, resolved and checked against the addresses the caller may reach.
-Step<Target> checked_target(const Call& call, Caller& caller, Bytes name, int socket,
-                            bool connect) {
-    auto target = resolve_target(caller, std::move(name), socket, connect);
+Step<Target> checked_target(const Call& call, Bytes name, int socket, bool connect) {
+    auto target = resolve_target(call, std::move(name), socket, connect);
     if (!target) return target;
     if (auto refused = refuse_address(call, *target)) return std::unexpected(*refused);
     return target;
@@ -402,7 +444,7 @@ NotifAction connect_on_behalf(const Call& call) {
     if (!name) return NotifAction::Errno{name.error()};
     auto acting = acting_for(call, caller);
     if (!acting) return NotifAction::Errno{acting.error()};
-    auto target = checked_target(call, caller, std::move(*name), acting->socket.get(), true);
+    auto target = checked_target(call, std::move(*name), acting->socket.get(), true);
     if (!target) return NotifAction::Errno{target.error()};
     if (auto veto = veto_before_act(call, *target)) return std::move(*veto);
     return answer(acting->agent->connect(acting->socket.get(), target->destination()));
@@ -417,7 +459,7 @@ NotifAction sendto_on_behalf(const Call& call) {
     if (!name) return NotifAction::Errno{name.error()};
     auto acting = acting_for(call, caller);
     if (!acting) return NotifAction::Errno{acting.error()};
-    auto target = checked_target(call, caller, std::move(*name), acting->socket.get(), false);
+    auto target = checked_target(call, std::move(*name), acting->socket.get(), false);
     if (!target) return NotifAction::Errno{target.error()};
     IoVec whole{args[1], args[2]};
     auto payload = copy_payload(call, {&whole, 1}, is_stream(acting->socket.get()));
@@ -447,7 +489,7 @@ SysResult<std::int64_t> send_message(const Call& call, Caller& caller, agent::Ag
     // A longer name is cut to the largest address, as the kernel cuts it.
     auto name = copy_in(call, name_at, std::min<std::size_t>(name_len, agent::MAX_NAME));
     if (!name) return fail(name.error());
-    auto target = checked_target(call, caller, std::move(*name), socket, false);
+    auto target = checked_target(call, std::move(*name), socket, false);
     if (!target) return fail(target.error());
 
     auto iov_bytes = copy_in(call, iov_at, iov_count * sizeof(IoVec));

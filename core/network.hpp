@@ -1,6 +1,6 @@
-// The network allow-list: which IP addresses a sandbox may reach, and the connect and send calls
-// that the supervisor makes on the child's behalf so that the address it checked is the address
-// used. The child's memory and descriptor table can change between a check and the kernel's own
+// The network allow-list: which IP addresses a sandbox may reach; which Unix socket files it may
+// reach (those beneath the trees it may write); and the connect and send calls that the
+// supervisor makes on the child's behalf so that the address it checked is the address used. The child's memory and descriptor table can change between a check and the kernel's own
 // reading of them, so every such call is made from the supervisor's copies, on its duplicate of
 // the child's socket, through the sandbox's agent (core/agent), which holds the child's rights.
 #pragma once
@@ -49,7 +49,9 @@ std::expected<std::optional<IpAddr>, int> destination_ip(int domain, int type, b
 // The addresses of the policy's allowed hosts and the two loopback addresses; empty for no hosts.
 Result<std::set<IpAddr>> resolve_hosts(const std::vector<std::string>& hosts);
 
-// connect, sendto, sendmsg and sendmmsg of the child.
+// connect, sendto, sendmsg and sendmmsg of the child: each is made for it, never continued, as
+// a name in its memory could change after the check (sendto without a destination is not
+// routed).
 seccomp::notif::NotifAction handle_net(const seccomp::notif::Call& call);
 
 }  // namespace vestrion::network

@@ -1,28 +1,31 @@
 #include "core/policy.hpp"
 
+#include <array>
 #include <mutex>
+
+#include "core/context/filter_lists.hpp"
 
 namespace vestrion {
 
 struct DerivedSlot::Shared {
     std::mutex mutex;
-    std::shared_ptr<const void> value;
+    std::array<std::shared_ptr<const void>, KINDS> values;
 };
 
 std::shared_ptr<DerivedSlot::Shared> DerivedSlot::make_shared_slot() {
     return std::make_shared<Shared>();
 }
 
-std::shared_ptr<const void> DerivedSlot::get() const {
+std::shared_ptr<const void> DerivedSlot::get(Kind kind) const {
     if (!shared_) return nullptr;
     std::lock_guard lock(shared_->mutex);
-    return shared_->value;
+    return shared_->values[static_cast<std::size_t>(kind)];
 }
 
-void DerivedSlot::set(std::shared_ptr<const void> value) const {
+void DerivedSlot::set(std::shared_ptr<const void> value, Kind kind) const {
     if (!shared_) return;
     std::lock_guard lock(shared_->mutex);
-    shared_->value = std::move(value);
+    shared_->values[static_cast<std::size_t>(kind)] = std::move(value);
 }
 
 PolicyBuilder Policy::builder() { return PolicyBuilder(); }
@@ -85,6 +88,13 @@ PolicyBuilder PolicyBuilder::env_var(std::string key, std::string value) && {
 std::expected<Policy, PolicyError> PolicyBuilder::build() && {
     if (slots_.deny_syscalls && slots_.allow_syscalls)
         return std::unexpected(PolicyError{PolicyError::SyscallListsExclusive{}});
+    // A name the filter does not know would deny nothing: the caller must hear of it rather than
+    // run a command that can still make the call.
+    if (slots_.deny_syscalls)
+        for (const std::string& name : *slots_.deny_syscalls)
+            if (!context::syscall_name_to_nr(name))
+                return std::unexpected(PolicyError{PolicyError::Invalid{
+                    "deny_syscalls names '" + name + "', which is not a system call it can deny"}});
     if (slots_.max_cpu && (*slots_.max_cpu == 0 || *slots_.max_cpu > 100))
         return std::unexpected(PolicyError{PolicyError::MaxCpuOutOfRange{*slots_.max_cpu}});
     FsIsolation isolation = fs_isolation_.value_or(FsIsolation::None);

@@ -32,10 +32,19 @@ class PolicyBuilder;
 // that what it finds was made from a policy equal to its own, since a copy may have been changed.
 class DerivedSlot {
 public:
-    std::shared_ptr<const void> get() const;
-    void set(std::shared_ptr<const void> value) const;
+    // What a slot holds: one value of each kind, each with the type its user gives it.
+    enum class Kind : std::uint8_t {
+        Prepared,     // context::Prepared, what a spawn of this policy needs
+        LayerRules,   // the child's own rules under a copy-on-write working directory
+    };
+    static constexpr std::size_t KINDS = 2;
+
+    std::shared_ptr<const void> get(Kind kind = Kind::Prepared) const;
+    void set(std::shared_ptr<const void> value, Kind kind = Kind::Prepared) const;
     // Leaves this copy with a slot of its own, empty; for a copy kept inside what the slot holds.
     void detach() { shared_.reset(); }
+    // Leaves this copy with a new, empty slot of its own, for a policy derived from another.
+    void renew() { shared_ = make_shared_slot(); }
     bool operator==(const DerivedSlot&) const { return true; }
 
 private:

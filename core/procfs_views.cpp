@@ -18,6 +18,7 @@
 #include <mutex>
 #include <sstream>
 
+#include "core/agent.hpp"
 #include "core/procfs.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/seccomp/state.hpp"
@@ -263,6 +264,7 @@ std::optional<NotifAction> handle_getdents(const Call& call) {
                 auto pid = process_number(name);
                 if (!pid) return true;
                 if (*pid <= 0) return false;
+                if (state.agent && *pid == state.agent->pid()) return false;
                 auto member = sys::proc::group_membership(static_cast<std::uint32_t>(*pid));
                 return member && state.groups.holds(member->group);
             });

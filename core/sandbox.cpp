@@ -274,7 +274,10 @@ Result<std::shared_ptr<agent::Agent>> fetch_agent(int notif_r, int pidfd, int st
         if (!fetched) return std::unexpected(VestrionError(child_error("fetch the sandbox's agent: " + fetched.error().message())));
         fd = std::move(*fetched);
     }
-    return std::make_shared<agent::Agent>(std::move(fds[0]), std::move(fds[1]), stop_fd);
+    auto agent = std::make_shared<agent::Agent>(std::move(fds[0]), std::move(fds[1]), stop_fd);
+    if (auto ready = agent->await_ready(); !ready)
+        return std::unexpected(VestrionError(child_error("start the sandbox's agent: " + ready.error().message())));
+    return agent;
 }
 
 // Gives the terminal back to the group that had it before the child took it.
@@ -443,6 +446,7 @@ void sandbox_thread_main(SpawnJob* job) {
         const Policy& p = job->policy;
         const std::int64_t offset = p.time_start ? time::calculate_time_offset(*p.time_start) : 0;
         notif_policy = seccomp::notif::NotifPolicy::from_policy(p, offset);
+        notif_policy->unix_sockets = agent != nullptr;
         std::optional<random::Rng> rng;
         if (p.random_seed) rng.emplace(*p.random_seed);
         outcome.state = std::make_shared<seccomp::notif::SharedSupervisorState>(p.max_processes,
@@ -552,19 +556,22 @@ Result<void> Sandbox::do_spawn(std::span<const std::string> argv, bool capture) 
     } abort_unstarted{*backend};
     // The child's own rules: the policy itself, unless a branch changes what it may reach.
     std::optional<Policy> changed_rules;
+    std::shared_ptr<const Policy> layer_rules;
+    context::ChildPlan::SpawnRules spawn_rules;
     if (layer) {
-        changed_rules = cow::child_policy_under_cow(policy_, layer->workdir(), layer->upper());
+        // Shared by every spawn of the policy; only this branch's upper tree is the spawn's own.
+        layer_rules = cow::child_rules_under_cow(policy_, layer->workdir());
+        spawn_rules.readable.push_back(cow::readable_upper(layer->upper()));
         // A command that starts in W stands in W's mirror in the upper tree, from where the
         // kernel finds the names the layer holds (a program made in the run, run as ./app).
-        if (policy_.cwd)
-            if (auto mirror = layer->mirror_of(*policy_.cwd))
-                changed_rules->cwd = std::move(*mirror);
+        if (policy_.cwd) spawn_rules.cwd = layer->mirror_of(*policy_.cwd);
     } else if (*backend) {
         changed_rules = cow::child_policy_under_backend(policy_);
     }
-    const Policy& rules = changed_rules ? *changed_rules : policy_;
+    const Policy& rules = layer_rules ? *layer_rules : changed_rules ? *changed_rules : policy_;
     auto prepared = context::ChildPlan::prepare(
-        rules, argv, *backend ? (*backend)->child_mount_config() : std::nullopt, nested);
+        rules, argv, *backend ? (*backend)->child_mount_config() : std::nullopt, nested,
+        spawn_rules);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     // The child may read the plan until its exec: it lives as long as the child does.
     auto plan = std::make_unique<context::ChildPlan>(std::move(*prepared));

@@ -51,7 +51,8 @@ bool has(const Numbers& list, std::uint32_t nr) { return std::ranges::find(list,
 
 Policy policy_from(Input& in, bool& supervised) {
     static const char* const kNames[] = {"mount", "ioctl", "chmod", "socket", "clone", "openat",
-                                         "prlimit64", "setsid", "fchmodat2", "getpid"};
+                                         "prlimit64", "setsid", "fchmodat2", "getpid",
+                                         "sendto",    "connect", "sendmsg"};
     std::uint32_t bits = in.take<std::uint32_t>();
     auto bit = [&](int n) { return (bits >> n) & 1; };
     Policy p;
@@ -79,6 +80,7 @@ Policy policy_from(Input& in, bool& supervised) {
     } else if (bit(16)) {
         p.allow_syscalls = std::vector<std::string>{"read"};
     }
+    if (bit(17)) p.fs_writable = {Path("/tmp")};
     return p;
 }
 
@@ -119,6 +121,17 @@ std::uint32_t decide(const Policy& p, bool supervised, const seccomp_data& d) {
     if (network_rule && (nr == SYS_socket || nr == SYS_socketpair) && a0 != AF_UNIX &&
         a0 != AF_INET && a0 != AF_INET6 && a0 != AF_NETLINK)
         return error(EAFNOSUPPORT);
+    // Without the agent, no socket that could reach a Unix name: none of the family from
+    // socket(), no datagram pair.
+    const bool agent = network_rule || p.port_remap || !p.fs_writable.empty() || p.workdir ||
+                       p.gpu_devices;
+    if (!agent && nr == SYS_socket && a0 == AF_UNIX) return error(EACCES);
+    if (!agent && nr == SYS_socketpair && a0 == AF_UNIX && (a1 & 0xFF) == SOCK_DGRAM)
+        return error(EACCES);
+    // A sendto that names a destination is the supervisor's where the agent can make it, unless
+    // the policy denies sendto.
+    if (supervised && agent && nr == SYS_sendto && d.args[4] != 0 && !has(denied, SYS_sendto))
+        return NOTIFY;
     for (std::uint32_t acts : {SYS_prlimit64, SYS_sched_setparam, SYS_sched_setscheduler,
                                SYS_sched_setaffinity, SYS_sched_setattr})
         if (nr == acts) return a0 == 0 ? ALLOW : by_supervisor_or_refused;

@@ -158,7 +158,8 @@ VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_hostname(vestrio
 /* These system calls fail with EPERM. Comma-separated names, blanks trimmed, empty pieces
  * dropped; the list replaces the default deny list (mount, unshare, ptrace, bpf, keyctl and
  * the like), so name those again to keep them denied. io_uring is always denied: its operations
- * would get around the supervisor's rules. */
+ * would get around the supervisor's rules. The build fails on a name the filter cannot deny
+ * (a misspelt or unknown one). */
 VESTRION_API vestrion_policy_builder_t* vestrion_policy_builder_deny_syscalls(vestrion_policy_builder_t* b, const char* names) VESTRION_NOEXCEPT;
 /* Means "apply no default deny list": the names themselves are not used, and nothing else is
  * allowed by them. The build fails when deny_syscalls is set too. */

@@ -185,6 +185,32 @@ TEST(CowSpawn, WriteRulesOnWAreCutToReadWhileTheLayerIsInForce) {
     EXPECT_EQ(direct->stdout_bytes, "EACCES\n");
 }
 
+TEST(CowSpawn, EverySpawnOfOnePolicyReachesItsOwnUpperTree) {
+    // The rules under the layer are made once per policy; each spawn adds its own branch's upper
+    // tree, from which the kernel runs a program made in the run. Two at once, then one more.
+    Scratch s;
+    auto policy = base(s).cwd(s.w()).on_exit(BranchAction::Abort).build();
+    ASSERT_TRUE(policy.has_value());
+    const Args make_and_run{"/bin/sh", "-c",
+                            "printf '#!/bin/sh\\necho ran\\n' > app && chmod +x app && ./app"};
+    for (int round = 0; round < 2; ++round) {
+        std::vector<std::unique_ptr<Sandbox>> sandboxes;
+        for (int i = 0; i < 2 - round; ++i) {
+            auto sandbox = Sandbox::create(*policy);
+            ASSERT_TRUE(sandbox.has_value());
+            auto spawned = (*sandbox)->spawn(make_and_run);
+            ASSERT_TRUE(spawned.has_value()) << spawned.error().message();
+            sandboxes.push_back(std::move(*sandbox));
+        }
+        for (auto& sandbox : sandboxes) {
+            auto result = sandbox->wait();
+            ASSERT_TRUE(result.has_value()) << result.error().message();
+            EXPECT_EQ(result->stdout_bytes, "ran\n") << result->stderr_bytes.value_or("");
+        }
+    }
+    EXPECT_EQ(entries(s.w()), 0u);
+}
+
 struct TeardownCase {
     const char* name;
     BranchAction action;

@@ -438,7 +438,11 @@ enum Route : unsigned {
     Callback = 1u << 4,  // the policy callback
     Views = 1u << 5,     // the /proc, CPU-count and host-name views, and sorted listings
     Network = 1u << 6,   // the IP allow-list and port remapping
+    Writable = 1u << 7,  // a writable tree, beneath which a Unix socket file may be reached
 };
+// Where the agent makes the connects and sends by name: with no such feature the command gets
+// no socket that could name a Unix socket file.
+constexpr unsigned kWithAgent = Layer | Callback | Network | Writable;
 
 struct Row {
     std::uint32_t first, last;  // one number, or a run of unassigned ones
@@ -475,6 +479,9 @@ constexpr std::string_view kAttributeRead =
     "reads attributes by path: the callback vetoes only opens, execs and addresses";
 constexpr std::string_view kSocketPath =
     "an address; a Unix socket's path is the host's: neither the root nor the layer serves it";
+constexpr std::string_view kSocketAddress =
+    "an address: a Unix socket file is reached beneath fs_write only (without one the command "
+    "has no socket that could name it), an IP one by the allow-list";
 constexpr std::string_view kMounts = "changes or opens the host's mounts";
 constexpr std::string_view kListing =
     "lists a held directory: the callback judged its open; the views sort and filter it";
@@ -531,12 +538,16 @@ constexpr auto kCoverage = std::to_array<Row>({
     CALL(setitimer, 0, kNoObject),
     CALL(getpid, 0, kNoObject),
     CALL(sendfile, 0, kHeld),
-    CALL(socket, 0, "makes a socket; the argument checks refuse the families and types refused"),
-    CALL(connect, Callback | Network, kSocketPath),
+    CALL(socket, 0,
+         "makes a socket; the argument checks refuse the families and types refused, and the Unix "
+         "family where no agent starts"),
+    CALL(connect, kWithAgent, kSocketAddress),
     CALL(accept, 0, kAddressOut),
-    CALL(sendto, Callback | Network, kSocketPath),
+    CALL(sendto, Callback,
+         "an address when its pointer is set: then every program that starts the agent routes "
+         "it by that argument"),
     CALL(recvfrom, 0, kAddressOut),
-    CALL(sendmsg, Callback | Network, kSocketPath),
+    CALL(sendmsg, kWithAgent, kSocketAddress),
     CALL(recvmsg, 0, kAddressOut),
     CALL(shutdown, 0, kHeld),
     CALL(bind, Layer | Callback | Network,
@@ -544,7 +555,8 @@ constexpr auto kCoverage = std::to_array<Row>({
     CALL(listen, 0, kHeld),
     CALL(getsockname, Network, kAddressOut),
     CALL(getpeername, 0, kAddressOut),
-    CALL(socketpair, 0, "a connected pair of the command's own"),
+    CALL(socketpair, 0,
+         "a connected pair of the command's own; a datagram one is refused where no agent starts"),
     CALL(setsockopt, 0, kHeld),
     CALL(getsockopt, 0, kHeld),
     CALL(clone, Every, "a process: the budget counts it and the teardown must find it"),
@@ -803,7 +815,7 @@ constexpr auto kCoverage = std::to_array<Row>({
     DENIED(open_by_handle_at, "opens by file handle, past Landlock"),
     CALL(clock_adjtime, 0, kHostCapability),
     CALL(syncfs, 0, kHeld),
-    CALL(sendmmsg, Callback | Network, kSocketPath),
+    CALL(sendmmsg, kWithAgent, kSocketAddress),
     DENIED(setns, "joins other namespaces"),
     CALL(getcpu, 0, kNoObject),
     DENIED(process_vm_readv, kOtherMemory),
@@ -907,6 +919,7 @@ std::vector<FeatureProgram> feature_programs() {
              .build()},
         {Network, "network",
          Policy::builder().net_allow_host("example.org").port_remap(true).build()},
+        {Writable, "writable tree", Policy::builder().fs_write("/tmp").build()},
     };
 }
 

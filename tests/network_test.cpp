@@ -101,6 +101,11 @@ TEST(DestinationIp, FollowsWhatTheKernelDoesWithTheNameOnThatSocket) {
          std::unexpected(EINVAL)},
         {"udp ipv4 too short", AF_INET, SOCK_DGRAM, false, {v4.begin(), v4.begin() + 7},
          std::unexpected(EINVAL)},
+        // The address is whole at 8 bytes, but the kernel takes no sockaddr_in shorter than 16.
+        {"udp ipv4 of eight bytes", AF_INET, SOCK_DGRAM, false, {v4.begin(), v4.begin() + 8},
+         std::unexpected(EINVAL)},
+        {"udp6 ipv4 name of eight bytes", AF_INET6, SOCK_DGRAM, false, {v4.begin(), v4.begin() + 8},
+         std::unexpected(EINVAL)},
         {"udp ipv6 name on ipv4", AF_INET, SOCK_DGRAM, false, v6, std::unexpected(EAFNOSUPPORT)},
         {"udp unix name on ipv4", AF_INET, SOCK_DGRAM, false, unix_name,
          std::unexpected(EAFNOSUPPORT)},
@@ -383,7 +388,8 @@ TEST(OnBehalf, UnixPathsResolveFromTheCommandsWorkingDirectory) {
     test::TempDir dir;
     std::filesystem::create_directory(dir / "run");
     UnixServer server(dir / "run" / "sock");
-    Policy policy = *base().net_allow_host("127.0.0.2").cwd(dir / "run").build();
+    Policy policy =
+        *base().net_allow_host("127.0.0.2").fs_write(dir.path()).cwd(dir / "run").build();
     EXPECT_EQ(run_helper(policy, {"connect-unix", "sock"}), "ok hello\n");
 }
 
@@ -397,7 +403,9 @@ TEST(OnBehalf, ASocketFileTheCommandMayNotWriteStaysOutOfReach) {
     UnixServer server(dir / "sock");
     ASSERT_EQ(::chown((dir / "sock").c_str(), 12345, 12345), 0);
     ASSERT_EQ(::chmod((dir / "sock").c_str(), 0600), 0);
-    Policy policy = *base().net_allow_host("127.0.0.2").cwd(dir.path()).build();
+    // Beneath a writable tree: the file's own permissions still hold.
+    Policy policy =
+        *base().net_allow_host("127.0.0.2").fs_write(dir.path()).cwd(dir.path()).build();
     EXPECT_EQ(run_helper(policy, {"connect-unix", "sock"}), "EACCES\n");
 }
 
@@ -545,6 +553,189 @@ TEST(Teardown, ACallBlockedOnTheCommandsBehalfDoesNotHoldItUp) {
     }
 }
 
+// --- Datagram destinations: judged as the kernel reads them on that socket ---
+
+// What a receiver gets from the helper's three sends, each carrying the name of its call.
+const std::vector<std::string> kEachCall{"sendto", "sendmsg", "sendmmsg"};
+const std::vector<std::string> kNothing;
+
+// Each destination form on each kind of UDP socket, through sendto, sendmsg and sendmmsg: what
+// the allowed receiver and a receiver outside the allow-list are told and get. The kernel takes
+// AF_UNSPEC as AF_INET on an IPv4 socket, and AF_INET on an IPv6 socket as AF_INET; an IPv6
+// socket takes AF_UNSPEC as no destination at all.
+TEST_F(AllowList, EveryDatagramDestinationIsJudgedAsTheKernelReadsIt) {
+    struct Case {
+        const char* socket;
+        const char* form;
+        const char* to_allowed;  // what the command is told sending to 127.0.0.2; to 127.0.0.3 it
+                                 // is told ECONNREFUSED wherever this is a count
+    };
+    const std::string sent = "sendto 6 sendmsg 7 sendmmsg 1";
+    const Case cases[] = {
+        {"udp", "inet", "sendto 6 sendmsg 7 sendmmsg 1"},
+        {"udp", "unspec", "sendto 6 sendmsg 7 sendmmsg 1"},
+        {"udp", "mapped", "sendto EAFNOSUPPORT sendmsg EAFNOSUPPORT sendmmsg EAFNOSUPPORT"},
+        {"udp", "short", "sendto EINVAL sendmsg EINVAL sendmmsg EINVAL"},
+        {"udp", "unix", "sendto EAFNOSUPPORT sendmsg EAFNOSUPPORT sendmmsg EAFNOSUPPORT"},
+        {"udp6", "inet", "sendto 6 sendmsg 7 sendmmsg 1"},
+        // An IPv4 address and the IPv6 address that maps it are told apart: refused either way.
+        {"udp6", "mapped", "sendto ECONNREFUSED sendmsg ECONNREFUSED sendmmsg ECONNREFUSED"},
+        {"udp6", "unspec", "sendto EDESTADDRREQ sendmsg EDESTADDRREQ sendmmsg EDESTADDRREQ"},
+        {"udp6", "short", "sendto EINVAL sendmsg EINVAL sendmmsg EINVAL"},
+        {"udp6", "unix", "sendto EAFNOSUPPORT sendmsg EAFNOSUPPORT sendmmsg EAFNOSUPPORT"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.socket) + " " + c.form);
+        const bool delivered = c.to_allowed == sent;
+        EXPECT_EQ(run_helper(allowing_2(), {"dgram", c.socket, c.form, "127.0.0.2", udp2.port()}),
+                  std::string(c.to_allowed) + "\n");
+        EXPECT_EQ(udp2.datagrams(), delivered ? kEachCall : kNothing);
+        std::string refused = delivered ? "sendto ECONNREFUSED sendmsg ECONNREFUSED sendmmsg "
+                                          "ECONNREFUSED"
+                                        : c.to_allowed;
+        EXPECT_EQ(run_helper(allowing_2(), {"dgram", c.socket, c.form, "127.0.0.3", udp3.port()}),
+                  refused + "\n");
+        EXPECT_TRUE(udp3.datagrams().empty());
+    }
+}
+
+// --- Unix socket files: reached only beneath a tree the command may write ---
+
+// A stream listener and a datagram receiver bound to files of one directory.
+class UnixPeers {
+  public:
+    explicit UnixPeers(const std::filesystem::path& dir)
+        : stream_path_(dir / "stream"), dgram_path_(dir / "dgram") {
+        stream_.reset(bound(SOCK_STREAM, stream_path_));
+        EXPECT_EQ(::listen(stream_.get(), 16), 0);
+        dgram_.reset(bound(SOCK_DGRAM, dgram_path_));
+    }
+    std::string stream() const { return stream_path_.string(); }
+    std::string dgram() const { return dgram_path_.string(); }
+    int accepted() {
+        int n = 0;
+        for (int c; (c = ::accept4(stream_.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++n)
+            ::close(c);
+        return n;
+    }
+    std::vector<std::string> datagrams() {
+        std::vector<std::string> all;
+        char buf[256];
+        for (ssize_t n; (n = ::recv(dgram_.get(), buf, sizeof buf, 0)) >= 0;) all.emplace_back(buf, n);
+        return all;
+    }
+
+  private:
+    static int bound(int type, const std::filesystem::path& path) {
+        int fd = ::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        EXPECT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+        ::chmod(path.c_str(), 0777);
+        return fd;
+    }
+    std::filesystem::path stream_path_, dgram_path_;
+    UniqueFd stream_, dgram_;
+};
+
+// Where the socket file lies decides, not how it is named: outside every fs_write path (also
+// through a link that lies inside one) the command is told EACCES and the peer sees nothing;
+// beneath one, connects and datagrams arrive, also by a name of the full 108 bytes (no NUL).
+// Under a policy that lends no path the command gets no Unix socket at all.
+TEST(UnixSocketFiles, AreReachedOnlyBeneathAWritableTree) {
+    test::TempDir outside, inside;
+    UnixPeers out(outside.path()), in(inside.path());
+    std::filesystem::create_symlink(out.stream(), inside / "stream-link");
+    std::filesystem::create_symlink(out.dgram(), inside / "dgram-link");
+    auto name_of_108 = [&](const std::string& target, char fill) {
+        const std::string dir = inside.path().string() + "/";
+        std::string name = dir + std::string(108 - dir.size(), fill);
+        std::filesystem::create_symlink(target, name);
+        return name;
+    };
+    const std::string long_stream = name_of_108(in.stream(), 's');
+    const std::string long_dgram = name_of_108(in.dgram(), 'd');
+    const Policy writing = *base().fs_write(inside.path()).build();
+    const Policy reading = *base().build();
+    const std::string refused = "sendto EACCES sendmsg EACCES sendmmsg EACCES\n";
+    struct Case {
+        const char* name;
+        const Policy* policy;
+        std::string stream, dgram;
+        UnixPeers* peer;
+        bool reached;
+        std::string dgram_refused;
+    };
+    const Case cases[] = {
+        {"outside", &writing, out.stream(), out.dgram(), &out, false, refused},
+        {"through a link inside", &writing, (inside / "stream-link").string(),
+         (inside / "dgram-link").string(), &out, false, refused},
+        {"no fs_write path", &reading, out.stream(), out.dgram(), &out, false, "socket EACCES\n"},
+        {"beneath fs_write", &writing, in.stream(), in.dgram(), &in, true, ""},
+        {"a name of 108 bytes", &writing, long_stream, long_dgram, &in, true, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        EXPECT_EQ(run_helper(*c.policy, {"connect-path", c.stream}), c.reached ? "ok\n" : "EACCES\n");
+        EXPECT_EQ(run_helper(*c.policy, {"unix-dgram", c.dgram}),
+                  c.reached ? "sendto 6 sendmsg 7 sendmmsg 1\n" : c.dgram_refused);
+        EXPECT_EQ(c.peer->accepted(), c.reached ? 1 : 0);
+        EXPECT_EQ(c.peer->datagrams(), c.reached ? kEachCall : kNothing);
+    }
+    EXPECT_EQ(out.accepted(), 0);
+    EXPECT_TRUE(out.datagrams().empty());
+}
+
+// A policy that lends no writable tree starts no agent, so nothing could make a call by name for
+// the command from a copy it cannot change: it gets no Unix socket that could reach a name. Its
+// connected pairs still carry data and descriptors; a name on them reaches nothing.
+TEST(UnixSocketFiles, WithoutAWritableTreeNoSocketOfTheCommandReachesAName) {
+    test::TempDir outside;
+    UnixPeers out(outside.path());
+    const Policy reading = *base().build();
+    // The kernel finds the file before it refuses: a socket of another type is EPROTOTYPE.
+    EXPECT_EQ(run_helper(reading, {"pairs", out.stream()}),
+              "socket EACCES dgram-pair EACCES connect EISCONN sendto EISCONN connect EPROTOTYPE "
+              "sendto ok\n");
+    EXPECT_EQ(run_helper(reading, {"pairs", out.dgram()}),
+              "socket EACCES dgram-pair EACCES connect EPROTOTYPE sendto EISCONN connect "
+              "EPROTOTYPE sendto ok\n");
+    EXPECT_EQ(run_helper(reading, {"pass-pipe"}), "through the pipe\n");
+    EXPECT_EQ(out.accepted(), 0);
+    EXPECT_TRUE(out.datagrams().empty());
+}
+
+// A socket the caller hands in is judged like the command's own where the agent makes the call.
+TEST(UnixSocketFiles, ASocketHandedInReachesOnlyWhatTheCommandsOwnWould) {
+    test::TempDir outside, inside;
+    UnixPeers out(outside.path()), in(inside.path());
+    UniqueFd handed(::socket(AF_UNIX, SOCK_DGRAM, 0));  // inherited: not close-on-exec
+    ASSERT_TRUE(handed);
+    const Policy writing = *base().fs_write(inside.path()).close_fds(false).build();
+    const std::string fd = std::to_string(handed.get());
+    EXPECT_EQ(run_helper(writing, {"unix-dgram-fd", fd, out.dgram()}),
+              "sendto EACCES sendmsg EACCES sendmmsg EACCES\n");
+    EXPECT_EQ(run_helper(writing, {"unix-dgram-fd", fd, in.dgram()}), "sendto 6 sendmsg 7 sendmmsg 1\n");
+    EXPECT_TRUE(out.datagrams().empty());
+    EXPECT_EQ(in.datagrams(), kEachCall);
+}
+
+// The command flips the name it connects to, in its memory or as a link inside the writable
+// tree, between a socket file it may reach and one outside: the one outside sees nothing.
+TEST(UnixSocketFiles, NoFlipReachesTheFileOutside) {
+    test::TempDir outside, inside;
+    UnixPeers out(outside.path()), in(inside.path());
+    const Policy writing = *base().fs_write(inside.path()).build();
+    const std::string tries = "3000";
+    EXPECT_EQ(run_helper(writing, {"race-unix-name", in.stream(), out.stream(), tries}), "done\n");
+    EXPECT_EQ(run_helper(writing, {"race-unix-link", (inside / "link").string(), in.stream(),
+                                   out.stream(), tries}),
+              "done\n");
+    EXPECT_EQ(out.accepted(), 0);
+    EXPECT_GT(in.accepted(), 0);
+}
+
 // --- Races: whatever the command changes while its call is made, the refused peer sees nothing.
 
 TEST(Races, NothingReachesARefusedPeer) {
@@ -607,6 +798,7 @@ TEST(CallbackNetwork, RestrictingToNoAddressRefusesEveryIpButNotUnix) {
     UnixServer server(dir / "sock");
     // Restricted at the first event, the exec of the command.
     Policy policy = *base()
+                         .fs_write(dir.path())
                          .cwd(dir.path())
                          .policy_fn([](SyscallEvent, PolicyContext& ctx) {
                              ctx.restrict_network({});

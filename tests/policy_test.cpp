@@ -69,6 +69,23 @@ INSTANTIATE_TEST_SUITE_P(
                     return std::move(b).max_cpu(0).deny_syscalls({"a"}).allow_syscalls({"b"});
                 },
                 exclusive},
+        Refusal{"UnknownDeniedCall",
+                [](PolicyBuilder b) { return std::move(b).deny_syscalls({"mount", "no_such_call"}); },
+                "invalid policy: deny_syscalls names 'no_such_call', which is not a system call "
+                "it can deny"},
+        Refusal{"EmptyDeniedName",
+                [](PolicyBuilder b) { return std::move(b).deny_syscalls({""}); },
+                "invalid policy: deny_syscalls names '', which is not a system call it can deny"},
+        Refusal{"DeniedNameIsExact",
+                [](PolicyBuilder b) { return std::move(b).deny_syscalls({"Mount"}); },
+                "invalid policy: deny_syscalls names 'Mount', which is not a system call it can "
+                "deny"},
+        Refusal{"UnknownNameBeforeCpu",
+                [](PolicyBuilder b) { return std::move(b).max_cpu(0).deny_syscalls({"nope"}); },
+                "invalid policy: deny_syscalls names 'nope', which is not a system call it can deny"},
+        Refusal{"DeniedCallsOnlyRoutingNamedBefore",
+                [](PolicyBuilder b) { return std::move(b).deny_syscalls({"chdir", "utime"}); },
+                std::nullopt},
         Refusal{"CpuBeforeIsolation",
                 [](PolicyBuilder b) {
                     return std::move(b).fs_isolation(FsIsolation::OverlayFs).max_cpu(0);

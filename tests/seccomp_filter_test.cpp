@@ -34,6 +34,7 @@ namespace {
 using context::arg_filters;
 using context::deny_syscall_numbers;
 using context::notif_syscalls;
+using context::needs_agent;
 using context::syscall_name_to_nr;
 using seccomp::bpf::ArgCheck;
 using seccomp::bpf::assemble_filter;
@@ -167,9 +168,14 @@ const Numbers kVirtualRootRouted{2, 4, 6, 21, 56, 57, 58, 59, 76, 78, 79, 80, 82
                                  261, 262, 263, 264, 265, 266, 267, 268, 269, 280, 301, 316, 322,
                                  332, 435, 437, 439, 452, 463, 464, 465, 466, 468, 469};
 const Numbers kIoUring{425, 426, 427};
-// The calls that change file metadata are routed under every policy.
-Numbers with_metadata(Numbers routed) {
+// connect, sendmsg and sendmmsg: a Unix socket file may be named in any of them.
+const Numbers kUnixSocketCalls{42, 46, 307};
+// The calls that change file metadata are routed under every policy; those that may name a Unix
+// socket file under every policy that starts the agent.
+Numbers with_metadata(Numbers routed, const Policy& policy) {
     routed.insert(routed.end(), kFileMetadata.begin(), kFileMetadata.end());
+    if (needs_agent(policy))
+        routed.insert(routed.end(), kUnixSocketCalls.begin(), kUnixSocketCalls.end());
     std::ranges::sort(routed);
     routed.erase(std::unique(routed.begin(), routed.end()), routed.end());
     return routed;
@@ -282,13 +288,19 @@ TEST(SyscallNames, EveryNameMapsToItsX86_64Number) {
 }
 
 TEST(SyscallNames, OtherNamesHaveNoNumber) {
-    // Calls that only routing rules use are not nameable in a deny list.
     using namespace std::string_view_literals;
     for (std::string_view name :
-         {""sv, "nfsservctl"sv, "Mount"sv, "mount "sv, " mount"sv, "mount\0x"sv, "uname"sv,
-          "faccessat2"sv, "sched_getaffinity"sv, "openat2"sv, "read"sv, "fchmod"sv, "setxattr"sv,
-          "file_setattr"sv})
+         {""sv, "nfsservctl"sv, "Mount"sv, "mount "sv, " mount"sv, "mount\0x"sv, "read"sv})
         EXPECT_EQ(syscall_name_to_nr(name), std::nullopt) << '"' << name << '"';
+}
+
+TEST(SyscallNames, CallsOfTheRoutingRulesMayBeDeniedByName) {
+    // A deny list naming one of them used to deny nothing.
+    const std::pair<const char*, std::uint32_t> calls[] = {
+        {"uname", 63},   {"faccessat2", 439}, {"sched_getaffinity", 204}, {"openat2", 437},
+        {"fchmod", 91},  {"setxattr", 188},   {"file_setattr", 469},      {"chdir", 80}};
+    for (const auto& [name, nr] : calls)
+        EXPECT_EQ(syscall_name_to_nr(name), std::optional<std::uint32_t>(nr)) << name;
 }
 
 struct ListCase {
@@ -317,7 +329,7 @@ std::vector<ListCase> list_cases() {
         // The default list already holds the io_uring calls: none is added twice.
         {"net_allow_hosts",
          [=] { return p().net_allow_host("example.org").build(); },
-         {42, 44, 46, 49, 56, 57, 58, 109, 112, 307, 435},
+         {42, 46, 49, 56, 57, 58, 109, 112, 307, 435},
          kDefaultDenied},
         {"random_seed",
          [=] { return p().random_seed(7).build(); },
@@ -366,7 +378,7 @@ std::vector<ListCase> list_cases() {
          {426, 425, 427}},
         {"net_allow_hosts_empty_deny_list",
          [=] { return p().net_allow_host("example.org").deny_syscalls({}).build(); },
-         {42, 44, 46, 49, 56, 57, 58, 109, 112, 307, 435},
+         {42, 46, 49, 56, 57, 58, 109, 112, 307, 435},
          kIoUring},
         {"allow_list_denies_nothing",
          [=] {
@@ -376,12 +388,15 @@ std::vector<ListCase> list_cases() {
          kIoUring},
         {"empty_deny_list", [=] { return p().deny_syscalls({}).build(); }, kDefaultRouted,
          kIoUring},
-        {"deny_mount_unknown_mount",
-         [=] {
-             return p().deny_syscalls({"mount", "no_such_call", "mount"}).build();
-         },
+        {"deny_mount_twice",
+         [=] { return p().deny_syscalls({"mount", "mount"}).build(); },
          kDefaultRouted,
          {165, 165, 425, 426, 427}},
+        // Calls that only routing rules used to name are denied as well.
+        {"deny_chdir_statfs_getxattr_mknod",
+         [=] { return p().deny_syscalls({"chdir", "statfs", "getxattr", "mknod"}).build(); },
+         kDefaultRouted,
+         {80, 137, 191, 133, 425, 426, 427}},
         // Both routed and denied: routed wins.
         {"deny_clone_and_mount",
          [=] {
@@ -400,7 +415,7 @@ class FilterLists : public ::testing::TestWithParam<ListCase> {};
 
 TEST_P(FilterLists, ListsAndProgramVerdicts) {
     const Policy policy = built(GetParam().make());
-    const Numbers routed = with_metadata(GetParam().routed);
+    const Numbers routed = with_metadata(GetParam().routed, policy);
     const Numbers& denied = GetParam().denied;
     const bool network = !policy.net_allow_hosts.empty() || policy.policy_fn != nullptr;
     EXPECT_EQ(notif_syscalls(policy), routed);
@@ -537,8 +552,9 @@ const ArgCase kArgCases[] = {
     // Packet sockets are raw sockets below IP.
     {"socket_packet_raw", 41, {AF_PACKET, SOCK_RAW, 0}, "EPERM", "EPERM", "ALLOW", "ALLOW"},
     {"socket_packet_dgram", 41, {AF_PACKET, SOCK_DGRAM, 0}, "EPERM", "EPERM", "ALLOW", "ALLOW"},
-    {"socket_unix_dgram", 41, {AF_UNIX, SOCK_DGRAM, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
-    {"socket_unix_raw", 41, {AF_UNIX, SOCK_RAW, 0}, "ALLOW", "ALLOW", "ALLOW", "ALLOW"},
+    // No policy here starts the agent: no Unix socket (see UnixBlock below).
+    {"socket_unix_dgram", 41, {AF_UNIX, SOCK_DGRAM, 0}, "EACCES", "EACCES", "EACCES", "EACCES"},
+    {"socket_unix_raw", 41, {AF_UNIX, SOCK_RAW, 0}, "EACCES", "EACCES", "EACCES", "EACCES"},
     {"socket_netlink_sock_diag",
      41,
      {AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG},
@@ -632,6 +648,34 @@ TEST_P(ArgumentBlock, RefusesTheDangerousCombinations) {
 INSTANTIATE_TEST_SUITE_P(Calls, ArgumentBlock, ::testing::ValuesIn(kArgCases),
                          [](const auto& info) { return std::string(info.param.label); });
 
+// sendto reaches the supervisor when it names a destination (either half of the pointer set),
+// which may be a Unix socket file; without one it stays the kernel's. A policy that denies
+// sendto keeps it denied, and without a listener the kernel sends.
+TEST(ArgumentBlock, SendtoIsRoutedOnlyWithADestination) {
+    const Policy plain = built(Policy::builder().fs_write("/tmp").build());
+    const Policy denied = built(Policy::builder().fs_write("/tmp").deny_syscalls({"sendto"}).build());
+    struct Case {
+        std::uint64_t destination;
+        const char* supervised;
+    };
+    for (auto [destination, supervised] :
+         {Case{0, "ALLOW"}, Case{0x7ffc0000'1000, "NOTIFY"}, Case{0x1000, "NOTIFY"},
+          Case{0x7ffc'00000000, "NOTIFY"}}) {
+        SCOPED_TRACE(destination);
+        const auto sendto = call(44, {3, 0x2000, 1, 0, destination, 16});
+        EXPECT_EQ(verdict(program_for(plain), sendto), supervised);
+        EXPECT_EQ(verdict(nested_program_for(plain), sendto), "ALLOW");
+        EXPECT_EQ(verdict(program_for(denied), sendto), "EPERM");
+        // Without the agent there is nothing to judge: the command has no Unix socket to name.
+        EXPECT_EQ(verdict(program_for(defaults()), sendto), "ALLOW");
+    }
+    const Policy deny_connect =
+        built(Policy::builder().fs_write("/tmp").deny_syscalls({"connect", "sendmsg"}).build());
+    EXPECT_EQ(verdict(program_for(deny_connect), call(42)), "EPERM");
+    EXPECT_EQ(verdict(program_for(deny_connect), call(46)), "EPERM");
+    EXPECT_EQ(verdict(program_for(deny_connect), call(307)), "NOTIFY");
+}
+
 // The calls that change inode flags or extended file attributes through a descriptor reach the
 // supervisor, under a copy-on-write working directory as under any policy; the other ioctls do
 // not. Without a listener they get Landlock's answer to a write.
@@ -718,10 +762,10 @@ TEST(ArgumentBlock, TheNetworkRuleRefusesOtherSocketFamilies) {
         // The kernel takes the family as a 32-bit int: the high half changes nothing.
         {"vsock_high_half_set", kSocket, {kHigh | AF_VSOCK, SOCK_STREAM}, "EAFNOSUPPORT",
          "ALLOW"},
-        {"unix_high_half_set", kSocket, {kHigh | AF_UNIX, SOCK_STREAM}, "ALLOW", "ALLOW"},
+        {"unix_high_half_set", kSocket, {kHigh | AF_UNIX, SOCK_STREAM}, "ALLOW", "EACCES"},
         // The packet family stays the raw-socket block's to refuse.
         {"packet", kSocket, {AF_PACKET, SOCK_DGRAM}, "EPERM", "EPERM"},
-        {"unix", kSocket, {AF_UNIX, SOCK_DGRAM}, "ALLOW", "ALLOW"},
+        {"unix", kSocket, {AF_UNIX, SOCK_DGRAM}, "ALLOW", "EACCES"},
         {"inet_stream", kSocket, {AF_INET, SOCK_STREAM}, "ALLOW", "ALLOW"},
         {"inet6_dgram", kSocket, {AF_INET6, SOCK_DGRAM}, "ALLOW", "ALLOW"},
         {"netlink_route", kSocket, {AF_NETLINK, SOCK_RAW, NETLINK_ROUTE}, "ALLOW", "ALLOW"},
@@ -748,6 +792,56 @@ TEST(ArgumentBlock, TheNetworkRuleRefusesOtherSocketFamilies) {
         }
         EXPECT_EQ(verdict(program_for(defaults()), call(c.nr, c.args)), c.without_rule);
         EXPECT_EQ(verdict(nested_program_for(defaults()), call(c.nr, c.args)), c.without_rule);
+    }
+}
+
+// A policy that starts no agent (no network rule, no port remapping, no tree the command may
+// write) gives the command no socket that could reach a Unix name, with a listener or without:
+// no Unix socket from socket(), no datagram pair. Connected pairs of the other types stay.
+TEST(UnixBlock, NoSocketThatCouldReachANameWithoutTheAgent) {
+    constexpr std::uint32_t kSocket = 41, kSocketPair = 53;
+    struct Case {
+        const char* label;
+        std::uint32_t nr;
+        std::array<std::uint64_t, 6> args;
+        const char* without_agent;
+    };
+    const Case cases[] = {
+        {"socket_stream", kSocket, {AF_UNIX, SOCK_STREAM}, "EACCES"},
+        {"socket_dgram_cloexec", kSocket, {AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC}, "EACCES"},
+        {"socket_seqpacket_high_half", kSocket, {kHigh | AF_UNIX, SOCK_SEQPACKET}, "EACCES"},
+        {"socketpair_dgram", kSocketPair, {AF_UNIX, SOCK_DGRAM, 0, 0x1000}, "EACCES"},
+        {"socketpair_dgram_nonblock", kSocketPair, {AF_UNIX, SOCK_DGRAM | SOCK_NONBLOCK, 0, 0x1000},
+         "EACCES"},
+        {"socketpair_stream", kSocketPair, {AF_UNIX, SOCK_STREAM, 0, 0x1000}, "ALLOW"},
+        {"socketpair_seqpacket", kSocketPair, {AF_UNIX, SOCK_SEQPACKET, 0, 0x1000}, "ALLOW"},
+        {"socket_inet", kSocket, {AF_INET, SOCK_STREAM}, "ALLOW"},
+        {"socketpair_inet_dgram", kSocketPair, {AF_INET, SOCK_DGRAM, 0, 0x1000}, "ALLOW"},
+    };
+    const std::pair<const char*, Policy> with_agent[] = {
+        {"fs_write", built(Policy::builder().fs_write("/tmp").build())},
+        {"workdir", built(Policy::builder().workdir("/tmp/w").build())},
+        {"net_allow_hosts", built(Policy::builder().net_allow_host("127.0.0.1").build())},
+        {"port_remap", built(Policy::builder().port_remap(true).build())},
+    };
+    const std::pair<const char*, Policy> without_agent[] = {
+        {"defaults", defaults()},
+        {"fs_read only", built(Policy::builder().fs_read("/").isolate_ipc(true).build())},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.label);
+        for (const auto& [name, policy] : with_agent) {
+            SCOPED_TRACE(name);
+            EXPECT_TRUE(needs_agent(policy));
+            EXPECT_EQ(verdict(program_for(policy), call(c.nr, c.args)), "ALLOW");
+            EXPECT_EQ(verdict(nested_program_for(policy), call(c.nr, c.args)), "ALLOW");
+        }
+        for (const auto& [name, policy] : without_agent) {
+            SCOPED_TRACE(name);
+            EXPECT_FALSE(needs_agent(policy));
+            EXPECT_EQ(verdict(program_for(policy), call(c.nr, c.args)), c.without_agent);
+            EXPECT_EQ(verdict(nested_program_for(policy), call(c.nr, c.args)), c.without_agent);
+        }
     }
 }
 
@@ -870,12 +964,12 @@ TEST(FilterProgram, InstructionCounts) {
         std::size_t longest_walk;
     };
     const Count counts[] = {
-        {"defaults", defaults(), false, 257, 18},
-        {"defaults nested", defaults(), true, 253, 18},
-        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false, 165, 17},
+        {"defaults", defaults(), false, 268, 20},
+        {"defaults nested", defaults(), true, 264, 20},
+        {"allow list", built(Policy::builder().allow_syscalls({"read"}).build()), false, 176, 19},
         {"raw sockets allowed", built(Policy::builder().no_raw_sockets(false).build()), false,
-         246, 18},
-        {"no_udp", built(Policy::builder().no_udp(true).build()), false, 258, 18},
+         257, 16},
+        {"no_udp", built(Policy::builder().no_udp(true).build()), false, 269, 20},
     };
     for (const auto& c : counts) {
         SCOPED_TRACE(c.label);
@@ -1053,6 +1147,15 @@ long close_if_open(long ret) {
     return ret;
 }
 
+long socketpair_of(int type) {
+    int fds[2];
+    const long ret = raw(SYS_socketpair, AF_UNIX, type, 0, reinterpret_cast<long>(fds));
+    if (sys::syscall::is_error(ret)) return ret;
+    ::close(fds[0]);
+    ::close(fds[1]);
+    return ret;
+}
+
 std::vector<LiveCase> live_cases() {
     auto p = [] { return Policy::builder(); };
     auto mount_bad_source = [] { return raw(SYS_mount, kBadPointer, addr("/"), 0, 0, 0); };
@@ -1086,8 +1189,15 @@ std::vector<LiveCase> live_cases() {
         {"socket_sock_diag", [=] { return p().build(); },
          [] { return close_if_open(raw(SYS_socket, AF_NETLINK, SOCK_RAW, NETLINK_SOCK_DIAG)); },
          "ok", "EPERM"},
-        {"socket_unix_dgram_with_no_udp", [=] { return p().no_udp(true).build(); },
+        {"socket_unix_dgram_with_no_udp", [=] { return p().fs_write("/tmp").no_udp(true).build(); },
          [] { return close_if_open(raw(SYS_socket, AF_UNIX, SOCK_DGRAM, 0)); }, "ok", "ok"},
+        {"socket_unix_with_no_writable_tree", [=] { return p().build(); },
+         [] { return close_if_open(raw(SYS_socket, AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0)); },
+         "ok", "EACCES"},
+        {"socketpair_unix_dgram_with_no_writable_tree", [=] { return p().build(); },
+         [] { return socketpair_of(SOCK_DGRAM | SOCK_NONBLOCK); }, "ok", "EACCES"},
+        {"socketpair_unix_stream_with_no_writable_tree", [=] { return p().build(); },
+         [] { return socketpair_of(SOCK_STREAM); }, "ok", "ok"},
         // A user namespace cannot share the filesystem root: unfiltered this fails with EINVAL
         // before any process is made.
         {"clone_newuser", [=] { return p().build(); },

@@ -75,7 +75,7 @@ VestrionError not_running() { return SandboxError(SandboxError::NotRunning{}); }
 enum class StopWait { Stopped, Ended, TimedOut };
 
 // Waits for the group stop of the first process: reported once every thread of it has stopped.
-// Through the pidfd and never with WEXITED, so the collector still reaps a child that dies.
+// Through the pidfd and never with WEXITED, so the sandbox thread still reaps a child that dies.
 StopWait wait_until_stopped(pid_t pid, int pidfd, std::chrono::milliseconds bound) {
     auto deadline = std::chrono::steady_clock::now() + bound;
     auto pause = std::chrono::microseconds(100);

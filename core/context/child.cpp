@@ -210,7 +210,8 @@ const char* drop_capabilities(int& error) noexcept {
 // --- Parent side: everything is built here, before the fork. ---
 
 Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::string> command,
-                                     const std::optional<ChildMountConfig>& mount, bool nested) {
+                                     const std::optional<ChildMountConfig>& mount, bool nested,
+                                     const SpawnRules& spawn_rules) {
     if (command.empty())
         return std::unexpected(VestrionError(SandboxError(SandboxError::Child{"empty command"})));
     for (const auto& arg : command)
@@ -220,10 +221,9 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
 
     ChildPlan plan;
     plan.nested_ = nested;
-    // Calls made on the child's behalf need the agent: the network calls and bind, which the
-    // supervisor makes whenever it is routed.
-    plan.starts_agent_ =
-        !nested && (!policy.net_allow_hosts.empty() || policy.policy_fn || policy.port_remap);
+    // Calls made on the child's behalf need the agent; it costs a fork of the child, so a
+    // policy that makes none starts none.
+    plan.starts_agent_ = !nested && needs_agent(policy);
     plan.parent_pid_ = ::getpid();
     plan.no_randomize_memory_ = policy.no_randomize_memory;
     plan.no_huge_pages_ = policy.no_huge_pages;
@@ -247,11 +247,16 @@ Result<ChildPlan> ChildPlan::prepare(const Policy& policy, std::span<const std::
         }
     }
     if (mount) plan.prepare_mount(*mount);
-    plan.prepare_cwd(policy);
+    plan.prepare_cwd(policy, spawn_rules.cwd ? spawn_rules.cwd : policy.cwd);
     auto prepared = prepared_for(policy, nested);
     if (!prepared) return std::unexpected(std::move(prepared.error()));
     plan.filters_ = (*prepared)->filters;
     plan.landlock_ = (*prepared)->landlock;
+    if (!spawn_rules.readable.empty()) {
+        auto rules = std::make_shared<landlock::Plan>(*plan.landlock_);
+        for (const Path& entry : spawn_rules.readable) landlock::add_readable(*rules, policy, entry);
+        plan.landlock_ = std::move(rules);
+    }
     plan.environment_ = (*prepared)->environment;
     plan.virtual_root_ = policy.chroot.has_value();
     plan.prepare_command(command);
@@ -284,24 +289,23 @@ void ChildPlan::prepare_mount(const ChildMountConfig& mount) {
     mount_opts_invalid_ = has_nul(mount_opts_);
 }
 
-void ChildPlan::prepare_cwd(const Policy& policy) {
+void ChildPlan::prepare_cwd(const Policy& policy, const std::optional<Path>& cwd) {
     if (mount_ && !policy.chroot) {
         // A directory held from before the mount is the real one, even after chdir("."): the
         // child changes directory by absolute path, to the policy's or to ours.
         std::error_code ec;
-        Path dir = policy.cwd ? std::filesystem::absolute(*policy.cwd, ec)
-                              : std::filesystem::current_path(ec);
+        Path dir = cwd ? std::filesystem::absolute(*cwd, ec) : std::filesystem::current_path(ec);
         chdir_ = true;
         cwd_ = dir.native();
         cwd_invalid_ = ec || has_nul(cwd_);
         return;
     }
-    if (!policy.cwd && !policy.chroot) return;
+    if (!cwd && !policy.chroot) return;
     chdir_ = true;
-    if (policy.chroot && policy.cwd)
-        cwd_ = (*policy.chroot / strip_leading_slashes(policy.cwd->native())).native();
+    if (policy.chroot && cwd)
+        cwd_ = (*policy.chroot / strip_leading_slashes(cwd->native())).native();
     else
-        cwd_ = policy.chroot ? policy.chroot->native() : policy.cwd->native();
+        cwd_ = policy.chroot ? policy.chroot->native() : cwd->native();
     cwd_invalid_ = has_nul(cwd_);
 }
 

@@ -73,8 +73,15 @@ SysResult<StartedChild> start_child(ChildPlan& plan, const PipePair& pipes,
 
 class ChildPlan {
 public:
+    // What one spawn changes of the rules its policy gives, without making them another
+    // policy: what is prepared from the policy itself stays shared with its other spawns.
+    struct SpawnRules {
+        std::optional<Path> cwd;       // in place of the policy's
+        std::vector<Path> readable;    // read as fs_read entries after the policy's own
+    };
     static Result<ChildPlan> prepare(const Policy& policy, std::span<const std::string> command,
-                                     const std::optional<ChildMountConfig>& mount, bool nested);
+                                     const std::optional<ChildMountConfig>& mount, bool nested,
+                                     const SpawnRules& spawn_rules = {});
 
     bool nested() const { return nested_; }
     // Whether the child starts the sandbox's agent and sends its two descriptor numbers (channel,
@@ -101,7 +108,7 @@ private:
 
     void prepare_command(std::span<const std::string> command);
     void prepare_mount(const ChildMountConfig& mount);
-    void prepare_cwd(const Policy& policy);
+    void prepare_cwd(const Policy& policy, const std::optional<Path>& cwd);
 
     bool nested_ = false;
     bool starts_agent_ = false;

@@ -20,150 +20,150 @@ namespace {
 
 // The one table of the system calls the filter knows.
 constexpr auto kSyscalls = std::to_array<SyscallEntry>({
-    {"open", 2, true},
-    {"stat", 4, true},
-    {"lstat", 6, true},
-    {"mmap", 9, true},
-    {"munmap", 11, true},
-    {"brk", 12, true},
-    {"ioctl", 16, true},
-    {"access", 21, true},
-    {"mremap", 25, true},
-    {"shmget", 29, false},
-    {"socket", 41, true},
-    {"connect", 42, true},
-    {"sendto", 44, true},
-    {"sendmsg", 46, true},
-    {"bind", 49, true},
-    {"getsockname", 51, true},
-    {"socketpair", 53, false},
-    {"clone", 56, true},
-    {"fork", 57, true},
-    {"vfork", 58, true},
-    {"execve", 59, true},
-    {"uname", 63, false},
-    {"truncate", 76, true},
-    {"getdents", 78, true},
-    {"getcwd", 79, false},
-    {"chdir", 80, false},
-    {"rename", 82, true},
-    {"mkdir", 83, true},
-    {"rmdir", 84, true},
-    {"creat", 85, false},
-    {"link", 86, true},
-    {"unlink", 87, true},
-    {"symlink", 88, true},
-    {"readlink", 89, true},
-    {"chmod", 90, true},
-    {"fchmod", 91, false},
-    {"chown", 92, true},
-    {"fchown", 93, false},
-    {"lchown", 94, true},
-    {"gettimeofday", 96, true},
-    {"ptrace", 101, true},
-    {"setpgid", 109, false},
-    {"setsid", 112, false},
-    {"utime", 132, false},
-    {"mknod", 133, false},
-    {"statfs", 137, false},
-    {"setpriority", 141, false},
-    {"sched_setparam", 142, false},
-    {"sched_setscheduler", 144, false},
-    {"pivot_root", 155, true},
-    {"prctl", 157, true},
-    {"chroot", 161, false},
-    {"acct", 163, true},
-    {"mount", 165, true},
-    {"umount2", 166, true},
-    {"swapon", 167, true},
-    {"swapoff", 168, true},
-    {"reboot", 169, true},
-    {"sethostname", 170, true},
-    {"setdomainname", 171, true},
-    {"iopl", 172, true},
-    {"ioperm", 173, true},
-    {"init_module", 175, true},
-    {"delete_module", 176, true},
-    {"quotactl", 179, true},
-    {"setxattr", 188, false},
-    {"lsetxattr", 189, false},
-    {"fsetxattr", 190, false},
-    {"getxattr", 191, false},
-    {"lgetxattr", 192, false},
-    {"listxattr", 194, false},
-    {"llistxattr", 195, false},
-    {"removexattr", 197, false},
-    {"lremovexattr", 198, false},
-    {"fremovexattr", 199, false},
-    {"time", 201, true},
-    {"sched_setaffinity", 203, false},
-    {"sched_getaffinity", 204, false},
-    {"lookup_dcookie", 212, true},
-    {"getdents64", 217, true},
-    {"timer_settime", 223, true},
-    {"clock_gettime", 228, true},
-    {"clock_nanosleep", 230, true},
-    {"utimes", 235, false},
-    {"kexec_load", 246, true},
-    {"add_key", 248, true},
-    {"request_key", 249, true},
-    {"keyctl", 250, true},
-    {"ioprio_set", 251, false},
-    {"inotify_add_watch", 254, false},
-    {"openat", 257, true},
-    {"mkdirat", 258, true},
-    {"mknodat", 259, false},
-    {"fchownat", 260, true},
-    {"futimesat", 261, true},
-    {"newfstatat", 262, true},
-    {"unlinkat", 263, true},
-    {"renameat", 264, false},
-    {"linkat", 265, true},
-    {"symlinkat", 266, true},
-    {"readlinkat", 267, true},
-    {"fchmodat", 268, true},
-    {"faccessat", 269, true},
-    {"unshare", 272, true},
-    {"utimensat", 280, true},
-    {"timerfd_settime", 286, true},
-    {"perf_event_open", 298, true},
-    {"fanotify_mark", 301, false},
-    {"prlimit64", 302, false},
-    {"name_to_handle_at", 303, true},
-    {"open_by_handle_at", 304, true},
-    {"sendmmsg", 307, false},
-    {"setns", 308, true},
-    {"process_vm_readv", 310, true},
-    {"process_vm_writev", 311, true},
-    {"finit_module", 313, true},
-    {"sched_setattr", 314, false},
-    {"renameat2", 316, true},
-    {"getrandom", 318, true},
-    {"bpf", 321, true},
-    {"execveat", 322, true},
-    {"userfaultfd", 323, true},
-    {"statx", 332, true},
-    {"io_uring_setup", 425, true},
-    {"io_uring_enter", 426, true},
-    {"io_uring_register", 427, true},
-    {"open_tree", 428, true},
-    {"move_mount", 429, true},
-    {"fsopen", 430, true},
-    {"fsconfig", 431, true},
-    {"fsmount", 432, true},
-    {"fspick", 433, true},
-    {"clone3", 435, true},
-    {"openat2", 437, false},
-    {"faccessat2", 439, false},
-    {"mount_setattr", 442, true},
-    {"fchmodat2", 452, false},
-    {"setxattrat", 463, false},
-    {"getxattrat", 464, false},
-    {"listxattrat", 465, false},
-    {"removexattrat", 466, false},
-    {"open_tree_attr", 467, true},
-    {"file_getattr", 468, false},
-    {"file_setattr", 469, false},
+    {"open", 2},
+    {"stat", 4},
+    {"lstat", 6},
+    {"mmap", 9},
+    {"munmap", 11},
+    {"brk", 12},
+    {"ioctl", 16},
+    {"access", 21},
+    {"mremap", 25},
+    {"shmget", 29},
+    {"socket", 41},
+    {"connect", 42},
+    {"sendto", 44},
+    {"sendmsg", 46},
+    {"bind", 49},
+    {"getsockname", 51},
+    {"socketpair", 53},
+    {"clone", 56},
+    {"fork", 57},
+    {"vfork", 58},
+    {"execve", 59},
+    {"uname", 63},
+    {"truncate", 76},
+    {"getdents", 78},
+    {"getcwd", 79},
+    {"chdir", 80},
+    {"rename", 82},
+    {"mkdir", 83},
+    {"rmdir", 84},
+    {"creat", 85},
+    {"link", 86},
+    {"unlink", 87},
+    {"symlink", 88},
+    {"readlink", 89},
+    {"chmod", 90},
+    {"fchmod", 91},
+    {"chown", 92},
+    {"fchown", 93},
+    {"lchown", 94},
+    {"gettimeofday", 96},
+    {"ptrace", 101},
+    {"setpgid", 109},
+    {"setsid", 112},
+    {"utime", 132},
+    {"mknod", 133},
+    {"statfs", 137},
+    {"setpriority", 141},
+    {"sched_setparam", 142},
+    {"sched_setscheduler", 144},
+    {"pivot_root", 155},
+    {"prctl", 157},
+    {"chroot", 161},
+    {"acct", 163},
+    {"mount", 165},
+    {"umount2", 166},
+    {"swapon", 167},
+    {"swapoff", 168},
+    {"reboot", 169},
+    {"sethostname", 170},
+    {"setdomainname", 171},
+    {"iopl", 172},
+    {"ioperm", 173},
+    {"init_module", 175},
+    {"delete_module", 176},
+    {"quotactl", 179},
+    {"setxattr", 188},
+    {"lsetxattr", 189},
+    {"fsetxattr", 190},
+    {"getxattr", 191},
+    {"lgetxattr", 192},
+    {"listxattr", 194},
+    {"llistxattr", 195},
+    {"removexattr", 197},
+    {"lremovexattr", 198},
+    {"fremovexattr", 199},
+    {"time", 201},
+    {"sched_setaffinity", 203},
+    {"sched_getaffinity", 204},
+    {"lookup_dcookie", 212},
+    {"getdents64", 217},
+    {"timer_settime", 223},
+    {"clock_gettime", 228},
+    {"clock_nanosleep", 230},
+    {"utimes", 235},
+    {"kexec_load", 246},
+    {"add_key", 248},
+    {"request_key", 249},
+    {"keyctl", 250},
+    {"ioprio_set", 251},
+    {"inotify_add_watch", 254},
+    {"openat", 257},
+    {"mkdirat", 258},
+    {"mknodat", 259},
+    {"fchownat", 260},
+    {"futimesat", 261},
+    {"newfstatat", 262},
+    {"unlinkat", 263},
+    {"renameat", 264},
+    {"linkat", 265},
+    {"symlinkat", 266},
+    {"readlinkat", 267},
+    {"fchmodat", 268},
+    {"faccessat", 269},
+    {"unshare", 272},
+    {"utimensat", 280},
+    {"timerfd_settime", 286},
+    {"perf_event_open", 298},
+    {"fanotify_mark", 301},
+    {"prlimit64", 302},
+    {"name_to_handle_at", 303},
+    {"open_by_handle_at", 304},
+    {"sendmmsg", 307},
+    {"setns", 308},
+    {"process_vm_readv", 310},
+    {"process_vm_writev", 311},
+    {"finit_module", 313},
+    {"sched_setattr", 314},
+    {"renameat2", 316},
+    {"getrandom", 318},
+    {"bpf", 321},
+    {"execveat", 322},
+    {"userfaultfd", 323},
+    {"statx", 332},
+    {"io_uring_setup", 425},
+    {"io_uring_enter", 426},
+    {"io_uring_register", 427},
+    {"open_tree", 428},
+    {"move_mount", 429},
+    {"fsopen", 430},
+    {"fsconfig", 431},
+    {"fsmount", 432},
+    {"fspick", 433},
+    {"clone3", 435},
+    {"openat2", 437},
+    {"faccessat2", 439},
+    {"mount_setattr", 442},
+    {"fchmodat2", 452},
+    {"setxattrat", 463},
+    {"getxattrat", 464},
+    {"listxattrat", 465},
+    {"removexattrat", 466},
+    {"open_tree_attr", 467},
+    {"file_getattr", 468},
+    {"file_setattr", 469},
 });
 
 static_assert(std::ranges::is_sorted(kSyscalls, {}, &SyscallEntry::nr));
@@ -183,9 +183,12 @@ using Numbers = std::array<std::uint32_t, N>;
 constexpr Numbers<6> kAlwaysRouted{nr("clone"), nr("fork"),   nr("clone3"),
                                    nr("vfork"), nr("setsid"), nr("setpgid")};
 constexpr Numbers<5> kMemory{nr("mmap"), nr("munmap"), nr("brk"), nr("mremap"), nr("shmget")};
-// sendmmsg too: unrouted, its datagrams would reach any address.
-constexpr Numbers<5> kNetwork{nr("connect"), nr("sendto"), nr("sendmsg"), nr("sendmmsg"),
-                              nr("bind")};
+// sendmmsg too: unrouted, its datagrams would reach any address. sendto is routed by the
+// argument block, when it names a destination.
+constexpr Numbers<4> kNetwork{nr("connect"), nr("sendmsg"), nr("sendmmsg"), nr("bind")};
+// Landlock does not check a connect or a send to a Unix socket file: the supervisor makes each
+// one that may name a path (sendmsg and sendmmsg keep their name in memory).
+constexpr Numbers<3> kUnixSockets{nr("connect"), nr("sendmsg"), nr("sendmmsg")};
 // brk is the first call of every program, static ones too, which open nothing before main: the
 // supervisor patches a fresh vDSO at a process's first routed call after its exec. open too:
 // some C libraries open the random devices with it.
@@ -283,9 +286,10 @@ bool network_rule(const Policy& p) {
     return !p.net_allow_hosts.empty() || p.policy_fn != nullptr;
 }
 
-constexpr std::array<RoutedRule, 14> kRoutedRules{{
+constexpr std::array<RoutedRule, 15> kRoutedRules{{
     {[](const Policy&) { return true; }, kAlwaysRouted},
     {[](const Policy&) { return true; }, kFileMetadata, true},
+    {needs_agent, kUnixSockets, true},
     {[](const Policy& p) { return p.max_memory.has_value(); }, kMemory},
     {network_rule, kNetwork},
     {[](const Policy& p) { return p.random_seed.has_value(); }, kRandom},
@@ -330,6 +334,7 @@ constexpr std::uint32_t kNoAccess = SECCOMP_RET_ERRNO | EACCES;
 constexpr std::uint32_t kOffsetArg0 = 16;
 constexpr std::uint32_t kOffsetArg1 = 24;
 constexpr std::uint32_t kOffsetArg2 = 32;
+constexpr std::uint32_t kOffsetArg4 = 48;  // its low half; the high half follows
 constexpr std::uint32_t kNamespaceFlags = CLONE_NEWNS | CLONE_NEWCGROUP | CLONE_NEWUTS |
                                           CLONE_NEWIPC | CLONE_NEWUSER | CLONE_NEWPID |
                                           CLONE_NEWNET;
@@ -415,6 +420,36 @@ void append_family_block(const Policy& policy, Checks& out) {
     for (std::uint32_t number : {nr("socket"), nr("socketpair")}) for_call(out, number, body);
 }
 
+// sendto with a destination goes to the supervisor, which judges it as connect; one without
+// (a connected socket's send) reads nothing from memory that a check could miss and stays the
+// kernel's. A policy whose own list denies sendto keeps it denied.
+void append_sendto_block(const Policy& policy, bool supervised, Checks& out) {
+    const std::vector<std::uint32_t> denied = deny_syscall_numbers(policy);
+    if (!supervised || !needs_agent(policy) || std::ranges::find(denied, nr("sendto")) != denied.end())
+        return;
+    for_call(out, nr("sendto"),
+             {load(kOffsetArg4), jeq(0, 0, 2), load(kOffsetArg4 + 4), jeq(0, 1, 0),
+              ret(SECCOMP_RET_USER_NOTIF)});
+}
+
+// Without the agent nothing can make a connect or a send by name for the command from a copy
+// the command cannot change afterwards, and an answer that lets the kernel make it reads the
+// name, and the descriptor, again: a second thread could put a Unix socket at that number and
+// a path in the name. So the command gets no socket that could reach a name: no Unix socket
+// from socket(), no datagram pair (either end may send to, or connect to, any name). Stream
+// and sequenced-packet pairs are connected for good; the kernel refuses or ignores a name on
+// them. Landlock refuses the bind that would make a socket file (no tree is writable), so this
+// takes nothing that could be served.
+void append_unix_block(const Policy& policy, Checks& out) {
+    if (needs_agent(policy)) return;
+    constexpr std::uint32_t kRefuseUnix = SECCOMP_RET_ERRNO | EACCES;
+    for_call(out, nr("socket"), {load(kOffsetArg0), jeq(AF_UNIX, 0, 1), ret(kRefuseUnix)});
+    // Only the type proper: SOCK_NONBLOCK and SOCK_CLOEXEC ride in the higher bits.
+    for_call(out, nr("socketpair"),
+             {load(kOffsetArg0), jeq(AF_UNIX, 0, 4), load(kOffsetArg1),
+              BPF_STMT(BPF_ALU | BPF_AND | BPF_K, 0xFF), jeq(SOCK_DGRAM, 0, 1), ret(kRefuseUnix)});
+}
+
 constexpr Numbers<5> kActOnProcess{nr("prlimit64"), nr("sched_setparam"),
                                    nr("sched_setscheduler"), nr("sched_setaffinity"),
                                    nr("sched_setattr")};
@@ -452,13 +487,18 @@ void append_listenerless_refusals(Checks& out) {
 
 }  // namespace
 
+bool needs_agent(const Policy& policy) {
+    return network_rule(policy) || policy.port_remap || !policy.fs_writable.empty() ||
+           policy.workdir.has_value() || policy.gpu_devices.has_value();
+}
+
 std::span<const SyscallEntry> syscall_table() {
     return kSyscalls;
 }
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name) {
     for (const auto& entry : kSyscalls)
-        if (entry.by_name && entry.name == name) return entry.nr;
+        if (entry.name == name) return entry.nr;
     return std::nullopt;
 }
 
@@ -523,6 +563,8 @@ std::vector<seccomp::bpf::ArgCheck> arg_filters(const Policy& policy, bool super
     append_socket_block(policy, out);
     append_packet_block(policy, out);
     append_family_block(policy, out);
+    append_unix_block(policy, out);
+    append_sendto_block(policy, supervised, out);
     append_other_process_block(supervised, out);
     if (!supervised) append_listenerless_refusals(out);
     return out;

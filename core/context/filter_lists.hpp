@@ -15,18 +15,23 @@
 
 namespace vestrion::context {
 
-// One x86-64 system call the filter knows. `by_name`: a deny or allow list may name it; the
-// others appear only in routing rules.
+// One x86-64 system call the filter knows; a deny list may name any of them.
 struct SyscallEntry {
     std::string_view name;
     std::uint32_t nr;
-    bool by_name;
 };
 
 // Every call some rule of the filter names, in ascending order of number.
 std::span<const SyscallEntry> syscall_table();
 
 std::optional<std::uint32_t> syscall_name_to_nr(std::string_view name);
+
+// Whether a supervised sandbox under `policy` starts the agent, which makes calls for the
+// command: connects and sends under the network rule, binds under port remapping, and every
+// connect and send that may reach a Unix socket file, which can lie only beneath a tree the
+// command may write (an fs_write path, the working directory). Without it the filter gives the
+// command no Unix socket that could reach a name.
+bool needs_agent(const Policy& policy);
 
 // Sorted ascending, without duplicates.
 std::vector<std::uint32_t> notif_syscalls(const Policy& policy);

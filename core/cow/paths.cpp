@@ -70,9 +70,11 @@ std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const
     return std::unexpected(std::move(*first_refusal));
 }
 
-Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const Path& upper) {
+namespace {
+
+Policy child_policy_under(const Policy& policy, const Path& w) {
     Policy child = policy.clone();
-    const Path w = normal(workdir);
+    child.derived.renew();  // a slot of its own, for what is prepared from these rules
     child.fs_writable.clear();
     for (const auto& entry : policy.fs_writable) {
         if (contains(w, landlock::entry_path(policy, entry)))
@@ -82,8 +84,30 @@ Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const P
     }
     // Ours, not the command's: relative ones would be taken from its working directory.
     child.fs_readable.push_back(w);
-    child.fs_readable.push_back(normal(upper));
     return child;
 }
+
+struct LayerRules {
+    Policy source;  // the policy they were made from (with a slot of its own)
+    Path workdir;
+    std::shared_ptr<const Policy> rules;
+};
+
+}  // namespace
+
+std::shared_ptr<const Policy> child_rules_under_cow(const Policy& policy, const Path& w) {
+    auto kept = std::static_pointer_cast<const LayerRules>(
+        policy.derived.get(DerivedSlot::Kind::LayerRules));
+    if (kept && kept->workdir == w && kept->source == policy) return kept->rules;
+    auto made = std::make_shared<LayerRules>();
+    made->source = policy;
+    made->source.derived.detach();
+    made->workdir = w;
+    made->rules = std::make_shared<const Policy>(child_policy_under(policy, w));
+    policy.derived.set(made, DerivedSlot::Kind::LayerRules);
+    return made->rules;
+}
+
+Path readable_upper(const Path& upper) { return normal(upper); }
 
 }  // namespace vestrion::cow

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <expected>
+#include <memory>
 #include <string>
 
 #include "core/error.hpp"
@@ -24,7 +25,13 @@ std::expected<void, BranchError> check_cow_paths(const Policy& policy, const Pat
 std::expected<Path, BranchError> default_cow_storage(const Policy& policy, const Path& workdir,
                                                      const std::string& name = {});
 // The policy the child's ruleset is built from while the layer is in force: fs_write entries
-// equal to or inside W become read-only, and W and this layer's upper tree are readable.
-Policy child_policy_under_cow(const Policy& policy, const Path& workdir, const Path& upper);
+// equal to or inside W become read-only, and W is readable. Each spawn adds its own branch's
+// upper tree (`readable_upper`) as one more readable path. Kept in the policy's derived slot
+// while W is the same (canonical) directory, so that every spawn of the policy shares these
+// rules and what is prepared from them.
+// `workdir` is canonical (absolute, without links), as the layer holds it.
+std::shared_ptr<const Policy> child_rules_under_cow(const Policy& policy, const Path& workdir);
+// The upper tree as the child's rules name it.
+Path readable_upper(const Path& upper);
 
 }  // namespace vestrion::cow

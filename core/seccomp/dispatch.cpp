@@ -47,7 +47,7 @@ Answer early_rules(const Call& call, Handlers& h) {
     if (nr == SYS_setsid || nr == SYS_setpgid) return h.group_call(call);
     if (groups::reaches_process(nr)) return h.process_reach(call);
     if (p.memory && is_memory_call(nr)) return h.memory(call);
-    if (p.network && is_network_call(nr)) return h.network(call);
+    if ((p.network || p.unix_sockets) && is_network_call(nr)) return h.network(call);
     if (p.random && (nr == SYS_getrandom || nr == SYS_openat || nr == SYS_open)) {
         std::lock_guard lock(call.shared.mutex);
         if (auto& rng = call.shared.state.rng) {

@@ -55,6 +55,9 @@ struct NotifPolicy {
     // Which families of calls the dispatch sends to which handlers.
     bool memory = false;
     bool network = false;
+    // Connects and sends by name go to the network handler, which judges Unix socket files;
+    // set when the sandbox has an agent to make them.
+    bool unix_sockets = false;
     bool random = false;
     bool time = false;
     bool proc_views = false;

@@ -105,23 +105,158 @@ int connect_nonblocking(const char* host, const char* port) {
     return 0;
 }
 
-// connect-unix PATH: connects, then prints what the peer sends first. connect-abstract NAME:
-// connects.
-int connect_unix(const char* name, bool abstract) {
+// connect-unix PATH: connects, then prints what the peer sends first. connect-abstract NAME and
+// connect-path PATH: connects.
+int connect_unix(const char* name, bool abstract, bool greeted = true) {
     sockaddr_un addr;
     socklen_t len = unix_address(name, addr, abstract);
     int fd = socket(AF_UNIX, SOCK_STREAM, 0);
-    if (connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
+    if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0) {
         std::printf("%s\n", outcome(-1));
         return 0;
     }
-    if (abstract) {
+    if (abstract || !greeted) {
         std::printf("ok\n");
         return 0;
     }
     char buf[64] = {};
     ssize_t n = read(fd, buf, sizeof buf - 1);
     std::printf("ok %s\n", n > 0 ? buf : "");
+    return 0;
+}
+
+// Sends one datagram by each of sendto, sendmsg and sendmmsg to `addr` on `fd`, each carrying the
+// name of its call, and prints "sendto R sendmsg R sendmmsg R": the count sent, or the error.
+void print_sends(int fd, const void* addr, socklen_t len) {
+    const char* names[] = {"sendto", "sendmsg", "sendmmsg"};
+    for (int how = 0; how < 3; ++how) {
+        const char* payload = names[how];
+        iovec iov{const_cast<char*>(payload), std::strlen(payload)};
+        mmsghdr m{};
+        m.msg_hdr.msg_name = const_cast<void*>(addr);
+        m.msg_hdr.msg_namelen = len;
+        m.msg_hdr.msg_iov = &iov;
+        m.msg_hdr.msg_iovlen = 1;
+        long ret;
+        if (how == 0)
+            ret = sendto(fd, payload, iov.iov_len, 0, static_cast<const sockaddr*>(addr), len);
+        else if (how == 1)
+            ret = sendmsg(fd, &m.msg_hdr, 0);
+        else
+            ret = sendmmsg(fd, &m, 1, 0);
+        std::printf("%s%s ", how ? " " : "", payload);
+        if (ret >= 0)
+            std::printf("%ld", ret);
+        else
+            std::printf("%s", err_name(errno));
+    }
+}
+
+// unix-dgram PATH: one datagram to the Unix socket file PATH through each of sendto, sendmsg and
+// sendmmsg, each carrying the name of its call; prints each call's result.
+int unix_dgram(const char* path) {
+    sockaddr_un addr;
+    socklen_t len = unix_address(path, addr, false);
+    int fd = socket(AF_UNIX, SOCK_DGRAM, 0);
+    if (fd < 0) {
+        std::printf("socket %s\n", outcome(-1));
+        return 0;
+    }
+    print_sends(fd, &addr, len);
+    std::printf("\n");
+    return 0;
+}
+
+// unix-dgram-fd FD PATH: as unix-dgram, on descriptor FD, a socket the command was handed.
+int unix_dgram_fd(const char* fd, const char* path) {
+    sockaddr_un addr;
+    socklen_t len = unix_address(path, addr, false);
+    print_sends(std::atoi(fd), &addr, len);
+    std::printf("\n");
+    return 0;
+}
+
+// pairs PATH: what a command reaches of the Unix socket file PATH through pairs of connected
+// sockets: prints the result of socket() and of a datagram pair, then of a connect and of a
+// sendto to PATH on a stream pair and on a sequenced-packet pair.
+int pairs(const char* path) {
+    sockaddr_un addr;
+    socklen_t len = unix_address(path, addr, false);
+    int pair[2];
+    std::printf("socket %s", outcome(socket(AF_UNIX, SOCK_DGRAM, 0)));
+    std::printf(" dgram-pair %s", outcome(socketpair(AF_UNIX, SOCK_DGRAM, 0, pair)));
+    for (int type : {SOCK_STREAM, SOCK_SEQPACKET}) {
+        if (socketpair(AF_UNIX, type, 0, pair) != 0) {
+            std::printf(" pair %s", outcome(-1));
+            continue;
+        }
+        const auto* to = reinterpret_cast<const sockaddr*>(&addr);
+        std::printf(" connect %s", outcome(connect(pair[0], to, len)));
+        std::printf(" sendto %s", outcome(sendto(pair[0], "x", 1, MSG_DONTWAIT, to, len)));
+    }
+    std::printf("\n");
+    return 0;
+}
+
+// dgram SOCKET FORM HOST PORT: one datagram through each of sendto, sendmsg and sendmmsg, from a
+// "udp" or "udp6" socket, to HOST (IPv4) written in FORM: "inet", "mapped" (AF_INET6, the IPv6
+// address that maps it), "unspec" (an AF_INET address with family AF_UNSPEC), "short" (the
+// socket's own family, cut to 8 bytes) or "unix" (family AF_UNIX, the rest an AF_INET address).
+int dgram(const char* socket_kind, const char* form, const char* host, const char* port) {
+    const bool v6 = std::strcmp(socket_kind, "udp6") == 0;
+    sockaddr_storage addr{};
+    socklen_t len;
+    if (std::strcmp(form, "mapped") == 0) {
+        std::string mapped = std::string("::ffff:") + host;
+        len = ip_address(mapped.c_str(), port, addr);
+    } else {
+        len = ip_address(host, port, addr);
+    }
+    auto* family = reinterpret_cast<sa_family_t*>(&addr);
+    if (std::strcmp(form, "unspec") == 0) *family = AF_UNSPEC;
+    if (std::strcmp(form, "unix") == 0) *family = AF_UNIX;
+    if (std::strcmp(form, "short") == 0) {
+        *family = v6 ? AF_INET6 : AF_INET;
+        len = 8;
+    }
+    int fd = socket(v6 ? AF_INET6 : AF_INET, SOCK_DGRAM, 0);
+    print_sends(fd, &addr, len);
+    std::printf("\n");
+    return 0;
+}
+
+// race-unix-name INSIDE OUTSIDE TRIES: connects to INSIDE, a Unix socket file it may reach, while
+// a thread writes OUTSIDE into the very address; race-unix-link LINK INSIDE OUTSIDE TRIES:
+// connects to LINK while a thread points it at INSIDE and at OUTSIDE in turn. Prints "done".
+int race_unix(const char* link, const char* inside, const char* outside, int tries) {
+    static sockaddr_un addr;
+    const char* target = link ? link : inside;
+    unix_address(target, addr, false);
+    // The whole address: the kernel ends the path at its NUL, whichever path it holds.
+    const socklen_t len = sizeof addr;
+    std::atomic<bool> done{false};
+    std::thread flipper([&] {
+        std::string temp = link ? std::string(link) + ".new" : std::string();
+        for (unsigned i = 0; !done.load(std::memory_order_relaxed); ++i) {
+            const char* to = i % 2 ? outside : inside;
+            if (link) {
+                unlink(temp.c_str());
+                if (symlink(to, temp.c_str()) == 0) rename(temp.c_str(), link);
+            } else {
+                char* path = addr.sun_path;
+                std::size_t n = std::strlen(to);
+                for (std::size_t k = 0; k <= n; ++k) static_cast<volatile char*>(path)[k] = to[k];
+            }
+        }
+    });
+    for (int i = 0; i < tries; ++i) {
+        int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0);
+        connect(fd, reinterpret_cast<sockaddr*>(&addr), len);
+        close(fd);
+    }
+    done = true;
+    flipper.join();
+    std::printf("done\n");
     return 0;
 }
 
@@ -579,6 +714,15 @@ int main(int argc, char** argv) {
     if (name == "bind-bad") return bind_bad();
     if (name == "connect-unix" && want(1)) return connect_unix(argv[2], false);
     if (name == "connect-abstract" && want(1)) return connect_unix(argv[2], true);
+    if (name == "connect-path" && want(1)) return connect_unix(argv[2], false, false);
+    if (name == "unix-dgram" && want(1)) return unix_dgram(argv[2]);
+    if (name == "unix-dgram-fd" && want(2)) return unix_dgram_fd(argv[2], argv[3]);
+    if (name == "pairs" && want(1)) return pairs(argv[2]);
+    if (name == "dgram" && want(4)) return dgram(argv[2], argv[3], argv[4], argv[5]);
+    if (name == "race-unix-name" && want(3))
+        return race_unix(nullptr, argv[2], argv[3], std::atoi(argv[4]));
+    if (name == "race-unix-link" && want(4))
+        return race_unix(argv[2], argv[3], argv[4], std::atoi(argv[5]));
     if (name == "abstract-self" && want(1)) return abstract_self(argv[2]);
     if (name == "sendmsg-iov" && want(5)) return sendmsg_iov(argv[2], argv[3], argv + 4);
     if (name == "sendto" && want(3)) return sendto_udp(argv[2], argv[3], argv[4]);
