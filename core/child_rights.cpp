@@ -1,6 +1,7 @@
 #include "core/child_rights.hpp"
 
 #include <fcntl.h>
+#include <pthread.h>
 #include <linux/capability.h>
 #include <signal.h>
 #include <sys/prctl.h>
@@ -10,12 +11,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
-#include <condition_variable>
 #include <cstdio>
 #include <string>
-#include <thread>
 
 #include "core/sys/fd.hpp"
+#include "core/sys/proc.hpp"
+#include "core/sys/structs.hpp"
 #include "core/sys/syscall.hpp"
 
 namespace vestrion::child_rights {
@@ -50,64 +51,6 @@ std::optional<std::vector<std::uint32_t>> status_numbers(std::string_view status
 
 int error_of(long ret) noexcept {
     return sc::is_error(ret) ? static_cast<int>(-ret) : 0;
-}
-
-// Takes `creds` and drops every capability, for the calling thread only. 0 or an error number.
-int take_rights(const Credentials& creds) {
-    // A change of ids marks the whole process undumpable; the caller's setting is put back.
-    long dumpable = sc::raw(SYS_prctl, PR_GET_DUMPABLE);
-
-    long count = sc::raw(SYS_getgroups, 0, 0);
-    if (int e = error_of(count)) return e;
-    std::vector<gid_t> current(static_cast<std::size_t>(count));
-    count = sc::raw(SYS_getgroups, count, reinterpret_cast<long>(current.data()));
-    if (int e = error_of(count)) return e;
-    current.resize(static_cast<std::size_t>(count));
-    const bool same_groups = std::equal(current.begin(), current.end(), creds.groups.begin(),
-                                        creds.groups.end());
-    // Setting the groups needs CAP_SETGID even when nothing changes: only when they differ.
-    if (!same_groups)
-        if (int e = error_of(sc::raw(SYS_setgroups, static_cast<long>(creds.groups.size()),
-                                     reinterpret_cast<long>(creds.groups.data()))))
-            return e;
-    const auto& g = creds.gids;
-    const auto& u = creds.uids;
-    if (int e = error_of(sc::raw(SYS_setresgid, g[0], g[1], g[2]))) return e;
-    sc::raw(SYS_setfsgid, g[3]);
-    if (int e = error_of(sc::raw(SYS_setresuid, u[0], u[1], u[2]))) return e;
-    sc::raw(SYS_setfsuid, u[3]);
-
-    __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
-    __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
-    if (int e = error_of(sc::raw(SYS_capset, reinterpret_cast<long>(&header),
-                                 reinterpret_cast<long>(none))))
-        return e;
-    long ambient = sc::raw(SYS_prctl, PR_CAP_AMBIENT, PR_CAP_AMBIENT_CLEAR_ALL, 0, 0, 0);
-    if (ambient != -EINVAL)
-        if (int e = error_of(ambient)) return e;
-    if (dumpable >= 0 && sc::raw(SYS_prctl, PR_GET_DUMPABLE) != dumpable)
-        sc::raw(SYS_prctl, PR_SET_DUMPABLE, dumpable);
-
-    // setfs[ug]id report no failure: read every id back.
-    uid_t r, e, s;
-    gid_t gr, ge, gs;
-    if (error_of(sc::raw(SYS_getresuid, reinterpret_cast<long>(&r), reinterpret_cast<long>(&e),
-                         reinterpret_cast<long>(&s))) ||
-        error_of(sc::raw(SYS_getresgid, reinterpret_cast<long>(&gr), reinterpret_cast<long>(&ge),
-                         reinterpret_cast<long>(&gs))))
-        return EPERM;
-    const long unchanged = -1;
-    if (r != u[0] || e != u[1] || s != u[2] || gr != g[0] || ge != g[1] || gs != g[2] ||
-        static_cast<std::uint32_t>(sc::raw(SYS_setfsuid, unchanged)) != u[3] ||
-        static_cast<std::uint32_t>(sc::raw(SYS_setfsgid, unchanged)) != g[3])
-        return EPERM;
-    __user_cap_data_struct held[_LINUX_CAPABILITY_U32S_3]{};
-    if (int err = error_of(sc::raw(SYS_capget, reinterpret_cast<long>(&header),
-                                   reinterpret_cast<long>(held))))
-        return err;
-    for (const auto& word : held)
-        if (word.effective || word.permitted || word.inheritable) return EPERM;
-    return 0;
 }
 
 }  // namespace
@@ -152,78 +95,199 @@ std::optional<Credentials> credentials_of(std::uint32_t tid) {
     return parse_credentials(text);
 }
 
-// One thread with one set of credentials; serves calls until it is dropped.
-class ChildRights::Worker {
+namespace {
+
+constexpr std::size_t kGroupsOnStack = 32;
+
+// The calling thread's supplementary groups.
+struct Groups {
+    std::array<gid_t, kGroupsOnStack> small{};
+    std::vector<gid_t> large;
+    long count = 0;
+
+    const gid_t* data() const { return large.empty() ? small.data() : large.data(); }
+    bool same_as(const std::vector<std::uint32_t>& other) const {
+        return std::equal(data(), data() + count, other.begin(), other.end());
+    }
+    int read() {
+        count = sc::raw(SYS_getgroups, static_cast<long>(small.size()),
+                        reinterpret_cast<long>(small.data()));
+        if (count != -EINVAL) return error_of(count);
+        count = sc::raw(SYS_getgroups, 0, 0);
+        if (int e = error_of(count)) return e;
+        large.resize(static_cast<std::size_t>(count));
+        count = sc::raw(SYS_getgroups, count, reinterpret_cast<long>(large.data()));
+        return error_of(count);
+    }
+};
+
+// setfs[ug]id answer with the id held before; an invalid id changes nothing, so -1 reads it.
+std::uint32_t fs_id(long nr) {
+    return static_cast<std::uint32_t>(sc::raw(nr, -1));
+}
+
+using OwnRights = ChildRights::OwnRights;
+
+// The calling thread's own rights, taken back when it leaves the child's.
+class Borrowed {
   public:
-    explicit Worker(Credentials creds) : creds_(std::move(creds)) {
-        // The worker must see no signal meant for the caller's threads.
-        sigset_t all, previous;
-        sigfillset(&all);
-        pthread_sigmask(SIG_SETMASK, &all, &previous);
-        thread_ = std::thread([this] { serve(); });
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
+    explicit Borrowed(OwnRights& own) : own_(own) {}
 
-    ~Worker() {
-        {
-            std::lock_guard lock(mutex_);
-            stopping_ = true;
+    // 0, or the error of the step that failed (the thread then holds its own rights again).
+    int take(const Credentials& creds) {
+        if (int e = own_caps()) return e;
+        if (int e = groups_.read()) return e;
+        const bool capable = caps()[0].effective || caps()[1].effective;
+        const std::uint32_t uid = creds.uids[3], gid = creds.gids[3];
+        const bool same_groups = groups_.same_as(creds.groups);
+        // A change of file-system ids marks the whole process undumpable; the caller's setting
+        // is put back with ours. The ids we held last time tell whether one is coming.
+        if (own_.fsuid != uid || own_.fsgid != gid) dumpable_ = sc::raw(SYS_prctl, PR_GET_DUMPABLE);
+        // setfs[ug]id answer with the id held before: one call both reads ours and sets theirs.
+        fsgid_ = static_cast<std::uint32_t>(sc::raw(SYS_setfsgid, gid));
+        fsuid_ = static_cast<std::uint32_t>(sc::raw(SYS_setfsuid, uid));
+        own_.fsuid = fsuid_;
+        own_.fsgid = fsgid_;
+        ids_changed_ = fsuid_ != uid || fsgid_ != gid;
+        // Our own rights are the child's already: nothing more to take (a caller without
+        // privilege serving its own command).
+        if (!capable && !ids_changed_ && same_groups) return 0;
+        // They report no failure: read back what changed.
+        if (ids_changed_ && (fs_id(SYS_setfsuid) != uid || fs_id(SYS_setfsgid) != gid))
+            return give_back(EPERM);
+        // Setting the groups needs CAP_SETGID even when nothing changes: only when they differ.
+        if (!same_groups) {
+            groups_changed_ = true;
+            if (int e = error_of(sc::raw(SYS_setgroups, static_cast<long>(creds.groups.size()),
+                                         reinterpret_cast<long>(creds.groups.data()))))
+                return give_back(e);
         }
-        wake_.notify_all();
-        thread_.join();
+        __user_cap_data_struct none[_LINUX_CAPABILITY_U32S_3]{};
+        for (std::size_t i = 0; i < own_.caps.size(); ++i) {
+            none[i].permitted = caps()[i].permitted;
+            none[i].inheritable = caps()[i].inheritable;
+        }
+        if (int e = error_of(sc::raw(SYS_capset, reinterpret_cast<long>(&header_),
+                                     reinterpret_cast<long>(none)))) {
+            own_.known = false;  // read them again next time
+            return give_back(e);
+        }
+        caps_dropped_ = true;
+        return 0;
     }
 
-    const Credentials& credentials() const { return creds_; }
-
-    SysResult<void> run(const std::function<void()>& call) {
-        std::unique_lock lock(mutex_);
-        wake_.wait(lock, [this] { return ready_; });
-        if (setup_error_) return std::unexpected(SystemError::from_errno(setup_error_));
-        call_ = &call;
-        wake_.notify_all();
-        wake_.wait(lock, [this] { return call_ == nullptr; });
-        return {};
-    }
+    ~Borrowed() { give_back(0); }
 
   private:
-    void serve() {
-        int error = take_rights(creds_);
-        std::unique_lock lock(mutex_);
-        ready_ = true;
-        setup_error_ = error;
-        wake_.notify_all();
-        while (true) {
-            wake_.wait(lock, [this] { return stopping_ || call_ != nullptr; });
-            if (stopping_) return;
-            const std::function<void()>* call = call_;
-            lock.unlock();
-            (*call)();
-            lock.lock();
-            call_ = nullptr;
-            wake_.notify_all();
-        }
+    const std::array<__user_cap_data_struct, _LINUX_CAPABILITY_U32S_3>& caps() const {
+        return own_.caps;
     }
 
-    const Credentials creds_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    bool ready_ = false;
-    int setup_error_ = 0;
-    bool stopping_ = false;
-    const std::function<void()>* call_ = nullptr;
-    std::thread thread_;
+    // The capabilities of this thread, read once for as long as the same thread calls: only the
+    // library changes them, and only for the length of a call.
+    int own_caps() {
+        header_ = {_LINUX_CAPABILITY_VERSION_3, 0};
+        if (own_.known && pthread_equal(own_.thread, pthread_self())) return 0;
+        if (int e = error_of(sc::raw(SYS_capget, reinterpret_cast<long>(&header_),
+                                     reinterpret_cast<long>(own_.caps.data()))))
+            return e;
+        own_.thread = pthread_self();
+        own_.known = true;
+        own_.fsuid = fs_id(SYS_setfsuid);
+        own_.fsgid = fs_id(SYS_setfsgid);
+        return 0;
+    }
+
+    int give_back(int error) {
+        if (caps_dropped_ &&
+            sc::is_error(sc::raw(SYS_capset, reinterpret_cast<long>(&header_),
+                                 reinterpret_cast<long>(own_.caps.data()))))
+            own_.known = false;
+        caps_dropped_ = false;
+        if (ids_changed_) {
+            sc::raw(SYS_setfsuid, fsuid_);
+            sc::raw(SYS_setfsgid, fsgid_);
+            if (dumpable_ >= 0 && sc::raw(SYS_prctl, PR_GET_DUMPABLE) != dumpable_)
+                sc::raw(SYS_prctl, PR_SET_DUMPABLE, dumpable_);
+        }
+        ids_changed_ = false;
+        if (groups_changed_)
+            sc::raw(SYS_setgroups, groups_.count, reinterpret_cast<long>(groups_.data()));
+        groups_changed_ = false;
+        return error;
+    }
+
+    OwnRights& own_;
+    __user_cap_header_struct header_{};
+    Groups groups_;
+    std::uint32_t fsuid_ = 0, fsgid_ = 0;
+    long dumpable_ = -1;
+    bool ids_changed_ = false;
+    bool groups_changed_ = false;
+    bool caps_dropped_ = false;
 };
+
+bool same_ids(const sys::PidfdInfo& info, const Credentials& creds) {
+    return info.ruid == creds.uids[0] && info.euid == creds.uids[1] &&
+           info.suid == creds.uids[2] && info.fsuid == creds.uids[3] &&
+           info.rgid == creds.gids[0] && info.egid == creds.gids[1] &&
+           info.sgid == creds.gids[2] && info.fsgid == creds.gids[3];
+}
+
+// The thread's pid record and ids; false once it has ended (or the kernel cannot tell).
+bool pidfd_info(int pidfd, sys::PidfdInfo& info) {
+    info = {};
+    info.mask = sys::PIDFD_INFO_PID | sys::PIDFD_INFO_CREDS;
+    return sc::raw(SYS_ioctl, pidfd, static_cast<long>(sys::PIDFD_GET_INFO),
+                   reinterpret_cast<long>(&info)) == 0 &&
+           (info.mask & sys::PIDFD_INFO_CREDS);
+}
+
+// Each remembered thread holds a descriptor of the caller's: a command that runs many threads
+// must not fill the caller's table. Beyond this many, those that have ended are forgotten, then
+// any one.
+constexpr std::size_t kRemembered = 16;
+
+}  // namespace
 
 ChildRights::ChildRights() = default;
 ChildRights::~ChildRights() = default;
 
 SysResult<void> ChildRights::run(const Credentials& creds, const std::function<void()>& call) {
+    Borrowed own(own_);
+    if (int e = own.take(creds)) return std::unexpected(SystemError::from_errno(e));
+    call();
+    return {};
+}
+
+std::optional<ThreadFacts> ChildRights::facts(std::uint32_t tid) {
     std::lock_guard lock(mutex_);
-    if (!worker_ || worker_->credentials() != creds) {
-        worker_.reset();
-        worker_ = std::make_unique<Worker>(creds);
+    sys::PidfdInfo info;
+    if (auto it = known_.find(tid); it != known_.end()) {
+        if (pidfd_info(it->second.pidfd.get(), info) && same_ids(info, it->second.facts.creds))
+            return it->second.facts;
+        known_.erase(it);
     }
-    return worker_->run(call);
+    // The pidfd is taken first: while it shows the thread alive afterwards, the number named it
+    // (and no thread that reused it) when its status was read.
+    auto pidfd = sc::pidfd_open(static_cast<std::int32_t>(tid), sys::PIDFD_THREAD);
+    auto creds = credentials_of(tid);
+    if (!creds) return std::nullopt;
+    ThreadFacts facts{std::move(*creds), 0, sys::proc::shares_user_namespace(tid)};
+    if (!pidfd || !pidfd_info(pidfd->get(), info) || !same_ids(info, facts.creds)) {
+        if (pidfd && sc::raw(sys::NR_PIDFD_SEND_SIGNAL, pidfd->get(), 0, 0, 0) == -ESRCH)
+            return std::nullopt;
+        return facts;  // no pidfd information on this kernel: nothing is kept
+    }
+    facts.tgid = info.tgid;
+    if (!facts.shares_user_namespace) return facts;
+    if (known_.size() >= kRemembered) {
+        sys::PidfdInfo seen;
+        std::erase_if(known_, [&](auto& entry) { return !pidfd_info(entry.second.pidfd.get(), seen); });
+        if (known_.size() >= kRemembered) known_.erase(known_.begin());
+    }
+    known_.emplace(tid, Known{std::move(*pidfd), facts});
+    return facts;
 }
 
 }  // namespace vestrion::child_rights

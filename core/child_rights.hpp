@@ -1,18 +1,22 @@
 // Calls made with the child's rights. The supervisor runs with the caller's ids and capabilities,
 // which may be far more than the sandboxed command holds; what it does on the command's behalf
-// must be checked by the kernel as the command's own call would be. A worker thread takes the ids
-// of a sandboxed process, drops every capability, and runs calls that the supervisor hands it.
+// must be checked by the kernel as the command's own call would be.
 //
-// Only the worker's credentials change: they are set with raw per-thread system calls (the C
-// library's wrappers would change every thread of the process), and the worker never returns to
-// the caller's rights, so one worker serves one set of ids for its whole life.
+// The calling thread itself takes the file-system ids and supplementary groups of a sandboxed
+// thread (what the kernel checks file access with) and lowers its effective capabilities to none,
+// makes the call, and takes its own rights back. Every step is a raw system call, which changes
+// the calling thread alone (the C library's wrappers would change every thread of the process);
+// handing the call to a worker thread instead would cost two cross-thread wake-ups per call.
 #pragma once
 
+#include <linux/capability.h>
+#include <pthread.h>
 #include <sys/types.h>
 
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -20,6 +24,7 @@
 #include <vector>
 
 #include "core/error.hpp"
+#include "core/sys/fd.hpp"
 
 namespace vestrion::child_rights {
 
@@ -41,9 +46,14 @@ std::optional<Credentials> parse_credentials(std::string_view status);
 // process (which holds none) may succeed where that process's own call would fail.
 bool holds_capabilities();
 
-// Runs calls on a worker thread that holds given credentials and no capability. The worker is
-// started on first use and replaced when a call asks for other credentials; it is stopped and
-// joined when the owner is dropped. Calls run one at a time, in the order they are made.
+// What the supervisor knows of one sandboxed thread, kept between its calls.
+struct ThreadFacts {
+    Credentials creds;
+    std::uint32_t tgid = 0;
+    bool shares_user_namespace = false;
+};
+
+// Runs calls with a sandboxed thread's rights, and remembers each thread's credentials.
 class ChildRights {
   public:
     ChildRights();
@@ -51,14 +61,35 @@ class ChildRights {
     ChildRights(const ChildRights&) = delete;
     ChildRights& operator=(const ChildRights&) = delete;
 
-    // Runs `call` on the worker holding `creds` and waits for it to return. Fails with the error
-    // of the step that could not take those rights; `call` has then not run.
+    // Runs `call` on the calling thread while it holds the file-system ids and groups of `creds`
+    // and no effective capability, then gives the thread its own rights back. Fails with the
+    // error of the step that could not take those rights; `call` has then not run. One thread
+    // at a time (the supervisor's).
     SysResult<void> run(const Credentials& creds, const std::function<void()>& call);
 
+    // The credentials of thread `tid`. Read from /proc once per thread, then kept while the
+    // thread lives: its pidfd tells, with one call, that it still runs and still holds the same
+    // ids (a change of ids or an exec that brings other ones reads them again). Groups change
+    // only with CAP_SETGID, which a thread of our user namespace never holds here; a thread of
+    // another namespace is read afresh every time. Nothing when the thread is gone.
+    std::optional<ThreadFacts> facts(std::uint32_t tid);
+
+    // What the thread that acts for the child holds of its own, kept between calls.
+    struct OwnRights {
+        bool known = false;
+        pthread_t thread{};
+        std::array<__user_cap_data_struct, 2> caps{};
+        std::uint32_t fsuid = 0, fsgid = 0;  // as the last call found them
+    };
+
   private:
-    class Worker;
+    struct Known {
+        UniqueFd pidfd;
+        ThreadFacts facts;
+    };
     std::mutex mutex_;
-    std::unique_ptr<Worker> worker_;
+    std::map<std::uint32_t, Known> known_;
+    OwnRights own_;
 };
 
 }  // namespace vestrion::child_rights

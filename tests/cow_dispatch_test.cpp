@@ -20,11 +20,14 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cstring>
 #include <fstream>
 #include <map>
 #include <future>
 #include <sstream>
+#include <thread>
 
 #include "core/context/filter_lists.hpp"
 #include "core/cow/seccomp.hpp"
@@ -285,6 +288,72 @@ INSTANTIATE_TEST_SUITE_P(
                                           outcome_of(::statfs("missing", &of_name))});
                 },
                 "ok ok same ok ok ENOENT ENOENT"},
+        // Reads by absolute names, which the kernel may open itself only where the view shows
+        // W's own file by that very name.
+        RawCase{"ReadsByAbsoluteNamesShowTheView",
+                [](const fs::path& w, const fs::path& out) {
+                    for (const char* name : {"a", "b", "c", "e"}) file(w / name, name);
+                    fs::create_directory(w / "sub");
+                    file(w / "sub/g", "g");
+                    fs::create_symlink("a", w / "la");
+                    fs::create_symlink(w / "b", out / "tob");
+                },
+                [](const fs::path& w, const fs::path& out) {
+                    auto read_text = [](const fs::path& p) -> std::string {
+                        const int fd = ::open(p.c_str(), O_RDONLY | O_CLOEXEC);
+                        if (fd < 0) return errno_name(errno);
+                        char buf[16];
+                        const ssize_t n = ::read(fd, buf, sizeof buf);
+                        ::close(fd);
+                        return n < 0 ? errno_name(errno) : std::string(buf, static_cast<std::size_t>(n));
+                    };
+                    const int fd = ::open((w / "a").c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
+                    [[maybe_unused]] ssize_t n = ::write(fd, "a2", 2);
+                    ::close(fd);
+                    ::unlink((w / "b").c_str());
+                    ::rename((w / "c").c_str(), (w / "d").c_str());
+                    ::rename((w / "sub/g").c_str(), (w / "sub/h").c_str());
+                    std::string seen;
+                    for (const fs::path& p :
+                         {w / "a", w / "b", w / "c", w / "d", w / "e", w / "la", out / "tob",
+                          fs::path(w.string() + "/./e"), fs::path(w.string() + "/sub/../e"),
+                          w / "sub/g", w / "sub/h"})
+                        seen += (seen.empty() ? "" : " ") + read_text(p);
+                    return seen;
+                },
+                "a2 ENOENT ENOENT c e a2 ENOENT e e ENOENT g"},
+        // One thread removes W's files while another opens them by absolute names: once a
+        // removal has returned, no open begun after it finds the file.
+        RawCase{"AnOpenBegunAfterARemovalReturnedNeverFindsTheFile",
+                [](const fs::path& w, const fs::path&) {
+                    for (int i = 0; i < 200; ++i) file(w / ("x" + std::to_string(i)), "x");
+                },
+                [](const fs::path& w, const fs::path&) {
+                    std::array<std::atomic<bool>, 200> removed{};
+                    std::atomic<bool> finished{false};
+                    std::thread remover([&] {
+                        for (int i = 0; i < 200; ++i) {
+                            ::unlink((w / ("x" + std::to_string(i))).c_str());
+                            removed[static_cast<std::size_t>(i)] = true;
+                        }
+                        finished = true;
+                    });
+                    int found = 0, stale = 0;
+                    for (unsigned k = 0; !finished.load() || k % 200 != 0; ++k) {
+                        const std::size_t i = (k * 7) % 200;
+                        const bool gone = removed[i].load();
+                        const std::string name = w / ("x" + std::to_string(i));
+                        const int fd = ::open(name.c_str(), O_RDONLY | O_CLOEXEC);
+                        if (fd >= 0) {
+                            ++found;
+                            stale += gone;
+                            ::close(fd);
+                        }
+                    }
+                    remover.join();
+                    return "stale " + std::to_string(stale) + (found > 0 ? " found" : " none found");
+                },
+                "stale 0 found"},
         RawCase{"RenameAndLinkAcrossTheEdgeOfW",
                 [](const fs::path& w, const fs::path& out) {
                     file(w / "in");

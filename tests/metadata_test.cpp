@@ -1,7 +1,8 @@
 // The metadata rule: a command changes a file's mode, owner, times and attributes only beneath its
-// writable trees, and only as far as its own ids allow; the worker that acts for it holds those
-// ids and no capability, and no other thread of the caller changes.
+// writable trees, and only as far as its own ids allow; the thread that acts for it holds those
+// ids and no capability for the call alone, and no other thread of the caller changes.
 #include <fcntl.h>
+#include <signal.h>
 #include <linux/capability.h>
 #include <linux/fs.h>
 #include <sys/ioctl.h>
@@ -10,6 +11,7 @@
 #include <sys/sysmacros.h>
 #include <sys/syscall.h>
 #include <grp.h>
+#include <sys/wait.h>
 #include <sys/xattr.h>
 #include <unistd.h>
 
@@ -19,6 +21,8 @@
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <future>
+#include <thread>
 
 #include "core/child_rights.hpp"
 #include "core/sandbox.hpp"
@@ -70,6 +74,14 @@ int flags_of(const fs::path& p) {
 
 std::string flags_text(const fs::path& p) {
     return std::to_string(flags_of(p));
+}
+
+// A line of the calling thread's status.
+std::string status_line(const char* key) {
+    std::ifstream status("/proc/thread-self/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.starts_with(key)) return line;
+    return "";
 }
 
 // A tree the command may only read and one it may write, each holding a file "f" of mode 0644.
@@ -284,6 +296,20 @@ TEST_F(Metadata, ASwappedPathNeverReachesOutsideTheWritableTree) {
     EXPECT_GT(std::atoi(succeeded.c_str()), 0) << "the swap never left a file in place";
 }
 
+// A directory on the way swapped for a link out of the tree, by an absolute or a relative name,
+// while the command changes a file beneath it.
+TEST_F(Metadata, ASwappedDirectoryNeverLeadsOutsideTheWritableTree) {
+    const fs::path target = read_only() / "f";
+    for (const std::string& link : {read_only().string(), std::string("../ro")}) {
+        SCOPED_TRACE(link);
+        std::string succeeded = run({"chmod-dir-race", "3000", writable().string(), link});
+        EXPECT_EQ(mode_of(target), "644");
+        EXPECT_GT(std::atoi(succeeded.c_str()), 0) << "the swap never left the directory in place";
+        fs::remove_all(writable() / "d");
+        fs::remove(writable() / "link");
+    }
+}
+
 TEST_F(Metadata, ObjectsInNoFileSystemAreTheCommandsOwn) {
     for (const char* form : {"fchmod-pipe", "fchmod-socket", "fchmod-memfd"})
         EXPECT_EQ(run({"metadata", form}), "ok") << form;
@@ -339,19 +365,12 @@ TEST_F(Metadata, ACommandThatMovedItsRootIsServedFromIt) {
     EXPECT_EQ(mode_of(read_only() / "f"), "644");
 }
 
-std::string status_line(const char* key) {
-    std::ifstream status("/proc/thread-self/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.starts_with(key)) return line;
-    return "";
-}
-
 std::size_t entries(const char* dir) {
     return static_cast<std::size_t>(
         std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
 }
 
-// The worker changes no other thread, and goes with its sandbox.
+// Acting for the command changes no thread of the caller for good, and leaves nothing behind.
 TEST_F(Metadata, TheCallersThreadsKeepTheirRights) {
     const std::string caps = status_line("CapEff:");
     const std::string uid = status_line("Uid:");
@@ -378,7 +397,8 @@ TEST_F(Metadata, FlagIoctlFollowsTheSameRule) {
     EXPECT_TRUE(flags_of(rw) & FS_NOATIME_FL);
 }
 
-// --- The worker that acts with the child's rights ---
+// --- Acting with the child's rights ---
+
 
 child_rights::Credentials own_credentials() {
     auto creds = child_rights::credentials_of(static_cast<std::uint32_t>(::gettid()));
@@ -405,28 +425,91 @@ Seen seen_by_thread() {
     return seen;
 }
 
-TEST(ChildRights, TheWorkerAloneTakesTheIdsAndDropsEveryCapability) {
+// The calling thread holds the child's file-system ids and no effective capability during the
+// call only; any other thread, then and after, keeps the caller's rights.
+TEST(ChildRights, TheCallingThreadTakesTheIdsForTheCallOnly) {
     if (!is_root()) GTEST_SKIP() << "needs root to take another user's ids";
     child_rights::ChildRights rights;
     child_rights::Credentials nobody = own_credentials();
     nobody.uids = {65534, 65534, 65534, 65534};
     nobody.gids = {65534, 65534, 65534, 65534};
-    nobody.groups = {};
+    nobody.groups = {65534};
     // A change of ids would leave the whole process undumpable.
     const int dumpable = ::prctl(PR_GET_DUMPABLE);
+    const Seen before = seen_by_thread();
+    const std::string groups_before = status_line("Groups:");
     for (const auto& creds : {nobody, own_credentials()}) {
         Seen inside;
-        ASSERT_TRUE(rights.run(creds, [&] { inside = seen_by_thread(); }));
-        EXPECT_EQ(inside.uid, creds.uids[0]);
-        EXPECT_EQ(inside.euid, creds.uids[1]);
+        std::string groups_inside;
+        // A thread that was there before the call looks at itself during it.
+        std::promise<void> look;
+        std::future<Seen> other = std::async(std::launch::async, [seen = look.get_future()]() mutable {
+            seen.wait();
+            return seen_by_thread();
+        });
+        ASSERT_TRUE(rights.run(creds, [&] {
+            inside = seen_by_thread();
+            groups_inside = status_line("Groups:");
+            look.set_value();
+            other.wait();
+        }));
         EXPECT_EQ(inside.fsuid, creds.uids[3]);
         EXPECT_EQ(inside.effective, 0u);
-        EXPECT_EQ(inside.permitted, 0u);
-        Seen outside = seen_by_thread();
-        EXPECT_EQ(outside.euid, 0u);
-        EXPECT_NE(outside.effective, 0u);
+        EXPECT_EQ(inside.permitted, before.permitted);
+        while (!groups_inside.empty() && groups_inside.back() == ' ') groups_inside.pop_back();
+        if (creds == nobody) {
+            EXPECT_EQ(groups_inside, "Groups:\t65534");
+        }
+        const Seen seen_by_other = other.get();
+        EXPECT_EQ(seen_by_other.fsuid, before.fsuid);
+        EXPECT_EQ(seen_by_other.effective, before.effective);
+        const Seen after = seen_by_thread();
+        EXPECT_EQ(after.fsuid, before.fsuid);
+        EXPECT_EQ(after.effective, before.effective);
+        EXPECT_EQ(status_line("Groups:"), groups_before);
         EXPECT_EQ(::prctl(PR_GET_DUMPABLE), dumpable);
     }
+}
+
+// A thread's ids are read once and kept while they hold: a change of ids, or a thread that ends
+// and whose number another takes, is read afresh.
+TEST(ChildRights, KnownIdsFollowTheThread) {
+    if (!is_root()) GTEST_SKIP() << "needs root to change a process's ids";
+    child_rights::ChildRights rights;
+    int go[2], ready[2];
+    ASSERT_EQ(::pipe2(go, O_CLOEXEC), 0);
+    ASSERT_EQ(::pipe2(ready, O_CLOEXEC), 0);
+    pid_t child = ::fork();
+    if (child == 0) {
+        char byte = 0;
+        if (::read(go[0], &byte, 1) != 1) ::_exit(1);
+        gid_t none[1];
+        if (::setgroups(0, none) != 0 || ::setresgid(4321, 4321, 4321) != 0 ||
+            ::setresuid(1234, 1234, 1234) != 0)
+            ::_exit(1);
+        if (::write(ready[1], &byte, 1) != 1) ::_exit(1);
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    const auto tid = static_cast<std::uint32_t>(child);
+    auto first = rights.facts(tid);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(first->creds.uids[1], 0u);
+    EXPECT_TRUE(first->shares_user_namespace);
+    EXPECT_EQ(first->tgid, tid);
+    char byte = 1;
+    ASSERT_EQ(::write(go[1], &byte, 1), 1);
+    ASSERT_EQ(::read(ready[0], &byte, 1), 1);
+    auto changed = rights.facts(tid);
+    ASSERT_TRUE(changed.has_value());
+    EXPECT_EQ(changed->creds.uids, (std::array<std::uint32_t, 4>{1234, 1234, 1234, 1234}));
+    EXPECT_EQ(changed->creds.gids, (std::array<std::uint32_t, 4>{4321, 4321, 4321, 4321}));
+    EXPECT_TRUE(changed->creds.groups.empty());
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_FALSE(rights.facts(tid).has_value());
+    for (int fd : {go[0], go[1], ready[0], ready[1]}) ::close(fd);
 }
 
 // A caller without privilege takes its own ids again and gives up nothing it needs to.

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <limits.h>
+#include <linux/openat2.h>
 #include <sched.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -72,6 +73,7 @@ class BranchView final : public MergedView {
 
     const std::string& workdir() const override { return workdir_; }
     const std::string& upper() const override { return upper_; }
+    const struct stat& workdir_status() const override { return branch_.workdir_status(); }
 
     ViewEntry lookup(std::string_view rel) const override {
         const std::string path = rel.empty() ? workdir_ : workdir_ + "/" + std::string(rel);
@@ -225,6 +227,61 @@ std::expected<Place, int> place_of(const Call& call, SeccompCowBranch& branch,
                 return std::unexpected(error);
     }
     return Place{std::move(*where), std::nullopt};
+}
+
+// The absolute path with "." and ".." taken by their text, repeated and final "/" dropped.
+std::string lexical(std::string_view path) {
+    std::vector<std::string_view> parts;
+    for (std::size_t i = 0; i < path.size();) {
+        const std::size_t j = std::min(path.find('/', i), path.size());
+        const std::string_view part = path.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") {
+            if (!parts.empty()) parts.pop_back();
+            continue;
+        }
+        parts.push_back(part);
+    }
+    std::string out;
+    for (std::string_view part : parts) out.append("/").append(part);
+    return out.empty() ? "/" : out;
+}
+
+bool lies_in(std::string_view path, std::string_view dir) {
+    return path.starts_with(dir) && (path.size() == dir.size() || path[dir.size()] == '/');
+}
+
+// Where the kernel's own lookup of an absolute name goes, when it goes there by the name's text
+// alone: then the layer need not walk it. Outside W (and outside the upper tree), the open is the
+// kernel's; in W, a read of one of W's own files that the layer has not touched is the kernel's
+// as well, since it opens the very file the view shows.
+enum class QuickOpen : std::uint8_t { Unknown, Outside, OwnFile };
+
+QuickOpen quick_open(const SeccompCowBranch& layer, const std::string& bytes, int flags,
+                     bool follow) {
+    if (bytes.empty() || bytes[0] != '/') return QuickOpen::Unknown;
+    const std::string path = lexical(bytes);
+    if (lies_in(path, layer.upper().native())) return QuickOpen::Unknown;
+    const bool in_w = lies_in(path, layer.workdir_str());
+    const bool reads = (flags & O_ACCMODE) == O_RDONLY &&
+                       !(flags & (O_CREAT | O_TRUNC | O_PATH | __O_TMPFILE));
+    if (in_w && (!reads || path.size() == layer.workdir_str().size())) return QuickOpen::Unknown;
+    // No link and no mount point on the way (our root is the command's while the layer is in
+    // force): the kernel's lookup is the text's, ".." included. A name that does not exist
+    // outside W is the kernel's to refuse, or to make there.
+    auto probe = sys::syscall::openat2(AT_FDCWD, bytes.c_str(), O_PATH | (follow ? 0 : O_NOFOLLOW),
+                                       0, RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS |
+                                              RESOLVE_NO_XDEV);
+    if (!in_w) {
+        if (probe) return QuickOpen::Outside;
+        const int error = probe.error().code();
+        return error == ENOENT || error == ENOTDIR ? QuickOpen::Outside : QuickOpen::Unknown;
+    }
+    struct stat st {};
+    if (!probe || ::fstat(probe->get(), &st) != 0 || !S_ISREG(st.st_mode)) return QuickOpen::Unknown;
+    const std::string_view rel = std::string_view(path).substr(layer.workdir_str().size() + 1);
+    return layer.shows_own_entry(rel) ? QuickOpen::OwnFile : QuickOpen::Unknown;
 }
 
 // --- The write side ---
@@ -831,10 +888,19 @@ struct ChildModes {
     bool privileged = false;
 };
 
+// The state's mutex must not be held.
 std::optional<ChildModes> modes_to_check(const Call& call) {
     if (!child_rights::holds_capabilities()) return std::nullopt;
-    return ChildModes{sys::proc::file_credentials(call.notif.pid),
-                      !sys::proc::shares_user_namespace(call.notif.pid)};
+    std::shared_ptr<child_rights::ChildRights> rights;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        rights = call.shared.state.child_rights;
+    }
+    // The thread's ids as the metadata rule keeps them (the umask plays no part here).
+    auto facts = rights->facts(call.notif.pid);
+    if (!facts) return ChildModes{std::nullopt, false};
+    return ChildModes{sys::proc::FileCredentials{022, facts->creds.uids[3], facts->creds.gids[3]},
+                      !facts->shares_user_namespace};
 }
 
 // 0, or the error the command's own call would get for `mode` on the entry the merged view
@@ -1306,6 +1372,8 @@ Answer handle_exec(const Call& call) {
         if (!layer) return std::nullopt;
         if (!path) return fail(path.error());
         if (!path->bytes) return std::nullopt;  // the descriptor itself, which the layer handed out
+        if (quick_open(*layer, *path->bytes, O_RDONLY, arg.follow) == QuickOpen::Outside)
+            return std::nullopt;
         auto place = place_of(call, *layer, arg, *path);
         if (!place) return fail(place.error());
         if (!place->inside()) {
@@ -1670,18 +1738,23 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
     const OpenCall o = decode_open(call.notif.data);
     auto path = read_path(call, o.path);
     const bool creates = (o.flags & O_CREAT) || (o.flags & O_TMPFILE) == O_TMPFILE;
-    const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
     // An exclusive creation, like O_NOFOLLOW, acts on a final link itself.
     const bool follow =
         !(o.flags & O_NOFOLLOW) && !((o.flags & O_CREAT) && (o.flags & O_EXCL));
 
-    const auto modes = modes_to_check(call);
     std::string where;
     {
         std::lock_guard lock(call.shared.mutex);
         auto& layer = call.shared.state.cow_branch;
         if (!layer) return std::nullopt;
         if (!path) return fail(path.error());
+        if (path->bytes) {
+            switch (quick_open(*layer, *path->bytes, o.flags, follow)) {
+                case QuickOpen::Outside: return std::nullopt;
+                case QuickOpen::OwnFile: return NotifAction::Continue{};
+                case QuickOpen::Unknown: break;
+            }
+        }
         PathArg arg = o.path;
         arg.follow = follow;
         auto place = place_of(call, *layer, arg, *path);
@@ -1693,8 +1766,15 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
             return std::nullopt;
         }
         where = place->path();
-        if (modes)
-            if (int error = open_access(*layer, where, o.flags, *modes)) return fail(error);
+    }
+    // What only an open in the working directory needs: the child's umask and ids, read from
+    // /proc (the opens elsewhere, most of them, pay nothing for it).
+    const auto creds = creates ? sys::proc::file_credentials(call.notif.pid) : std::nullopt;
+    if (const auto modes = modes_to_check(call)) {
+        std::lock_guard lock(call.shared.mutex);
+        auto& layer = call.shared.state.cow_branch;
+        if (!layer) return std::nullopt;
+        if (int error = open_access(*layer, where, o.flags, *modes)) return fail(error);
     }
     // The policy callback's verdict comes before the layer copies or creates anything; the
     // state is not locked while it is awaited.
@@ -1708,10 +1788,10 @@ std::optional<NotifAction> handle_cow_open(const Call& call) {
         std::lock_guard lock(call.shared.mutex);
         auto& layer = call.shared.state.cow_branch;
         if (!layer) return std::nullopt;
-        made = (o.flags & O_CREAT) && !layer->locate(where);
         auto prepared = layer->handle_open(where, o.flags, creation_mode(o.mode, creds, 07777));
         if (!prepared) return fail(prepared.error());
         target = std::move(*prepared);
+        made = target->created;
     }
     const bool cloexec = seccomp::notif::wants_cloexec(call.notif);
     if ((target->flags & O_PATH) && kernel_opens_path(call, o.path, follow, *path->bytes, *target, where))

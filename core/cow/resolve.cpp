@@ -147,8 +147,7 @@ std::expected<Resolved, int> resolve(const MergedView& view, const PathRequest& 
     // A trailing slash makes the call look through a final link, as a trailing "." would.
     const bool follow_final = req.follow_final || req.path.ends_with('/');
 
-    struct stat workdir_st {};
-    (void)::stat(view.workdir().c_str(), &workdir_st);
+    const struct stat& workdir_st = view.workdir_status();
 
     Resolved out;
     int links = 0;

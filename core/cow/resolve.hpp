@@ -3,6 +3,8 @@
 // view of the working directory cannot answer where such a path leads.
 #pragma once
 
+#include <sys/stat.h>
+
 #include <cstdint>
 #include <expected>
 #include <optional>
@@ -26,6 +28,7 @@ class MergedView {
     virtual ~MergedView() = default;
     virtual const std::string& workdir() const = 0;  // canonical, no trailing "/"
     virtual const std::string& upper() const = 0;    // the layer's upper tree, likewise
+    virtual const struct stat& workdir_status() const = 0;  // of the working directory itself
     virtual ViewEntry lookup(std::string_view rel) const = 0;
 };
 

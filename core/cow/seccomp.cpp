@@ -331,6 +331,7 @@ std::expected<SeccompCowBranch, BranchError> SeccompCowBranch::create(
     int wfd = ::open(b.workdir_.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
     if (wfd < 0) return std::unexpected(failed("canonicalize workdir", errno));
     b.w_fd_.reset(wfd);
+    if (::fstat(wfd, &b.workdir_st_) != 0) return std::unexpected(failed("canonicalize workdir", errno));
 
     b.base_ = storage ? fs::absolute(*storage)
                       : fs::temp_directory_path() / ("vestrion-cow-" + std::to_string(::getpid()));
@@ -411,6 +412,14 @@ bool SeccompCowBranch::is_deleted(std::string_view rel) const {
     for (std::size_t i = rel.find('/'); i != std::string_view::npos; i = rel.find('/', i + 1))
         if (deleted_.contains(std::string(rel.substr(0, i)))) return true;
     return deleted_.contains(std::string(rel));
+}
+
+bool SeccompCowBranch::shows_own_entry(std::string_view rel) const {
+    if (rel.empty() || is_deleted(rel)) return false;
+    // Missing, with only plain directories of the upper tree on the way (ENOTDIR: a file there;
+    // ELOOP: a link of the layer's).
+    auto upper = open_beneath(upper_fd_.get(), rel, O_PATH | O_NOFOLLOW, NO_LINKS);
+    return !upper && upper.error() == ENOENT;
 }
 
 void SeccompCowBranch::clear_mark(const std::string& rel) { deleted_.erase(rel); }
@@ -693,6 +702,9 @@ std::expected<OpenTarget, int> SeccompCowBranch::handle_open(std::string_view pa
         ::close(fd);
         clear_mark(*rel);
         dirty_ = true;
+        OpenTarget made{dup_cloexec(upper_fd_.get()), *rel, flags & ~(O_CREAT | O_EXCL), true};
+        made.created = true;
+        return made;
     }
     return OpenTarget{dup_cloexec(upper_fd_.get()), *rel, flags & ~(O_CREAT | O_EXCL), true};
 }

@@ -61,6 +61,7 @@ struct OpenTarget {
     std::string name;
     int flags = 0;     // the child's flags, O_CLOEXEC added, O_CREAT and O_EXCL already served
     bool in_upper = false;
+    bool created = false;  // the name was made for this open
 
     // The descriptor for the child; an error number otherwise. Never follows a link out of the
     // tree the entry lies in.
@@ -86,6 +87,8 @@ public:
 
     const std::filesystem::path& workdir() const { return workdir_; }
     const std::string& workdir_str() const { return workdir_str_; }
+    // W's own status, taken when the layer was made (W stays in place until the commit).
+    const struct stat& workdir_status() const { return workdir_st_; }
     const std::filesystem::path& upper() const { return upper_; }
     const std::filesystem::path& branch_dir() const { return branch_dir_; }
     // Where this layer's branch lies: `branch_dir`'s parent, shared with other layers.
@@ -107,6 +110,10 @@ public:
 
     // True when rel or one of its parents is marked deleted.
     bool is_deleted(std::string_view rel) const;
+    // The view shows W's own entry at rel (not the working directory itself): no deletion mark
+    // on it or above it, and no name of the upper tree there, nor a link or file of the upper
+    // tree on the way to it. From the marks and one lookup in the upper tree.
+    bool shows_own_entry(std::string_view rel) const;
     // upper/rel when the upper tree holds it, else workdir/rel.
     std::filesystem::path resolve_read(std::string_view rel) const;
     // The copy-up: upper/rel with the contents and metadata of W's entry (a link as a link, a
@@ -204,6 +211,7 @@ private:
     std::filesystem::path branch_dir_;
     std::filesystem::path upper_;
     UniqueFd w_fd_;      // W, O_PATH
+    struct stat workdir_st_ {};
     UniqueFd upper_fd_;  // the upper tree, O_PATH
     std::set<std::string> deleted_;
     // Every W entry the command removed, also where it made a new one at the name since: the

@@ -170,8 +170,62 @@ std::optional<FileId> file_id(int fd) noexcept {
     return FileId{st.st_dev, st.st_ino};
 }
 
-WriteTrees::WriteTrees(std::vector<FileId> roots) : roots_(std::move(roots)) {
+WriteTrees::WriteTrees(std::vector<FileId> roots, std::vector<Named> named)
+    : roots_(std::move(roots)), named_(std::move(named)) {
     std::ranges::sort(roots_);
+}
+
+namespace {
+
+// The name in lexically normal form, or none when it holds ".." (whose meaning depends on
+// links) or is not absolute.
+std::optional<std::string> normal_absolute(std::string_view path) {
+    if (!path.starts_with('/')) return std::nullopt;
+    std::string out;
+    for (std::size_t i = 0; i < path.size();) {
+        std::size_t j = std::min(path.find('/', i), path.size());
+        std::string_view part = path.substr(i, j - i);
+        i = j + 1;
+        if (part.empty() || part == ".") continue;
+        if (part == "..") return std::nullopt;
+        out += '/';
+        out += part;
+    }
+    return out;
+}
+
+// Every directory above `dir` lets anyone search it: then the command reaches the tree by its
+// name whatever its ids, and a lookup that starts at the tree asks nothing more of it.
+bool searchable_above(int dir) {
+    auto first = duplicate(dir);
+    if (!first) return false;
+    UniqueFd current = std::move(*first);
+    auto id = file_id(current.get());
+    for (int depth = 0; id && depth < PATH_MAX; ++depth) {
+        UniqueFd parent(::openat(current.get(), "..", O_PATH | O_DIRECTORY | O_CLOEXEC));
+        struct stat st {};
+        if (!parent || ::fstat(parent.get(), &st) != 0) return false;
+        if (FileId{st.st_dev, st.st_ino} == *id) return true;  // the top
+        if (!(st.st_mode & S_IXOTH)) return false;
+        current = std::move(parent);
+        id = FileId{st.st_dev, st.st_ino};
+    }
+    return false;
+}
+
+}  // namespace
+
+std::optional<WriteTrees::Beneath> WriteTrees::named_prefix(std::string_view path) const {
+    std::optional<Beneath> best;
+    for (const Named& tree : named_) {
+        // "/" is the tree "" here: every absolute path lies beneath it.
+        if (!path.starts_with(tree.path) || path.size() <= tree.path.size() + 1 ||
+            path[tree.path.size()] != '/')
+            continue;
+        if (!best || tree.path.size() > best->tree->path.size())
+            best = Beneath{&tree, path.substr(tree.path.size() + 1)};
+    }
+    return best;
 }
 
 WriteTrees WriteTrees::of(const landlock::Plan& plan, pid_t pid) {
@@ -183,6 +237,7 @@ WriteTrees WriteTrees::of(const landlock::Plan& plan, pid_t pid) {
     auto root = open_proc_dir(static_cast<std::uint32_t>(pid), "root");
     auto cwd = open_proc_dir(static_cast<std::uint32_t>(pid), "cwd");
     std::vector<FileId> roots;
+    std::vector<Named> named;
     if (!root || !cwd) return WriteTrees();
     for (const auto& rule : plan.paths) {
         if (!grants_writing(rule)) continue;
@@ -192,9 +247,13 @@ WriteTrees WriteTrees::of(const landlock::Plan& plan, pid_t pid) {
         auto fd = openat2(absolute ? root->get() : cwd->get(), rule.path.c_str(), kPathFlags,
                           absolute ? RESOLVE_IN_ROOT : 0);
         if (!fd) continue;
-        if (auto id = file_id(fd->get())) roots.push_back(*id);
+        auto id = file_id(fd->get());
+        if (!id) continue;
+        roots.push_back(*id);
+        auto name = normal_absolute(rule.path);
+        if (name && searchable_above(fd->get())) named.push_back(Named{std::move(*name), std::move(*fd)});
     }
-    return WriteTrees(std::move(roots));
+    return WriteTrees(std::move(roots), std::move(named));
 }
 
 bool WriteTrees::contains(FileId id) const {

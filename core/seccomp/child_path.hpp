@@ -14,6 +14,7 @@
 #include <expected>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/landlock.hpp"
@@ -39,8 +40,15 @@ std::optional<FileId> file_id(int fd) noexcept;
 // that grant writing, by identity.
 class WriteTrees {
   public:
+    // A tree by the absolute name the policy gave it, opened where the command saw that name at
+    // its start, whose every directory above lets anyone search it.
+    struct Named {
+        std::string path;  // lexically normal: no ".", "..", repeated or final "/"
+        UniqueFd dir;      // O_PATH
+    };
+
     WriteTrees() = default;
-    explicit WriteTrees(std::vector<FileId> roots);
+    explicit WriteTrees(std::vector<FileId> roots, std::vector<Named> named = {});
     // The writable paths of the Landlock rules `plan`, opened inside the root of process `pid`
     // (its mount namespace may differ from ours). Taken before the command starts, so that it
     // cannot have replaced any of them; a path that is missing is left out, as Landlock leaves it.
@@ -49,8 +57,18 @@ class WriteTrees {
     bool contains(FileId id) const;
     bool empty() const { return roots_.empty(); }
 
+    // The named tree that `path` (absolute) lies strictly beneath by its text, with the rest of
+    // the path after it (never empty); the longest such name. Where the command's own lookup
+    // would lead is for the lookup beneath the tree's descriptor to find out.
+    struct Beneath {
+        const Named* tree = nullptr;
+        std::string_view rest;
+    };
+    std::optional<Beneath> named_prefix(std::string_view path) const;
+
   private:
     std::vector<FileId> roots_;  // sorted
+    std::vector<Named> named_;
 };
 
 enum class Placement {

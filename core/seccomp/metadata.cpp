@@ -1,6 +1,7 @@
 #include "core/seccomp/metadata.hpp"
 
 #include <fcntl.h>
+#include <linux/openat2.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -265,25 +266,19 @@ Errno<Target> descriptor_target(const ThreadView& view, int fd, bool path_only_a
     return Target{std::move(*dup), path_only};
 }
 
-Errno<Target> open_target(const Call& call, const Request& r, const ThreadView& view,
-                          child_rights::ChildRights& rights,
+Errno<Target> open_target(const Request& r, std::optional<std::string> path,
+                          const ThreadView& view, child_rights::ChildRights& rights,
                           const child_rights::Credentials& creds) {
     if (r.form == Form::Descriptor) return descriptor_target(view, r.dirfd, false);
     // NULL with AT_EMPTY_PATH is an empty path too.
-    std::string path;
-    if (r.path != 0 || r.empty == EmptyPath::Refused) {
-        auto read = read_child_path(call.listener, call.notif, r.path);
-        if (!read) return std::unexpected(read.error());
-        path = std::move(*read);
-    }
-    if (path.empty()) {
+    if (!path || path->empty()) {
         switch (r.empty) {
             case EmptyPath::Refused: return std::unexpected(ENOENT);
             case EmptyPath::AnyDescriptor: return descriptor_target(view, r.dirfd, true);
             case EmptyPath::IoDescriptor: return descriptor_target(view, r.dirfd, false);
         }
     }
-    auto lookup = prepare_lookup(view, r.dirfd, std::move(path), r.follow);
+    auto lookup = prepare_lookup(view, r.dirfd, std::move(*path), r.follow);
     if (!lookup) return std::unexpected(lookup.error());
     Errno<UniqueFd> found = std::unexpected(EPERM);
     if (!rights.run(creds, [&] { found = finish_lookup(*lookup, r.follow); }))
@@ -363,6 +358,46 @@ bool may_change(Op op, const Payload& p, Placement placement) {
     return false;
 }
 
+NotifAction answer(long ret);
+
+// A relative path of plain names: no empty, "." or ".." part.
+bool plain_names(std::string_view rest) {
+    if (rest.empty()) return false;
+    for (std::size_t i = 0; i <= rest.size();) {
+        const std::size_t j = std::min(rest.find('/', i), rest.size());
+        const std::string_view part = rest.substr(i, j - i);
+        if (part.empty() || part == "." || part == "..") return false;
+        i = j + 1;
+    }
+    return true;
+}
+
+// The quick way, for an absolute path whose text lies beneath a tree the policy named, by plain
+// names: the file is looked up beneath that tree's descriptor, with the child's rights and no
+// link on the way, so what it finds lies strictly beneath the tree by its text and the child
+// may change it; the call is made then and there, in one taking of the child's rights. Nothing
+// when the lookup fails (a link, a missing name): the full resolution from the thread's own
+// directories decides, and its answer is the one the child gets. A thread of another user
+// namespace never comes here, as owners given to chown would need mapping and its root may not
+// be the one the trees were named in.
+std::optional<NotifAction> beneath_named_tree(const Request& r, const Payload& p,
+                                              const std::string& path, const WriteTrees& trees,
+                                              child_rights::ChildRights& rights,
+                                              const child_rights::Credentials& creds) {
+    auto beneath = trees.named_prefix(path);
+    if (!beneath || !plain_names(beneath->rest)) return std::nullopt;
+    const std::string rest(beneath->rest);
+    std::optional<long> ret;
+    auto quick = [&] {
+        auto fd = sc::openat2(beneath->tree->dir.get(), rest.c_str(),
+                              O_PATH | (r.follow ? 0 : O_NOFOLLOW), 0,
+                              RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS | RESOLVE_NO_MAGICLINKS);
+        if (fd) ret = perform(r.op, Target{std::move(*fd), true}, p);
+    };
+    if (!rights.run(creds, quick) || !ret) return std::nullopt;
+    return answer(*ret);
+}
+
 NotifAction answer(long ret) {
     if (sc::is_error(ret)) return NotifAction::Errno{static_cast<int>(-ret)};
     return NotifAction::ReturnValue{ret};
@@ -412,11 +447,24 @@ NotifAction handle_metadata(const Call& call) {
         trees = call.shared.state.write_trees;
         rights = call.shared.state.child_rights;
     }
-    auto creds = child_rights::credentials_of(notif.pid);
-    if (!creds) return NotifAction::Errno{ESRCH};
+    auto facts = rights->facts(notif.pid);
+    if (!facts) return NotifAction::Errno{ESRCH};
+    const child_rights::Credentials& creds = facts->creds;
+
+    // The path is read once, here; both ways of finding its file use these bytes.
+    std::optional<std::string> path;
+    if (request.form == Form::Path && (request.path != 0 || request.empty == EmptyPath::Refused)) {
+        auto read = read_child_path(call.listener, notif, request.path);
+        if (!read) return NotifAction::Errno{read.error()};
+        path = std::move(*read);
+    }
+    if (path && facts->shares_user_namespace)
+        if (auto done = beneath_named_tree(request, payload, *path, *trees, *rights, creds))
+            return std::move(*done);
+
     auto view = ThreadView::open(notif, call.listener);
     if (!view) return NotifAction::Errno{view.error()};
-    auto target = open_target(call, request, *view, *rights, *creds);
+    auto target = open_target(request, std::move(path), *view, *rights, creds);
     if (!target) return NotifAction::Errno{target.error()};
     if (!may_change(request.op, payload, place(target->fd.get(), view->root.get(), *trees)))
         return NotifAction::Errno{EACCES};
@@ -425,7 +473,7 @@ NotifAction handle_metadata(const Call& call) {
             return NotifAction::Errno{mapped.error()};
 
     long ret = -EPERM;
-    if (!rights->run(*creds, [&] { ret = perform(request.op, *target, payload); }))
+    if (!rights->run(creds, [&] { ret = perform(request.op, *target, payload); }))
         return NotifAction::Errno{EPERM};
     return answer(ret);
 }

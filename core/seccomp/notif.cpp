@@ -107,15 +107,17 @@ SysResult<void> send_response(int listener, std::uint64_t id, NotifAction action
 std::expected<std::size_t, NotifError> read_child_mem_into(int listener, const SeccompNotif& notif,
                                                            std::uint64_t address,
                                                            std::span<std::uint8_t> out) noexcept {
-    if (auto valid = check_valid(listener, notif.id); !valid)
-        return std::unexpected(std::move(valid.error()));
     iovec local{out.data(), out.size()};
     iovec remote{reinterpret_cast<void*>(address), out.size()};
     ssize_t got = ::process_vm_readv(static_cast<pid_t>(notif.pid), &local, 1, &remote, 1, 0);
-    if (got < 0) return std::unexpected(NotifError(NotifError::MemoryRead{SystemError::last()}));
-    // The pid may have been reused while we read: only a still-valid id vouches for the bytes.
+    const int read_errno = errno;
+    // The pid may have been reused before or while we read: only an id still valid afterwards
+    // vouches for the bytes (reading has no effect, so no check is needed before it). The same
+    // check tells a thread that has gone from memory that cannot be read.
     if (auto valid = check_valid(listener, notif.id); !valid)
         return std::unexpected(std::move(valid.error()));
+    if (got < 0)
+        return std::unexpected(NotifError(NotifError::MemoryRead{SystemError::from_errno(read_errno)}));
     return static_cast<std::size_t>(got);
 }
 

@@ -144,8 +144,8 @@ struct SupervisorState {
     std::uint32_t fork_count = 0;
     std::uint32_t max_processes;
     // Where the metadata rule lets the child change a file's mode, owner, times and attributes,
-    // and the worker that makes those changes with the child's rights. Shared, so that a handler
-    // can use them without holding the mutex.
+    // and what makes those changes with the child's rights (knowing each thread's ids). Shared,
+    // so that a handler can use them without holding the mutex.
     std::shared_ptr<const WriteTrees> write_trees = std::make_shared<const WriteTrees>();
     std::shared_ptr<child_rights::ChildRights> child_rights =
         std::make_shared<child_rights::ChildRights>();

@@ -83,6 +83,22 @@ inline constexpr std::uint64_t SECCOMP_USER_NOTIF_FD_SYNC_WAKE_UP = 1;
 // pidfd_open: a descriptor for one thread rather than a thread-group leader (Linux 6.9).
 inline constexpr unsigned int PIDFD_THREAD = 0x80;  // O_EXCL
 
+// PIDFD_GET_INFO (Linux 6.13): a thread's ids, as our user namespace sees them, through its pidfd;
+// ESRCH once the thread has ended.
+struct PidfdInfo {
+    std::uint64_t mask = 0;
+    std::uint64_t cgroupid = 0;
+    std::uint32_t pid = 0, tgid = 0, ppid = 0;
+    std::uint32_t ruid = 0, rgid = 0, euid = 0, egid = 0, suid = 0, sgid = 0, fsuid = 0, fsgid = 0;
+    std::int32_t exit_code = 0;
+    std::uint32_t coredump_mask = 0;
+    std::uint32_t spare = 0;
+};
+static_assert(sizeof(PidfdInfo) == 72);
+inline constexpr std::uint64_t PIDFD_INFO_PID = 1;
+inline constexpr std::uint64_t PIDFD_INFO_CREDS = 2;
+inline constexpr unsigned long PIDFD_GET_INFO = 0xc048ff0b;  // _IOWR(0xFF, 11, struct pidfd_info)
+
 // The argument record of setxattrat.
 struct XattrArgs {
     std::uint64_t value;

@@ -730,6 +730,33 @@ int chmod_race(int n, const char* path, const char* target) {
     return 0;
 }
 
+// chmod of DIR/d/f, `n` times, while another thread swaps DIR/d between a directory holding f and
+// a link to `target` (a directory holding an f of its own); prints how many calls succeeded.
+int chmod_dir_race(int n, const char* dir, const char* target) {
+    const std::string d = std::string(dir) + "/d", f = d + "/f";
+    const std::string link = std::string(dir) + "/link";
+    mkdir(d.c_str(), 0755);
+    int fd = open(f.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644);
+    if (fd >= 0) close(fd);
+    std::atomic<bool> done{false};
+    std::thread swapper([&] {
+        while (!done.load()) {
+            unlink(link.c_str());
+            if (symlink(target, link.c_str()) != 0) continue;
+            // d becomes the link, then the directory again.
+            renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, d.c_str(), RENAME_EXCHANGE);
+            renameat2(AT_FDCWD, link.c_str(), AT_FDCWD, d.c_str(), RENAME_EXCHANGE);
+        }
+    });
+    int succeeded = 0;
+    for (int i = 0; i < n; ++i)
+        if (syscall(SYS_chmod, f.c_str(), (i & 1) ? 0600 : 0640) == 0) ++succeeded;
+    done = true;
+    swapper.join();
+    std::printf("%d\n", succeeded);
+    return 0;
+}
+
 }  // namespace
 
 // Binds a Unix socket at the path: it makes a name through a call that no file handler serves.
@@ -908,6 +935,7 @@ int main(int argc, char** argv) {
     if (name == "reach") return reach(n);
     if (name == "metadata" && argc > 2) return metadata(argc, argv);
     if (name == "chmod-race" && argc > 4) return chmod_race(n, argv[3], argv[4]);
+    if (name == "chmod-dir-race" && argc > 4) return chmod_dir_race(n, argv[3], argv[4]);
     if (name == "chroot-chmod" && argc > 3)
         return chroot_chmod(argv[2], argv[3], argc > 4 ? argv[4] : "/");
     if (name == "bind-unix" && argc > 2) return bind_unix(argv[2]);
