@@ -239,13 +239,14 @@ void routed_calls(const std::string& dir, const char* mode, const char* what, in
 }
 
 // Runs a loop program bare and sandboxed `rounds` times; reports the medians per call of the
-// nanoseconds it printed.
+// nanoseconds it printed. `bare_argv`, when given, names the same work by host paths.
 void report_loop(const char* what, const vestrion_policy_t* policy, const char* const* argv,
-                 std::uint32_t argc, int rounds, long calls) {
+                 std::uint32_t argc, int rounds, long calls,
+                 const char* const* bare_argv = nullptr) {
     std::vector<double> sandboxed, bare;
     for (int i = 0; policy && i < rounds; ++i) {
         std::string out;
-        bare_spawn(argv, &out);
+        bare_spawn(bare_argv ? bare_argv : argv, &out);
         bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
         out.clear();
         if (!sandboxed_run(policy, argv, argc, &out)) std::fprintf(stderr, "%s: failed\n", what);
@@ -329,6 +330,42 @@ void cow_opens(const std::string& dir, int rounds, long calls) {
     ::rmdir(d.c_str());
     ::unlink(file.c_str());
     ::rmdir(w.c_str());
+    ::rmdir(scratch);
+}
+
+// Calls under a virtual root whose only file is the loop program, linked statically: an open
+// resolved beneath the root and injected, and chdir by absolute name, which the kernel would
+// resolve from the host's "/": the thread is held while it reads a name that reaches the root's
+// directory, and gets its own bytes back. Bare: the same work by host paths.
+void root_calls(const std::string& dir, int rounds, long calls) {
+    char scratch[] = "/tmp/vestrion-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return;
+    const std::string root = std::string(scratch) + "/root";
+    for (const char* d : {"", "/bin", "/d", "/e"}) ::mkdir((root + d).c_str(), 0755);
+    const std::string loop = root + "/bin/loop", file = root + "/f";
+    {
+        std::ifstream from(dir + "/vestrion-bench-routed-loop-static", std::ios::binary);
+        std::ofstream to(loop, std::ios::binary);
+        to << from.rdbuf();
+    }
+    ::chmod(loop.c_str(), 0755);
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    b = vestrion_policy_builder_chroot(b, root.c_str());
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    const std::string count = std::to_string(calls), changes = std::to_string(calls / 10);
+    const std::string d = root + "/d", e = root + "/e";
+    const char* open_argv[] = {"/bin/loop", "open", count.c_str(), "/f", "r", nullptr};
+    const char* open_bare[] = {loop.c_str(), "open", count.c_str(), file.c_str(), "r", nullptr};
+    report_loop("open in a root, read (per call)", policy, open_argv, 5, rounds, calls, open_bare);
+    const char* cd_argv[] = {"/bin/loop", "chdir", changes.c_str(), "/d", "/e", nullptr};
+    const char* cd_bare[] = {loop.c_str(), "chdir", changes.c_str(), d.c_str(), e.c_str(), nullptr};
+    report_loop("chdir in a root, steered (per call)", policy, cd_argv, 5, rounds, calls / 10,
+                cd_bare);
+    vestrion_policy_free(policy);
+    ::unlink(loop.c_str());
+    ::unlink(file.c_str());
+    for (const char* sub : {"/bin", "/d", "/e", ""}) ::rmdir((root + sub).c_str());
     ::rmdir(scratch);
 }
 
@@ -561,7 +598,75 @@ void cow_writes(int rounds, int files) {
         if (std::system(remove.c_str()) != 0) return;
     }
     std::string what = "copy-on-write: " + std::to_string(files) + " files written + commit";
-    report(what.c_str(), median(sandboxed), median(bare), "ms", "");
+    report_ratio(what.c_str(), median(sandboxed), median(bare), "ms", 1.5);
+    std::string base = "/tmp/vestrion-cow-" + std::to_string(::getpid());
+    ::rmdir(base.c_str());
+}
+
+// A C project of `files` sources and a Makefile, written into `dir`.
+bool write_c_project(const std::string& dir, int files) {
+    std::string objects;
+    for (int i = 0; i < files; ++i) {
+        std::ofstream src(dir + "/f" + std::to_string(i) + ".c");
+        src << "#include <stdio.h>\n#include <string.h>\n#include \"common.h\"\n"
+            << "int f" << i << "(int x) { char b[32]; snprintf(b, sizeof b, \"%d\", x); "
+            << "return (int)strlen(b) + " << i << "; }\n";
+        objects += " f" + std::to_string(i) + ".o";
+        if (!src) return false;
+    }
+    std::ofstream(dir + "/common.h") << "int f0(int);\n";
+    std::ofstream(dir + "/main.c") << "#include \"common.h\"\nint main(void) { return f0(1) > 100; }\n";
+    std::ofstream make(dir + "/Makefile");
+    make << "prog:" << objects << " main.o\n\tcc -o $@" << objects << " main.o\n"
+         << "%.o: %.c common.h\n\tcc -O1 -c $< -o $@\n";
+    return static_cast<bool>(make);
+}
+
+// `make -j4` of a 100-file C project in a fresh directory: bare, and in the copy-on-write
+// working directory, whose figure includes the commit that brings the objects into it.
+void cow_make(int rounds) {
+    if (std::system("command -v make >/dev/null 2>&1 && command -v cc >/dev/null 2>&1") != 0) {
+        std::printf("%-34s not installed (make, cc): not measured\n", "copy-on-write: make -j4");
+        return;
+    }
+    char scratch[] = "/tmp/vestrion-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return;
+    const std::string tmp = std::string(scratch) + "/tmp";  // the compiler's own temporary files
+    ::mkdir(tmp.c_str(), 0700);
+    std::vector<double> sandboxed, bare;
+    for (int i = 0; i < rounds; ++i) {
+        const std::string dir = std::string(scratch) + "/p" + std::to_string(i);
+        for (const char* side : {"bare", "sandboxed"}) {
+            ::mkdir(dir.c_str(), 0755);
+            if (!write_c_project(dir, 100)) return;
+            const std::string script = "cd " + dir + " && make -s -j4 >/dev/null";
+            const char* argv[] = {"/bin/sh", "-c", script.c_str(), nullptr};
+            const bool is_bare = std::strcmp(side, "bare") == 0;
+            auto t0 = Clock::now();
+            if (is_bare) {
+                bare_spawn(argv);
+                bare.push_back(micros_since(t0) / 1000.0);
+            } else {
+                vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+                for (const char* d : {"/usr", "/bin", "/lib", "/lib64", "/etc"})
+                    if (::access(d, F_OK) == 0) b = vestrion_policy_builder_fs_read(b, d);
+                b = vestrion_policy_builder_fs_write(b, "/dev/null");
+                b = vestrion_policy_builder_fs_write(b, tmp.c_str());
+                b = vestrion_policy_builder_env_var(b, "TMPDIR", tmp.c_str());
+                b = vestrion_policy_builder_max_processes(b, 100000);
+                b = vestrion_policy_builder_workdir(b, dir.c_str());
+                vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+                t0 = Clock::now();
+                if (!policy || !sandboxed_run(policy, argv, 3)) std::fprintf(stderr, "make under the layer failed\n");
+                sandboxed.push_back(micros_since(t0) / 1000.0);
+                vestrion_policy_free(policy);
+            }
+            if (::access((dir + "/prog").c_str(), F_OK) != 0) std::fprintf(stderr, "make: no program (%s)\n", side);
+            if (std::system(("rm -rf " + dir).c_str()) != 0) return;
+        }
+    }
+    report_ratio("copy-on-write: make -j4, 100 C files + commit", median(sandboxed), median(bare), "ms", 1.5);
+    if (std::system((std::string("rm -rf ") + scratch).c_str()) != 0) return;
     std::string base = "/tmp/vestrion-cow-" + std::to_string(::getpid());
     ::rmdir(base.c_str());
 }
@@ -745,7 +850,9 @@ int main(int argc, char** argv) {
     if (wanted("metadata")) metadata_calls(dir, loops, file_calls);
     if (wanted("cow-open")) cow_opens(dir, loops, file_calls);
     if (wanted("view")) view_opens(dir, loops, file_calls);
+    if (wanted("root")) root_calls(dir, loops, file_calls);
     if (wanted("cow-write")) cow_writes(loops, 200);
+    if (wanted("cow-make")) cow_make(quick ? 1 : 5);
     if (wanted("fan-out")) fan_out_clones(quick ? 10 : 60);
     if (wanted("dry-run")) dry_run_listing(quick ? 3 : 15);
     if (wanted("pipeline")) pipeline_rate(quick ? 2 : 7);

@@ -17,6 +17,7 @@
 
 #include "core/agent.hpp"
 #include "core/child_rights.hpp"
+#include "core/chroot/session.hpp"
 #include "core/seccomp/child_path.hpp"
 #include "core/seccomp/notif.hpp"
 #include "core/sys/proc.hpp"
@@ -224,25 +225,35 @@ std::optional<seccomp::notif::FileId> layer_upper(const Call& call) {
     return seccomp::notif::FileId{st.st_dev, st.st_ino};
 }
 
-// A Unix socket file named by the caller, found as the caller would find it (from its root or
-// working directory, with its search rights) and judged where it lies. Landlock does not check a
-// connect or a send to a socket file, so the command reaches one only beneath a tree it may write,
-// where it could have made one itself: never a service of the host's (an engine's or the init
-// system's socket) that its ids happen to be allowed to write. Under the copy-on-write layer W is
-// such a tree, and its view of W lies in the layer's upper tree. EACCES elsewhere, and at once
-// when the policy lends no such tree.
-Step<UniqueFd> checked_socket_file(const Call& call, std::string path) {
-    using seccomp::notif::Placement;
-    using seccomp::notif::WriteTrees;
-    std::shared_ptr<const WriteTrees> trees;
+// The file a Unix path names, found as the caller finds it, with its rights: from its working
+// directory or root, or under a virtual root beneath that root, where the path is virtual. With
+// the root of the caller's mount namespace, where the file's name is found again.
+struct FoundFile {
+    UniqueFd file;
+    UniqueFd child_root;
+};
+
+Step<FoundFile> find_socket_file(const Call& call, std::string path) {
+    if (call.policy.chroot) {
+        auto session = chroot::Session::open(call);
+        if (!session) return std::unexpected(session.error());
+        auto virt = session->virtual_path(AT_FDCWD, path);
+        if (!virt) return std::unexpected(virt.error());
+        auto found = session->as_child([&]() -> chroot::Errno<UniqueFd> {
+            auto resolved = chroot::resolve(session->root(), *virt, true);
+            if (!resolved) return std::unexpected(resolved.error());
+            return chroot::open_resolved(*resolved);
+        });
+        if (!found) return std::unexpected(found.error());
+        return FoundFile{std::move(*found),
+                         UniqueFd(::fcntl(session->view().root.get(), F_DUPFD_CLOEXEC, 0))};
+    }
     std::shared_ptr<child_rights::ChildRights> rights;
     {
         std::lock_guard lock(call.shared.mutex);
-        trees = call.shared.state.write_trees;
         rights = call.shared.state.child_rights;
     }
-    const std::optional<seccomp::notif::FileId> upper = layer_upper(call);
-    if (!rights || ((!trees || trees->empty()) && !upper)) return std::unexpected(EACCES);
+    if (!rights) return std::unexpected(EACCES);
     auto creds = child_rights::credentials_of(call.notif.pid);
     if (!creds) return std::unexpected(ESRCH);
     auto view = seccomp::notif::ThreadView::open(call.notif, call.listener);
@@ -253,14 +264,36 @@ Step<UniqueFd> checked_socket_file(const Call& call, std::string path) {
     if (!rights->run(*creds, [&] { found = seccomp::notif::finish_lookup(*lookup, true); }))
         return std::unexpected(EPERM);
     if (!found) return std::unexpected(found.error());
+    return FoundFile{std::move(*found), std::move(view->root)};
+}
+
+// A Unix socket file named by the caller, found as the caller would find it (from its root or
+// working directory, with its search rights) and judged where it lies. Landlock does not check a
+// connect or a send to a socket file, so the command reaches one only beneath a tree it may write,
+// where it could have made one itself: never a service of the host's (an engine's or the init
+// system's socket) that its ids happen to be allowed to write. Under the copy-on-write layer W is
+// such a tree, and its view of W lies in the layer's upper tree; under a virtual root the name
+// is the root's, and so are the trees. EACCES elsewhere, and at once when the policy lends no
+// such tree.
+Step<UniqueFd> checked_socket_file(const Call& call, std::string path) {
+    using seccomp::notif::Placement;
+    using seccomp::notif::WriteTrees;
+    std::shared_ptr<const WriteTrees> trees;
+    {
+        std::lock_guard lock(call.shared.mutex);
+        trees = call.shared.state.write_trees;
+    }
+    const std::optional<seccomp::notif::FileId> upper = layer_upper(call);
+    if ((!trees || trees->empty()) && !upper) return std::unexpected(EACCES);
+    auto found = find_socket_file(call, std::move(path));
+    if (!found) return std::unexpected(found.error());
+    const int file = found->file.get(), root = found->child_root.get();
     // The entry a policy names is lent to the command as it stands: a socket file named in
     // fs_write is the command's to reach.
-    const Placement where =
-        trees ? seccomp::notif::place(found->get(), view->root.get(), *trees) : Placement::Outside;
-    if (where == Placement::Writable || where == Placement::WriteRoot) return std::move(*found);
-    if (upper && seccomp::notif::place(found->get(), view->root.get(), WriteTrees({*upper})) ==
-                     Placement::Writable)
-        return std::move(*found);
+    const Placement where = trees ? seccomp::notif::place(file, root, *trees) : Placement::Outside;
+    if (where == Placement::Writable || where == Placement::WriteRoot) return std::move(found->file);
+    if (upper && seccomp::notif::place(file, root, WriteTrees({*upper})) == Placement::Writable)
+        return std::move(found->file);
     return std::unexpected(EACCES);
 }
 

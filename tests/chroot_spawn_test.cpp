@@ -2,11 +2,15 @@
 // they need, whose programs lie where the host has none (so that nothing reaches them by a host
 // path), and whose /etc/passwd differs from the host's.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <fstream>
+#include <random>
 #include <set>
 
 #include "core/sandbox.hpp"
@@ -284,6 +288,77 @@ TEST_F(SmallRoot, ARacingLinkNeitherRunsNorReadsTheHostsFiles) {
                     line == "read root's secretraced" || line == "raced")
             << line << "\n" << *r.stderr_bytes;
     EXPECT_EQ(test::tree_state(outside_), before);
+}
+
+// A Unix socket the test binds at `path` (a stream one listening), open to every user.
+class Listener {
+  public:
+    Listener(const fs::path& path, int type) {
+        fd_.reset(::socket(AF_UNIX, type | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+        sockaddr_un a{};
+        a.sun_family = AF_UNIX;
+        std::strncpy(a.sun_path, path.c_str(), sizeof a.sun_path - 1);
+        EXPECT_EQ(::bind(fd_.get(), reinterpret_cast<sockaddr*>(&a), sizeof a), 0) << path;
+        if (type == SOCK_STREAM) {
+            EXPECT_EQ(::listen(fd_.get(), 4), 0);
+        }
+        ::chmod(path.c_str(), 0777);
+    }
+    // Connections accepted, or datagrams received, since the last look.
+    int arrived() {
+        int n = 0;
+        char buf[64];
+        for (int c; (c = ::accept4(fd_.get(), nullptr, nullptr, SOCK_CLOEXEC)) >= 0; ++n) ::close(c);
+        while (::recv(fd_.get(), buf, sizeof buf, 0) >= 0) ++n;
+        return n;
+    }
+
+  private:
+    UniqueFd fd_;
+};
+
+// Unix socket names are the root's, for connect, the sends and bind alike: a name reaches the
+// socket file at that name beneath the root, and only beneath an fs_write entry there; the
+// host's file of that name stays out of reach, also through a link in the root; a bind makes its
+// file beneath the root, where the command then reaches it.
+TEST_F(SmallRoot, UnixSocketNamesAreTheRoots) {
+    install(VESTRION_NET_HELPER, bin("net"));
+    const fs::path host_stream = outside_ / "stream";
+    Listener host(host_stream, SOCK_STREAM);
+    Listener writable(root_ / "tmp/stream", SOCK_STREAM);
+    Listener read_only(root_ / "etc/stream", SOCK_STREAM);
+    Listener datagrams(root_ / "tmp/dgram", SOCK_DGRAM);
+    fs::create_symlink(host_stream, root_ / "tmp/to-host");
+    const std::string self = "/tmp/self-" + std::to_string(std::random_device{}());
+    struct Case {
+        const char* what;
+        Args args;
+        const char* said;
+    };
+    const Case cases[] = {
+        {"the host's name", {bin("net"), "connect-path", host_stream.string()}, "ENOENT\n"},
+        {"a link to the host's name", {bin("net"), "connect-path", "/tmp/to-host"}, "ENOENT\n"},
+        {"the host's name, a datagram", {bin("net"), "unix-dgram", host_stream.string()},
+         "sendto ENOENT sendmsg ENOENT sendmmsg ENOENT\n"},
+        {"beneath fs_write", {bin("net"), "connect-path", "/tmp/stream"}, "ok\n"},
+        {"in the root, not writable", {bin("net"), "connect-path", "/etc/stream"}, "EACCES\n"},
+        {"a datagram beneath fs_write", {bin("net"), "unix-dgram", "/tmp/dgram"},
+         "sendto 6 sendmsg 7 sendmmsg 1\n"},
+        {"bound, then reached", {bin("net"), "unix-self", self}, "ok\n"},
+        {"bound outside fs_write", {bin("net"), "unix-self", "/etc/self"}, "bind EACCES\n"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const RunResult r = run(policy(), c.args);
+        EXPECT_EQ(*r.stdout_bytes, c.said) << *r.stderr_bytes;
+    }
+    EXPECT_EQ(host.arrived(), 0);
+    EXPECT_EQ(read_only.arrived(), 0);
+    EXPECT_EQ(writable.arrived(), 1);
+    EXPECT_EQ(datagrams.arrived(), 3);
+    EXPECT_TRUE(fs::exists(root_ / fs::path(self).relative_path()));
+    EXPECT_FALSE(fs::exists(self));
+    EXPECT_FALSE(fs::exists(root_ / "etc/self"));
 }
 
 }  // namespace

@@ -476,8 +476,6 @@ constexpr std::string_view kMetadataHeld =
     "metadata through a descriptor: the root handed out the descriptor already";
 constexpr std::string_view kAttributeRead =
     "reads attributes by path: the callback vetoes only opens, execs and addresses";
-constexpr std::string_view kSocketPath =
-    "an address; a Unix socket's path is the host's: neither the root nor the layer serves it";
 constexpr std::string_view kSocketAddress =
     "an address: a Unix socket file is reached beneath fs_write only (without one the command "
     "has no socket that could name it), an IP one by the allow-list";
@@ -549,8 +547,9 @@ constexpr auto kCoverage = std::to_array<Row>({
     CALL(sendmsg, kWithAgent, kSocketAddress),
     CALL(recvmsg, 0, kAddressOut),
     CALL(shutdown, 0, kHeld),
-    CALL(bind, Layer | Callback | Network,
-         "an address; the layer makes a Unix socket named relative to its directory in the view"),
+    CALL(bind, Root | Layer | Callback | Network,
+         "an address; the root resolves a Unix socket's name, the layer makes one named relative "
+         "to its directory in the view"),
     CALL(listen, 0, kHeld),
     CALL(getsockname, Network, kAddressOut),
     CALL(getpeername, 0, kAddressOut),

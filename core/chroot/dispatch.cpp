@@ -9,7 +9,7 @@ namespace vestrion::chroot::dispatch {
 
 namespace {
 
-enum class Family { Status, Link, Cwd, Exec, Chdir, Change, Refused, Denied, Other };
+enum class Family { Status, Link, Cwd, Exec, Chdir, Change, Bind, Refused, Denied, Other };
 
 Family family_of(int nr) {
     // clang-format off
@@ -21,6 +21,7 @@ Family family_of(int nr) {
         case SYS_getcwd: return Family::Cwd;
         case SYS_execve: case SYS_execveat: return Family::Exec;
         case SYS_chdir: return Family::Chdir;
+        case SYS_bind: return Family::Bind;
         case SYS_mkdir: case SYS_mkdirat: case SYS_mknod: case SYS_mknodat:
         case SYS_unlink: case SYS_rmdir: case SYS_unlinkat:
         case SYS_rename: case SYS_renameat: case SYS_renameat2:
@@ -71,6 +72,7 @@ std::optional<NotifAction> handle_call(const Call& call) {
         case Family::Exec: return exec(*s);
         case Family::Chdir: return chdir(*s);
         case Family::Change: return change(*s);
+        case Family::Bind: return bind_socket(*s);
         default: return std::nullopt;
     }
 }

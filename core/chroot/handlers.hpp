@@ -22,6 +22,10 @@ NotifAction getcwd(const Session& s);
 // descriptor and goes on to the later rules.
 std::optional<NotifAction> change(const Session& s);
 
+// bind of a Unix socket to a path, resolved beneath the root; none for any other address, which
+// goes on to the later rules.
+std::optional<NotifAction> bind_socket(const Session& s);
+
 // execve, execveat, chdir.
 NotifAction exec(const Session& s);
 NotifAction chdir(const Session& s);

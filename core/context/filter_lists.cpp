@@ -233,7 +233,7 @@ constexpr Numbers<64> kCopyOnWrite{
 // own copy of each readable entry (the kernel loads interpreters by host path), so a call left
 // to the kernel could read the host's files there. openat2, fchmodat2 and the newest attribute
 // calls are refused with ENOSYS: C libraries fall back to the forms the root serves.
-constexpr Numbers<62> kVirtualRoot{
+constexpr Numbers<63> kVirtualRoot{
     // opens and exec
     nr("openat"), nr("open"), nr("creat"), nr("openat2"), nr("execve"), nr("execveat"),
     // changes by path
@@ -252,7 +252,9 @@ constexpr Numbers<62> kVirtualRoot{
     nr("access"), nr("readlinkat"), nr("readlink"), nr("statfs"), nr("getdents64"),
     nr("getdents"), nr("chdir"), nr("getcwd"), nr("inotify_add_watch"), nr("fanotify_mark"),
     // a root of the command's own, refused
-    nr("chroot")};
+    nr("chroot"),
+    // a Unix socket's name
+    nr("bind")};
 // Every way to open by path, so that a path the callback denied is not one open(2) away.
 constexpr Numbers<9> kCallback{nr("openat"), nr("open"),   nr("creat"),  nr("openat2"), nr("connect"),
                                nr("sendto"), nr("bind"),   nr("execve"), nr("execveat")};

@@ -176,6 +176,32 @@ int unix_dgram_fd(const char* fd, const char* path) {
     return 0;
 }
 
+// unix-self PATH: binds a stream socket to PATH, listens, connects to PATH and reads back what
+// it sent through the connection accepted; prints "ok" or the failing call and its error.
+int unix_self(const char* path) {
+    sockaddr_un addr;
+    socklen_t len = unix_address(path, addr, false);
+    const auto* to = reinterpret_cast<const sockaddr*>(&addr);
+    int server = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (server < 0 || bind(server, to, len) != 0 || listen(server, 1) != 0) {
+        std::printf("bind %s\n", outcome(-1));
+        return 0;
+    }
+    int client = socket(AF_UNIX, SOCK_STREAM, 0);
+    if (connect(client, to, len) != 0) {
+        std::printf("connect %s\n", outcome(-1));
+        return 0;
+    }
+    int accepted = accept(server, nullptr, nullptr);
+    char buf[3] = {};
+    if (accepted < 0 || write(client, "hi", 2) != 2 || read(accepted, buf, 2) != 2) {
+        std::printf("exchange %s\n", outcome(-1));
+        return 0;
+    }
+    std::printf("%s\n", std::strcmp(buf, "hi") == 0 ? "ok" : "garbled");
+    return 0;
+}
+
 // pairs PATH: what a command reaches of the Unix socket file PATH through pairs of connected
 // sockets: prints the result of socket() and of a datagram pair, then of a connect and of a
 // sendto to PATH on a stream pair and on a sequenced-packet pair.
@@ -718,6 +744,7 @@ int main(int argc, char** argv) {
     if (name == "unix-dgram" && want(1)) return unix_dgram(argv[2]);
     if (name == "unix-dgram-fd" && want(2)) return unix_dgram_fd(argv[2], argv[3]);
     if (name == "pairs" && want(1)) return pairs(argv[2]);
+    if (name == "unix-self" && want(1)) return unix_self(argv[2]);
     if (name == "dgram" && want(4)) return dgram(argv[2], argv[3], argv[4], argv[5]);
     if (name == "race-unix-name" && want(3))
         return race_unix(nullptr, argv[2], argv[3], std::atoi(argv[4]));
