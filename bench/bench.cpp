@@ -239,13 +239,14 @@ void routed_calls(const std::string& dir, const char* mode, const char* what, in
 }
 
 // Runs a loop program bare and sandboxed `rounds` times; reports the medians per call of the
-// nanoseconds it printed.
+// nanoseconds it printed. `bare_argv`, when given, names the same work by host paths.
 void report_loop(const char* what, const vestrion_policy_t* policy, const char* const* argv,
-                 std::uint32_t argc, int rounds, long calls) {
+                 std::uint32_t argc, int rounds, long calls,
+                 const char* const* bare_argv = nullptr) {
     std::vector<double> sandboxed, bare;
     for (int i = 0; policy && i < rounds; ++i) {
         std::string out;
-        bare_spawn(argv, &out);
+        bare_spawn(bare_argv ? bare_argv : argv, &out);
         bare.push_back(std::atof(out.c_str()) / 1000.0 / static_cast<double>(calls));
         out.clear();
         if (!sandboxed_run(policy, argv, argc, &out)) std::fprintf(stderr, "%s: failed\n", what);
@@ -329,6 +330,42 @@ void cow_opens(const std::string& dir, int rounds, long calls) {
     ::rmdir(d.c_str());
     ::unlink(file.c_str());
     ::rmdir(w.c_str());
+    ::rmdir(scratch);
+}
+
+// Calls under a virtual root whose only file is the loop program, linked statically: an open
+// resolved beneath the root and injected, and chdir by absolute name, which the kernel would
+// resolve from the host's "/": the thread is held while it reads a name that reaches the root's
+// directory, and gets its own bytes back. Bare: the same work by host paths.
+void root_calls(const std::string& dir, int rounds, long calls) {
+    char scratch[] = "/tmp/vestrion-bench-XXXXXX";
+    if (!::mkdtemp(scratch)) return;
+    const std::string root = std::string(scratch) + "/root";
+    for (const char* d : {"", "/bin", "/d", "/e"}) ::mkdir((root + d).c_str(), 0755);
+    const std::string loop = root + "/bin/loop", file = root + "/f";
+    {
+        std::ifstream from(dir + "/vestrion-bench-routed-loop-static", std::ios::binary);
+        std::ofstream to(loop, std::ios::binary);
+        to << from.rdbuf();
+    }
+    ::chmod(loop.c_str(), 0755);
+    ::close(::open(file.c_str(), O_CREAT | O_WRONLY | O_CLOEXEC, 0644));
+    vestrion_policy_builder_t* b = vestrion_policy_builder_new();
+    b = vestrion_policy_builder_chroot(b, root.c_str());
+    vestrion_policy_t* policy = vestrion_policy_build(b, nullptr);
+    const std::string count = std::to_string(calls), changes = std::to_string(calls / 10);
+    const std::string d = root + "/d", e = root + "/e";
+    const char* open_argv[] = {"/bin/loop", "open", count.c_str(), "/f", "r", nullptr};
+    const char* open_bare[] = {loop.c_str(), "open", count.c_str(), file.c_str(), "r", nullptr};
+    report_loop("open in a root, read (per call)", policy, open_argv, 5, rounds, calls, open_bare);
+    const char* cd_argv[] = {"/bin/loop", "chdir", changes.c_str(), "/d", "/e", nullptr};
+    const char* cd_bare[] = {loop.c_str(), "chdir", changes.c_str(), d.c_str(), e.c_str(), nullptr};
+    report_loop("chdir in a root, steered (per call)", policy, cd_argv, 5, rounds, calls / 10,
+                cd_bare);
+    vestrion_policy_free(policy);
+    ::unlink(loop.c_str());
+    ::unlink(file.c_str());
+    for (const char* sub : {"/bin", "/d", "/e", ""}) ::rmdir((root + sub).c_str());
     ::rmdir(scratch);
 }
 
@@ -813,6 +850,7 @@ int main(int argc, char** argv) {
     if (wanted("metadata")) metadata_calls(dir, loops, file_calls);
     if (wanted("cow-open")) cow_opens(dir, loops, file_calls);
     if (wanted("view")) view_opens(dir, loops, file_calls);
+    if (wanted("root")) root_calls(dir, loops, file_calls);
     if (wanted("cow-write")) cow_writes(loops, 200);
     if (wanted("cow-make")) cow_make(quick ? 1 : 5);
     if (wanted("fan-out")) fan_out_clones(quick ? 10 : 60);

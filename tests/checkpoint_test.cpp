@@ -176,8 +176,7 @@ bool wait_for_file(const std::filesystem::path& file) {
 }
 
 char process_state(pid_t pid) {
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string stat((std::istreambuf_iterator<char>(in)), {});
+    const std::string stat = test::read_proc_file("/proc/" + std::to_string(pid) + "/stat");
     std::size_t close = stat.rfind(')');
     return close == std::string::npos || close + 2 >= stat.size() ? '?' : stat[close + 2];
 }

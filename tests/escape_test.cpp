@@ -170,8 +170,7 @@ std::vector<std::string> still_running(const std::filesystem::path& list) {
     std::ifstream in(list);
     std::string pid, start;
     while (in >> pid >> start) {
-        std::ifstream stat_file("/proc/" + pid + "/stat");
-        std::string stat((std::istreambuf_iterator<char>(stat_file)), {});
+        const std::string stat = test::read_proc_file("/proc/" + pid + "/stat");
         const auto close = stat.rfind(')');
         if (close == std::string::npos) continue;
         std::istringstream fields(stat.substr(close + 2));

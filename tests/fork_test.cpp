@@ -69,8 +69,7 @@ RunResult reduce_ok(const Sandbox& sandbox, const Args& argv, Clones& clones) {
 
 // Gone, or ended and waiting for its new parent to reap it.
 bool ended(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(stat)), {});
+    const std::string content = test::read_proc_file("/proc/" + std::to_string(pid) + "/stat");
     auto close = content.rfind(')');
     if (close == std::string::npos || close + 2 >= content.size()) return true;
     char state = content[close + 2];

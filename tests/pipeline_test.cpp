@@ -32,10 +32,8 @@ std::vector<pid_t> running(const Args& argv) {
     while (dirent* entry = dir ? ::readdir(dir) : nullptr) {
         pid_t pid = std::atoi(entry->d_name);
         if (pid <= 0) continue;
-        std::ifstream cmdline("/proc/" + std::to_string(pid) + "/cmdline");
-        std::string content((std::istreambuf_iterator<char>(cmdline)), {});
-        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-        std::string status((std::istreambuf_iterator<char>(stat)), {});
+        const std::string content = test::read_proc_file("/proc/" + std::to_string(pid) + "/cmdline");
+        const std::string status = test::read_proc_file("/proc/" + std::to_string(pid) + "/stat");
         auto close = status.rfind(')');
         bool alive = close != std::string::npos && close + 2 < status.size() &&
                      status[close + 2] != 'Z' && status[close + 2] != 'X';

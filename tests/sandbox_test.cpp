@@ -434,8 +434,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& info) { return info.param.name; });
 
 char process_state(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string content((std::istreambuf_iterator<char>(stat)), {});
+    const std::string content = test::read_proc_file("/proc/" + std::to_string(pid) + "/stat");
     auto close = content.rfind(')');
     return close == std::string::npos || close + 2 >= content.size() ? '?' : content[close + 2];
 }

@@ -111,6 +111,18 @@ std::string read_file(const std::filesystem::path& path) {
     return s.str();
 }
 
+std::string read_proc_file(const std::string& path) {
+    std::string content;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return content;
+    char buf[4096];
+    ssize_t n;
+    while ((n = ::read(fd, buf, sizeof buf)) > 0 || (n < 0 && errno == EINTR))
+        if (n > 0) content.append(buf, static_cast<std::size_t>(n));
+    ::close(fd);
+    return n < 0 ? std::string() : content;
+}
+
 std::string tree_state(const std::filesystem::path& root) {
     namespace fs = std::filesystem;
     std::vector<std::string> lines;

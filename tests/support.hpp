@@ -42,6 +42,9 @@ bool drain(int out_fd, int err_fd, std::string& out, std::string& err, int guard
 
 void write_file(const std::filesystem::path& path, const std::string& content);
 std::string read_file(const std::filesystem::path& path);
+// A file of /proc/<pid>, or "" once the process has gone (also between the open and the read,
+// where a stream would throw ESRCH).
+std::string read_proc_file(const std::string& path);
 
 // Everything about a tree that a change could touch: names, kinds, modes, owners, times, contents
 // and link targets, one line an entry in name order, links not followed.

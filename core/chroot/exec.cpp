@@ -12,8 +12,9 @@
 //
 // chdir is steered where it can be (see core/seccomp/steer.hpp): the kernel reads a name that
 // reaches the directory while the thread is held, and the program gets its own bytes back before
-// it runs on, so a shell's $PWD keeps the virtual name. The steps above are what is left when the
-// thread cannot be held.
+// it runs on, so a shell's $PWD keeps the virtual name. A name longer than the string stands on
+// the bytes after it only while no other thread or process sees that memory. The steps above are
+// what is left when the thread cannot be held.
 #include <fcntl.h>
 #include <linux/kcmp.h>
 #include <linux/openat2.h>
