@@ -235,6 +235,16 @@ INSTANTIATE_TEST_SUITE_P(
                  [](std::string& b) { b.replace(63, 1, "\x01" + le(1ull << 63, 8) + le(0, 4)); },
                  "overflow deserializing SystemTime"}));
 
+TEST(PolicyFile, ADenyListNamingNoCallTheFilterKnowsIsRefusedOnLoad) {
+    Policy p = defaults();
+    p.deny_syscalls = std::vector<std::string>{"chmod", "no_such_call"};
+    EXPECT_EQ(message_of(decode_policy(encoded(p))),
+              "sandbox error: child process error: deny_syscalls names 'no_such_call', which is not a "
+              "system call it can deny");
+    p.deny_syscalls = std::vector<std::string>{"chmod", "statfs"};
+    EXPECT_EQ(message_of(decode_policy(encoded(p))), "decoded");
+}
+
 TEST(PolicyFile, RefusesWhatNoLoadCouldReadBack) {
     Policy bad_path = defaults();
     bad_path.fs_readable.push_back(Path(std::string("/a\xFF")));

@@ -6,6 +6,7 @@
 #include <limits>
 #include <utility>
 
+#include "core/context/filter_lists.hpp"
 #include "core/text.hpp"
 
 namespace vestrion::checkpoint {
@@ -202,6 +203,7 @@ class Decoder {
         try_read(optional_uint(p.num_cpus));
         try_read(boolean(p.port_remap));
         try_read(boolean(p.privileged));
+        try_read(deniable(p.deny_syscalls));
         if (error_) return std::unexpected(codec_error(std::move(*error_)));
         return p;
     }
@@ -209,6 +211,16 @@ class Decoder {
   private:
     // Every reader returns false once an error is recorded; later reads do nothing.
     void try_read(bool) {}
+
+    // A saved deny list that names a call the filter does not know would deny nothing once loaded:
+    // refused as the policy builder refuses it.
+    bool deniable(const std::optional<std::vector<std::string>>& names) {
+        if (error_ || !names) return !error_;
+        for (const std::string& name : *names)
+            if (!context::syscall_name_to_nr(name))
+                return fail("deny_syscalls names '" + name + "', which is not a system call it can deny");
+        return true;
+    }
 
     bool fail(std::string text) {
         if (!error_) error_ = std::move(text);
