@@ -79,6 +79,10 @@ ChildRun run_confined(const Policy& policy, const std::vector<std::string>& comm
     std::unique_ptr<RealSupervisor> real;
     if (auto number = context::read_u32_fd(pipes->notif_r.get())) {
         run.listener_number = *number;
+        // The child writes the agent's two descriptor numbers next: they are read before the
+        // pipe closes, which would end the child with SIGPIPE in the middle of its start.
+        if (plan->starts_agent())
+            for (int i = 0; i < 2; ++i) (void)context::read_u32_fd(pipes->notif_r.get());
         if (*number != 0) {
             auto pidfd = sys::syscall::pidfd_open(pid, 0);
             auto listener = context::fetch_listener(pid, pidfd ? pidfd->get() : -1, *number);
